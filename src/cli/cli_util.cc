@@ -1,0 +1,265 @@
+#include "cli/cli_util.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cinttypes>
+
+#include "results/size_text.h"
+
+namespace pictavo::cli {
+namespace {
+
+std::atomic<bool> interrupt_flag{false};
+
+void OnInterrupt(int) { interrupt_flag.store(true); }
+
+}  // namespace
+
+std::atomic<bool>& InterruptFlag() { return interrupt_flag; }
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void PrintError(const std::string& message) {
+  std::fprintf(stderr, "pictavo-cli: %s\n", message.c_str());
+}
+
+Args::Args(int argc, char** argv, int first) {
+  for (int i = first; i < argc; ++i) args_.emplace_back(argv[i]);
+}
+
+bool Args::TakeOption(std::string_view name, std::string* value) {
+  if (Done()) return false;
+  const std::string& arg = args_[index_];
+  if (arg == name) {
+    if (index_ + 1 >= args_.size()) {
+      error_ = std::string(name) + " needs a value";
+      ++index_;
+      return false;
+    }
+    *value = args_[index_ + 1];
+    index_ += 2;
+    return true;
+  }
+  if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+      arg[name.size()] == '=') {
+    *value = arg.substr(name.size() + 1);
+    ++index_;
+    return true;
+  }
+  return false;
+}
+
+bool Args::TakeFlag(std::string_view name) {
+  if (Done() || args_[index_] != name) return false;
+  ++index_;
+  return true;
+}
+
+std::string SupportedExtensions() {
+  std::string list;
+  for (FileTypeId id = 1; id < kTypeCount; ++id) {
+    if (!MakeHandler(id)) continue;
+    if (!list.empty()) list += ',';
+    list += ExtensionOf(id);
+  }
+  return list;
+}
+
+std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::string* error) {
+  FileTypeSelection selection;
+  selection.SelectAll(false);
+  if (list.empty()) {
+    for (FileTypeId id = 1; id < kTypeCount; ++id) selection.Set(id, MakeHandler(id) != nullptr);
+    return selection;
+  }
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    const std::string_view name = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (name.empty()) continue;
+    std::optional<FileTypeId> id = TypeFromExtension(name);
+    if (!id && (name == "jpg" || name == "JPG")) id = kTypeJpeg;
+    if (!id && (name == "tif" || name == "TIF")) id = kTypeTiff;
+    if (!id || !MakeHandler(*id)) {
+      *error = "unknown file type '" + std::string(name) + "'; valid types: " + SupportedExtensions();
+      return std::nullopt;
+    }
+    selection.Set(*id, true);
+  }
+  return selection;
+}
+
+std::optional<uint64_t> ParseUnsigned(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
+  if (text.empty()) return isatty(STDOUT_FILENO) ? OutputFormat::kTable : OutputFormat::kTsv;
+  if (text == "table") return OutputFormat::kTable;
+  if (text == "tsv") return OutputFormat::kTsv;
+  if (text == "json") return OutputFormat::kJson;
+  return std::nullopt;
+}
+
+std::string JsonEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (const char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::string FormatDuration(double seconds) {
+  if (seconds < 0) seconds = 0;
+  const uint64_t total = static_cast<uint64_t>(seconds + 0.5);
+  char text[48];
+  if (total >= 3600) {
+    std::snprintf(text, sizeof(text), "%" PRIu64 ":%02u:%02u", total / 3600,
+                  static_cast<unsigned>(total / 60 % 60), static_cast<unsigned>(total % 60));
+  } else {
+    std::snprintf(text, sizeof(text), "%u:%02u", static_cast<unsigned>(total / 60),
+                  static_cast<unsigned>(total % 60));
+  }
+  return text;
+}
+
+void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& report) {
+  const auto found = report.results->Found();
+  const bool extra = report.extra_column && report.extra_column->size() == found.size();
+  switch (format) {
+    case OutputFormat::kTsv: {
+      std::fprintf(out, "type\text\toffset\tlength%s%s\n", extra ? "\t" : "",
+                   extra ? report.extra_heading.c_str() : "");
+      for (size_t i = 0; i < found.size(); ++i) {
+        const FoundFile& f = found[i];
+        std::fprintf(out, "%u\t%s\t%" PRIu64 "\t%u%s%s\n", f.type,
+                     std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length,
+                     extra ? "\t" : "", extra ? (*report.extra_column)[i].c_str() : "");
+      }
+      break;
+    }
+    case OutputFormat::kJson: {
+      std::fprintf(out, "{\n  \"source\": \"%s\",\n  \"sector_size\": %u,\n  \"size\": %" PRIu64
+                   ",\n  \"found_count\": %" PRIu64 ",\n  \"files\": [",
+                   JsonEscape(report.source).c_str(), report.sector_size, report.size,
+                   report.results->found_count);
+      for (size_t i = 0; i < found.size(); ++i) {
+        const FoundFile& f = found[i];
+        std::fprintf(out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64
+                     ", \"length\": %u",
+                     i ? "," : "", f.type, std::string(ExtensionOf(f.type)).c_str(), f.offset,
+                     f.length);
+        if (extra) {
+          std::fprintf(out, ", \"%s\": \"%s\"", JsonEscape(report.extra_heading).c_str(),
+                       JsonEscape((*report.extra_column)[i]).c_str());
+        }
+        std::fprintf(out, "}");
+      }
+      std::fprintf(out, "%s],\n  \"tallies\": [", found.empty() ? "" : "\n  ");
+      bool first = true;
+      for (FileTypeId id = 0; id < kTypeCount; ++id) {
+        const TypeTally& t = report.results->tallies[id];
+        if (!t.present) continue;
+        std::fprintf(out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"count\": %" PRIu64
+                     ", \"total_bytes\": %" PRIu64 "}",
+                     first ? "" : ",", id, std::string(ExtensionOf(id)).c_str(), t.count,
+                     t.total_bytes);
+        first = false;
+      }
+      std::fprintf(out, "%s]\n}\n", first ? "" : "\n  ");
+      break;
+    }
+    case OutputFormat::kTable: {
+      std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n", report.source.c_str(),
+                   SizeText(report.size).c_str(), report.sector_size);
+      if (!found.empty()) {
+        std::fprintf(out, "%8s  %-5s %16s %14s  %-14s%s%s\n", "#", "type", "offset", "length",
+                     "size", extra ? "  " : "", extra ? report.extra_heading.c_str() : "");
+      }
+      for (size_t i = 0; i < found.size(); ++i) {
+        const FoundFile& f = found[i];
+        std::fprintf(out, "%8zu  %-5s %16" PRIu64 " %14u  %-14s%s%s\n", i + 1,
+                     std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length,
+                     SizeText(f.length).c_str(), extra ? "  " : "",
+                     extra ? (*report.extra_column)[i].c_str() : "");
+      }
+      std::fprintf(out, "\nFound %" PRIu64 " file%s.\n", report.results->found_count,
+                   report.results->found_count == 1 ? "" : "s");
+      for (FileTypeId id = 0; id < kTypeCount; ++id) {
+        const TypeTally& t = report.results->tallies[id];
+        if (!t.present) continue;
+        const std::string label = std::string(TreeLabelOf(id)) + std::to_string(t.count) + ")";
+        std::fprintf(out, "  %-14s %s\n", label.c_str(), SizeText(t.total_bytes).c_str());
+      }
+      break;
+    }
+  }
+}
+
+ProgressLine::ProgressLine(std::string verb)
+    : verb_(std::move(verb)),
+      enabled_(isatty(STDERR_FILENO) != 0),
+      start_(std::chrono::steady_clock::now()) {}
+
+ProgressLine::~ProgressLine() { Finish(); }
+
+double ProgressLine::ElapsedSeconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void ProgressLine::Update(uint64_t position, uint64_t total, std::string_view detail) {
+  if (!enabled_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (drawn_ && now - last_draw_ < std::chrono::milliseconds(200) && position < total) return;
+  last_draw_ = now;
+  const double elapsed = ElapsedSeconds();
+  const double percent = total ? 100.0 * static_cast<double>(position) / static_cast<double>(total)
+                               : 0.0;
+  const double rate = elapsed > 0 ? static_cast<double>(position) / elapsed : 0.0;
+  std::string left = "--:--";
+  if (rate > 0 && position > 0 && total >= position) {
+    left = FormatDuration(static_cast<double>(total - position) / rate);
+  }
+  std::fprintf(stderr, "\r\033[K%s %5.1f %%  %.1f / %.1f MiB  %.*s  elapsed %s  %.1f MB/s  left %s",
+               verb_.c_str(), percent, static_cast<double>(position) / 1048576.0,
+               static_cast<double>(total) / 1048576.0, static_cast<int>(detail.size()),
+               detail.data(), FormatDuration(elapsed).c_str(), rate / 1e6, left.c_str());
+  std::fflush(stderr);
+  drawn_ = true;
+}
+
+void ProgressLine::Finish() {
+  if (enabled_ && drawn_) {
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+  }
+  drawn_ = false;
+}
+
+}  // namespace pictavo::cli

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/file_types.h"
+#include "engine/scan_engine.h"
+
+namespace pictavo::cli {
+
+// Set by Ctrl-C (SIGINT) and SIGTERM once InstallInterruptHandler has run; long operations poll it.
+std::atomic<bool>& InterruptFlag();
+void InstallInterruptHandler();
+
+// Prints "pictavo-cli: <message>" on standard error.
+void PrintError(const std::string& message);
+
+// The arguments of one command, consumed option by option.
+class Args {
+ public:
+  Args(int argc, char** argv, int first);
+
+  // True when the next argument is `name`, as "--name VALUE" or "--name=VALUE"; the value goes to
+  // `*value`. A missing value is reported through error().
+  bool TakeOption(std::string_view name, std::string* value);
+  // True when the next argument is the flag `name`.
+  bool TakeFlag(std::string_view name);
+  // Positional arguments, in order, once all options were taken.
+  bool Done() const { return index_ >= args_.size(); }
+  std::string_view Peek() const { return Done() ? std::string_view() : args_[index_]; }
+  std::string TakePositional() { return Done() ? std::string() : args_[index_++]; }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::vector<std::string> args_;
+  size_t index_ = 0;
+  std::string error_;
+};
+
+// "jpeg,png,cr2" into a selection; an unknown name gives nullopt and an error listing the valid
+// extensions. An empty list selects every type that has a recogniser in this build.
+std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::string* error);
+// The extensions of every type that has a recogniser in this build, comma-separated.
+std::string SupportedExtensions();
+
+std::optional<uint64_t> ParseUnsigned(std::string_view text);
+
+enum class OutputFormat { kTable, kTsv, kJson };
+// "table", "tsv" or "json"; an empty text picks table for a terminal and tsv otherwise.
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text);
+
+// What a scan or a snapshot holds, printed in one of the three formats.
+struct ResultsReport {
+  std::string source;
+  uint16_t sector_size = 0;
+  uint64_t size = 0;
+  const ScanResults* results = nullptr;
+  // Optional extra column (one text per found file), with its heading.
+  std::string extra_heading;
+  const std::vector<std::string>* extra_column = nullptr;
+};
+void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& report);
+
+std::string JsonEscape(std::string_view text);
+// "1:02:03" or "2:03".
+std::string FormatDuration(double seconds);
+
+// A live progress line on standard error, shown only when standard error is a terminal; redraws
+// at most a few times per second.
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::string verb);
+  ~ProgressLine();
+  void Update(uint64_t position, uint64_t total, std::string_view detail);
+  // Clears the line (the caller prints its own summary).
+  void Finish();
+  double ElapsedSeconds() const;
+
+ private:
+  std::string verb_;
+  bool enabled_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace pictavo::cli

@@ -1,0 +1,65 @@
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "cli/cli_util.h"
+#include "cli/commands.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(int argc, char** argv, int first);
+  const char* summary;
+};
+
+constexpr Command kCommands[] = {
+    {"scan", pictavo::cli::RunScanCommand, "scan a disk, partition or image and list what it finds"},
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fputs(
+      "Usage: pictavo-cli COMMAND [OPTIONS] ...\n"
+      "\n"
+      "Recovers photos, raw camera files and media from disks, memory cards and disk images by\n"
+      "recognising the files' own structure (carving). Nothing is ever written to the medium\n"
+      "being recovered from.\n"
+      "\n"
+      "Commands:\n",
+      out);
+  for (const Command& command : kCommands) {
+    std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+  }
+  std::fputs(
+      "\n"
+      "Options:\n"
+      "  -h, --help     show this help\n"
+      "  --version      show the version\n"
+      "\n"
+      "'pictavo-cli COMMAND --help' explains a command's options.\n",
+      out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  const std::string_view first = argv[1];
+  if (first == "-h" || first == "--help" || first == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("pictavo-cli %s\n", PICTAVO_VERSION);
+    return 0;
+  }
+  for (const Command& command : kCommands) {
+    if (first == command.name) return command.run(argc, argv, 2);
+  }
+  pictavo::cli::PrintError("unknown command '" + std::string(first) +
+                           "' (see 'pictavo-cli --help')");
+  return 2;
+}

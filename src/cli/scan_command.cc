@@ -1,0 +1,163 @@
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "cli/cli_util.h"
+#include "cli/commands.h"
+#include "engine/scan_engine.h"
+#include "platform/sector_source.h"
+#include "platform/system_error.h"
+
+namespace pictavo::cli {
+namespace {
+
+constexpr char kScanHelp[] =
+    "Usage: pictavo-cli scan [OPTIONS] SOURCE\n"
+    "\n"
+    "Reads SOURCE sector by sector and lists the files it recognises by their structure.\n"
+    "SOURCE is a disk (/dev/sdb), a partition (/dev/sdb1), a disk image made by pictavo,\n"
+    "or any raw dump (dd, ddrescue). Nothing is ever written to SOURCE.\n"
+    "\n"
+    "Options:\n"
+    "  --types LIST        comma-separated extensions to search for (default: all),\n"
+    "                      e.g. jpeg,png,cr2\n"
+    "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
+    "                      pictavo images know their own\n"
+    "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file.\n"
+    "Ctrl-C stops the scan and still prints what was found (exit status 130).\n";
+
+class CliScanObserver : public ScanObserver {
+ public:
+  explicit CliScanObserver(ProgressLine* progress) : progress_(progress) {}
+  void OnStart(uint64_t source_size, uint16_t sector_size) override {
+    total_ = source_size;
+    chunk_bytes_ = uint64_t{kChunkSectors} * sector_size;
+  }
+  void OnProgress(uint32_t, uint64_t, uint64_t position) override {
+    // The engine reports the start of the chunk it has just finished; show the reading point.
+    position_ = position + chunk_bytes_ > total_ ? total_ : position + chunk_bytes_;
+    Draw();
+  }
+  void OnFound(uint64_t found_count, const FoundFile&) override {
+    found_ = found_count;
+    Draw();
+  }
+
+ private:
+  void Draw() {
+    const std::string detail = "found " + std::to_string(found_);
+    progress_->Update(position_, total_, detail);
+  }
+  ProgressLine* progress_;
+  uint64_t total_ = 0;
+  uint64_t chunk_bytes_ = 0;
+  uint64_t position_ = 0;
+  uint64_t found_ = 0;
+};
+
+}  // namespace
+
+int RunScanCommand(int argc, char** argv, int first) {
+  Args args(argc, argv, first);
+  std::string types, sector_size_text, format_text, source_name;
+  while (!args.Done()) {
+    std::string value;
+    if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
+      std::fputs(kScanHelp, stdout);
+      return 0;
+    }
+    if (args.TakeOption("--types", &types)) continue;
+    if (args.TakeOption("--sector-size", &sector_size_text)) continue;
+    if (args.TakeOption("--format", &format_text)) continue;
+    if (!args.error().empty()) break;
+    if (args.Peek().starts_with("-") && args.Peek() != "-") {
+      PrintError("scan: unknown option '" + std::string(args.Peek()) + "' (see 'pictavo-cli scan --help')");
+      return 2;
+    }
+    if (!source_name.empty()) {
+      PrintError("scan: more than one SOURCE given");
+      return 2;
+    }
+    source_name = args.TakePositional();
+  }
+  if (!args.error().empty()) {
+    PrintError("scan: " + args.error());
+    return 2;
+  }
+  if (source_name.empty()) {
+    PrintError("scan: no SOURCE given (see 'pictavo-cli scan --help')");
+    return 2;
+  }
+  std::string error_text;
+  const auto selection = ParseTypeList(types, &error_text);
+  if (!selection) {
+    PrintError("scan: " + error_text);
+    return 2;
+  }
+  const auto format = ParseOutputFormat(format_text);
+  if (!format) {
+    PrintError("scan: unknown format '" + format_text + "'; use table, tsv or json");
+    return 2;
+  }
+  OpenOptions open_options;
+  if (!sector_size_text.empty()) {
+    const auto value = ParseUnsigned(sector_size_text);
+    if (!value || *value < 1 || *value > 0xFFFF) {
+      PrintError("scan: --sector-size must be a number from 1 to 65535");
+      return 2;
+    }
+    open_options.raw_sector_size = static_cast<uint16_t>(*value);
+  }
+
+  int error = 0;
+  auto source = FileSectorSource::Open(source_name, open_options, &error);
+  if (!source) {
+    PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
+    if (error == EACCES || error == EPERM) {
+      std::fputs("Reading a disk needs privileges: run as root, through pkexec, or as a member "
+                 "of the 'disk' group.\n",
+                 stderr);
+    }
+    return 1;
+  }
+
+  InstallInterruptHandler();
+  ScanResults results;
+  ProgressLine progress("Scanning");
+  CliScanObserver observer(&progress);
+  const ScanStatus status = RunScan(*source, *selection, results, &observer, &InterruptFlag());
+  progress.Finish();
+
+  if (!status.ok && results.records.empty()) {
+    PrintError("cannot scan " + source_name + ": " + status.message);
+    return 1;
+  }
+  ResultsReport report;
+  report.source = source_name;
+  report.sector_size = source->SectorSize();
+  report.size = source->Size();
+  report.results = &results;
+  PrintResults(stdout, *format, report);
+  std::fflush(stdout);
+
+  if (status.failed_chunks) {
+    std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+                 status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
+                 status.failed_chunks == 1 ? "was" : "were");
+  }
+  if (status.stopped) {
+    std::fputs("pictavo-cli: scan stopped; the list above holds what was found so far\n", stderr);
+    return 130;
+  }
+  if (!status.ok) {
+    PrintError("reading " + source_name + " failed at its end: " + status.message);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace pictavo::cli

@@ -1,0 +1,17 @@
+#include "engine/handler_set.h"
+
+#include <algorithm>
+
+namespace pictavo {
+
+HandlerList BuildHandlerList(const FileTypeSelection& selection) {
+  HandlerList handlers;
+  for (const FileTypeId id : kHandlerCreationOrder) {
+    if (!selection.IsSelected(id)) continue;
+    if (auto handler = MakeHandler(id)) handlers.push_back(std::move(handler));
+  }
+  std::reverse(handlers.begin(), handlers.end());
+  return handlers;
+}
+
+}  // namespace pictavo

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/file_types.h"
+#include "engine/handler_set.h"
+#include "platform/sector_source.h"
+
+namespace pictavo {
+
+// One found file. `length` is the low 32 bits of what its handler measured.
+struct FoundFile {
+  FileTypeId type = kTypeNone;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  uint32_t selected = 0;
+
+  friend bool operator==(const FoundFile&, const FoundFile&) = default;
+};
+
+// Per-type statistics of a scan, indexed by FileTypeId.
+struct TypeTally {
+  uint64_t present = 0;
+  uint64_t count = 0;
+  uint64_t total_bytes = 0;
+
+  friend bool operator==(const TypeTally&, const TypeTally&) = default;
+};
+
+// What a scan found: the found files in the order they were found, always followed by one spare
+// record (the record that would have received the next find; it keeps the offset of the last
+// candidate that failed verification), the per-type tallies and the found count. A scan whose
+// source could not be opened leaves the list empty, without a spare record.
+struct ScanResults {
+  std::vector<FoundFile> records;
+  std::array<TypeTally, kTypeCount> tallies{};
+  uint64_t found_count = 0;
+
+  // The found files without the spare record.
+  std::span<const FoundFile> Found() const {
+    return records.empty() ? std::span<const FoundFile>()
+                           : std::span<const FoundFile>(records.data(), records.size() - 1);
+  }
+  std::span<FoundFile> Found() {
+    return records.empty() ? std::span<FoundFile>()
+                           : std::span<FoundFile>(records.data(), records.size() - 1);
+  }
+  void Clear() {
+    records.clear();
+    tallies = {};
+    found_count = 0;
+  }
+};
+
+// Receives a scan's reports on the scanning thread; the scan waits while a call runs.
+class ScanObserver {
+ public:
+  virtual ~ScanObserver() = default;
+  // Once, after the source was opened and before the first chunk.
+  virtual void OnStart(uint64_t /*source_size*/, uint16_t /*sector_size*/) {}
+  // After each chunk read successfully: percent done (0 to 100) and the position in MiB, both of
+  // the chunk's first byte, so they lag one chunk behind the reading. `position` is in bytes.
+  virtual void OnProgress(uint32_t /*percent*/, uint64_t /*position_mib*/, uint64_t /*position*/) {}
+  // After each recorded find.
+  virtual void OnFound(uint64_t /*found_count*/, const FoundFile& /*file*/) {}
+};
+
+struct ScanStatus {
+  // True when the last chunk was read successfully (also after a stop).
+  bool ok = false;
+  // The errno value of the first failure of the latest run of failed chunks, or of the open.
+  int error_code = 0;
+  // A sentence for the user when !ok: the system's text, or the reason the source is unusable.
+  std::string message;
+  // Chunks that could not be read and were skipped.
+  uint64_t failed_chunks = 0;
+  bool stopped = false;
+};
+
+constexpr uint32_t kChunkSectors = 4096;
+
+struct ScanOptions {
+  FileTypeSelection selection;
+  // Sector size for raw dumps (plain files without our image trailer); 0 means 512.
+  uint16_t raw_sector_size = 0;
+};
+
+// Opens `source_name` read-only and scans it.
+ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
+                   ScanResults& results, ScanObserver* observer,
+                   const std::atomic<bool>* stop_flag);
+
+// Scans an already open source with the handlers of `selection`.
+ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection,
+                   ScanResults& results, ScanObserver* observer,
+                   const std::atomic<bool>* stop_flag);
+
+// Scans with a given handler list (tests use their own handlers).
+ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
+                               ScanObserver* observer, const std::atomic<bool>* stop_flag);
+
+}  // namespace pictavo

@@ -1,0 +1,168 @@
+#include "platform/sector_source.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace pictavo {
+namespace {
+
+constexpr uint8_t kMagic[kImageTrailerMagicSize] = {'Z', 0, 'O', 0, 'L', 0, 'T', 0, 'A', 0, 'V',
+                                                     0,   'I', 0, 'M', 0, 'E', 0, 'N', 0, 'S', 0};
+
+// Process-wide: the last sector size a device reported. A device that refuses the query is
+// assumed to have the sector size of the last one that answered.
+std::atomic<uint16_t> cached_sector_size{0};
+
+uint64_t LoadLe(const uint8_t* p, int bytes) {
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+void StoreLe(uint64_t value, uint8_t* p, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+const uint8_t* ImageTrailerMagic() { return kMagic; }
+
+bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out) {
+  if (std::memcmp(trailer32 + 10, kMagic, kImageTrailerMagicSize) != 0) return false;
+  out->data_size = LoadLe(trailer32, 8);
+  out->sector_size = static_cast<uint16_t>(LoadLe(trailer32 + 8, 2));
+  return true;
+}
+
+void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32) {
+  StoreLe(trailer.data_size, trailer32, 8);
+  StoreLe(trailer.sector_size, trailer32 + 8, 2);
+  std::memcpy(trailer32 + 10, kMagic, kImageTrailerMagicSize);
+}
+
+bool SectorSource::ReadAt(uint64_t offset, uint32_t count, uint8_t* buffer, ReadRule rule,
+                          uint32_t* delivered) {
+  uint32_t done = 0;
+  bool failed = false;
+  while (done < count) {
+    int error = 0;
+    const int64_t got = Pread(offset + done, buffer + done, count - done, &error);
+    if (got < 0) {
+      if (error == EINTR) continue;
+      set_last_error(error);
+      failed = true;
+      break;
+    }
+    if (got == 0) break;  // end of the medium
+    done += static_cast<uint32_t>(got);
+  }
+  if (delivered) *delivered = done;
+  if (rule == ReadRule::kChunk) return !failed;
+  if (done == 0 && !failed) set_last_error(0);
+  return done > 0;
+}
+
+FileSectorSource::~FileSectorSource() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,
+                                                         const OpenOptions& options, int* error) {
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  std::unique_ptr<FileSectorSource> source(new FileSectorSource(name, fd));
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    return nullptr;
+  }
+  if (S_ISBLK(st.st_mode)) {
+    source->kind_ = SourceKind::kBlockDevice;
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      *error = errno;
+      return nullptr;
+    }
+    source->size_ = bytes;
+    int logical = 0;
+    if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0 && logical <= 0xFFFF) {
+      cached_sector_size.store(static_cast<uint16_t>(logical));
+    }
+    source->sector_size_ = cached_sector_size.load();
+    return source;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    return nullptr;
+  }
+  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+  source->size_ = file_size;
+  source->sector_size_ = options.raw_sector_size ? options.raw_sector_size : 512;
+  if (file_size >= ImageTrailer::kSize) {
+    uint8_t trailer[ImageTrailer::kSize];
+    uint32_t got = 0;
+    ImageTrailer parsed;
+    if (source->ReadAt(file_size - ImageTrailer::kSize, ImageTrailer::kSize, trailer,
+                       ReadRule::kChunk, &got) &&
+        got == ImageTrailer::kSize && ParseImageTrailer(trailer, &parsed)) {
+      source->kind_ = SourceKind::kImageFile;
+      // A trailer that claims more data than the file holds is clamped to what is there; the
+      // trailer itself is never part of what is scanned.
+      source->size_ = std::min(parsed.data_size, file_size - ImageTrailer::kSize);
+      source->sector_size_ = parsed.sector_size;
+    }
+  }
+  return source;
+}
+
+int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    *error = EINVAL;
+    return -1;
+  }
+  const ssize_t got = pread(fd_, buffer, count, static_cast<off_t>(offset));
+  if (got < 0) {
+    *error = errno;
+    return -1;
+  }
+  return got;
+}
+
+// A device's logical sector size is asked once, when it is opened: it cannot change while open.
+uint16_t FileSectorSource::SectorSize() { return sector_size_; }
+
+uint64_t FileSectorSource::FileSize() const {
+  if (kind_ == SourceKind::kBlockDevice) return size_;
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+uint64_t GetFreeSpace(const std::string& path) {
+  struct statvfs vfs {};
+  if (statvfs(path.c_str(), &vfs) != 0) return 0;
+  return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+uint64_t GetVolumeTotalSize(const std::string& name) {
+  int error = 0;
+  auto source = FileSectorSource::Open(name, {}, &error);
+  if (!source) return 0;
+  return source->FileSize();
+}
+
+uint16_t CachedSectorSize() { return cached_sector_size.load(); }
+
+}  // namespace pictavo

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pictavo {
+
+// How a positioned read is judged.
+enum class ReadRule {
+  // The scan's chunk reads: success unless the system reported an error, even when the end of
+  // the medium cut the read short.
+  kChunk,
+  // The recognisers' reads: success when at least one byte arrived.
+  kData,
+};
+
+// Read-only, positioned access to the medium being recovered from: a disk, a partition, a disk
+// image made by this program, or any raw dump. Nothing here can write to the medium.
+class SectorSource {
+ public:
+  virtual ~SectorSource() = default;
+
+  // Reads up to `count` bytes at `offset`. Returns the number of bytes delivered (0 at the end of
+  // the medium), or -1 with the errno value in `*error`.
+  virtual int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) = 0;
+
+  // Bytes per sector; 0 when unknown.
+  virtual uint16_t SectorSize() = 0;
+
+  // The bytes a scan covers: a device's size, an image's data area, a plain file's size.
+  virtual uint64_t Size() const = 0;
+
+  // The name the source was opened under, for messages.
+  virtual const std::string& Name() const = 0;
+
+  // Reads exactly as the given rule says; short reads and interrupted calls are retried until the
+  // count is reached, the medium ends, or the system reports an error. On failure the errno value
+  // is kept in last_error(). `delivered`, when given, receives the byte count read.
+  bool ReadAt(uint64_t offset, uint32_t count, uint8_t* buffer, ReadRule rule,
+              uint32_t* delivered = nullptr);
+
+  int last_error() const { return last_error_; }
+
+ protected:
+  void set_last_error(int error) { last_error_ = error; }
+
+ private:
+  int last_error_ = 0;
+};
+
+// Trailer of a disk image file made by this program: the data area's length, the sector size
+// of the medium it was copied from, and a fixed magic, 32 bytes at the very end of the file.
+struct ImageTrailer {
+  static constexpr uint32_t kSize = 32;
+  uint64_t data_size = 0;
+  uint16_t sector_size = 0;
+};
+
+// The magic "ZOLTAVIMENS" in UTF-16 little-endian, 22 bytes.
+const uint8_t* ImageTrailerMagic();
+constexpr uint32_t kImageTrailerMagicSize = 22;
+
+// Parses a 32-byte trailer; false when the magic is absent.
+bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out);
+// Lays out a 32-byte trailer.
+void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32);
+
+enum class SourceKind { kBlockDevice, kImageFile, kRawFile };
+
+struct OpenOptions {
+  // Sector size for plain files (raw dumps); 0 keeps the default of 512. Ignored for devices and
+  // for image files, whose sector size is known.
+  uint16_t raw_sector_size = 0;
+};
+
+// A source opened from a path with POSIX calls, read-only.
+class FileSectorSource : public SectorSource {
+ public:
+  ~FileSectorSource() override;
+  FileSectorSource(const FileSectorSource&) = delete;
+  FileSectorSource& operator=(const FileSectorSource&) = delete;
+
+  // Opens `name` (a device node such as /dev/sdb1, an image file, or any file). Returns null with
+  // the errno value in `*error` when it cannot be opened or is neither a file nor a block device.
+  static std::unique_ptr<FileSectorSource> Open(const std::string& name, const OpenOptions& options,
+                                                int* error);
+
+  int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override;
+  uint16_t SectorSize() override;
+  uint64_t Size() const override { return size_; }
+  const std::string& Name() const override { return name_; }
+
+  SourceKind kind() const { return kind_; }
+  int fd() const { return fd_; }
+  // Bytes of the whole file including any image trailer (devices: their size).
+  uint64_t FileSize() const;
+
+ private:
+  FileSectorSource(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
+
+  std::string name_;
+  int fd_ = -1;
+  SourceKind kind_ = SourceKind::kRawFile;
+  uint64_t size_ = 0;
+  uint16_t sector_size_ = 0;
+};
+
+// The free bytes available to an unprivileged user on the file system holding `path`; 0 on
+// failure.
+uint64_t GetFreeSpace(const std::string& path);
+
+// Total bytes of a block device or file; 0 on failure.
+uint64_t GetVolumeTotalSize(const std::string& name);
+
+// The last sector size any device query found; a failed query on a device returns this.
+uint16_t CachedSectorSize();
+
+}  // namespace pictavo

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "samples/image_builder.h"
+#include "samples/jpeg_sample.h"
+
+namespace {
+
+using pictavo::samples::EncodeJpeg;
+using pictavo::samples::ImageBuilder;
+using pictavo::samples::TempDir;
+
+struct CliRun {
+  int status;
+  std::string out;
+};
+
+// Runs pictavo-cli with a shell command line; captures standard output (and standard error when
+// asked) and the exit status.
+CliRun RunCli(const std::string& arguments, bool with_stderr = false) {
+  const std::string command =
+      std::string(PICTAVO_CLI_PATH) + " " + arguments + (with_stderr ? " 2>&1" : " 2>/dev/null");
+  FILE* pipe = popen(command.c_str(), "r");
+  CliRun run{-1, {}};
+  if (!pipe) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.out.append(buffer, n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+TEST(CliScan, TsvListsEachFindInOrderAndNothingElse) {
+  TempDir dir;
+  ImageBuilder builder(512, 3);
+  builder.Gap(4);
+  const auto a = EncodeJpeg({.width = 100, .height = 80, .seed = 1});
+  const auto b = EncodeJpeg({.width = 90, .height = 60, .progressive = true, .seed = 2});
+  const uint64_t at_a = builder.Place(a);
+  builder.Gap(3);
+  const uint64_t at_b = builder.Place(b);
+  builder.Gap(3);
+  ASSERT_TRUE(builder.WriteDiskImage(dir.File("card.img")));
+
+  const CliRun run = RunCli("scan --format tsv " + dir.File("card.img"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "type\text\toffset\tlength\n10\tjpeg\t" + std::to_string(at_a) + "\t" +
+                         std::to_string(a.size()) + "\n10\tjpeg\t" + std::to_string(at_b) + "\t" +
+                         std::to_string(b.size()) + "\n");
+
+  const CliRun json = RunCli("scan --format=json --types jpg " + dir.File("card.img"));
+  EXPECT_EQ(json.status, 0);
+  EXPECT_NE(json.out.find("\"found_count\": 2"), std::string::npos);
+  EXPECT_NE(json.out.find("\"sector_size\": 512"), std::string::npos);
+}
+
+TEST(CliScan, ErrorsNameTheSourceAndTheReason) {
+  TempDir dir;
+  CliRun run = RunCli("scan " + dir.File("nope.img"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("nope.img: No such file or directory"), std::string::npos) << run.out;
+
+  run = RunCli("scan --types jpeg,bogus " + dir.File("nope.img"), true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("unknown file type 'bogus'; valid types: "), std::string::npos) << run.out;
+
+  pictavo::samples::WriteFile(dir.File("empty.bin"), {});
+  run = RunCli("scan " + dir.File("empty.bin"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("empty"), std::string::npos) << run.out;
+
+  run = RunCli("frobnicate", true);
+  EXPECT_EQ(run.status, 2);
+}
+
+TEST(CliScan, HelpExplainsEveryOption) {
+  const CliRun run = RunCli("scan --help");
+  EXPECT_EQ(run.status, 0);
+  for (const char* option : {"--types", "--sector-size", "--format"}) {
+    EXPECT_NE(run.out.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(RunCli("--help").status, 0);
+}
+
+}  // namespace

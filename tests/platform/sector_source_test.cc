@@ -1,0 +1,101 @@
+#include "platform/sector_source.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/system_error.h"
+#include "samples/image_builder.h"
+#include "support/faulty_source.h"
+
+namespace pictavo {
+namespace {
+
+using samples::ImageBuilder;
+using samples::TempDir;
+
+TEST(SectorSource, ChunkRuleAcceptsAShortReadAtTheEndButTheDataRuleNeedsOneByte) {
+  MemorySectorSource source(std::vector<uint8_t>(1000, 7), 512);
+  uint8_t buffer[600];
+  uint32_t got = 0;
+  EXPECT_TRUE(source.ReadAt(512, 600, buffer, ReadRule::kChunk, &got));
+  EXPECT_EQ(got, 488u);
+  EXPECT_TRUE(source.ReadAt(512, 600, buffer, ReadRule::kData, &got));
+  EXPECT_TRUE(source.ReadAt(1000, 600, buffer, ReadRule::kChunk, &got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_FALSE(source.ReadAt(1000, 600, buffer, ReadRule::kData, &got));
+}
+
+TEST(SectorSource, ReadErrorsFailBothRulesAndKeepTheSystemCode) {
+  testing::FaultySource source(std::vector<uint8_t>(4096), 512);
+  source.FailRange(1024, 1536);
+  uint8_t buffer[512];
+  EXPECT_FALSE(source.ReadAt(1024, 512, buffer, ReadRule::kChunk));
+  EXPECT_EQ(source.last_error(), EIO);
+  EXPECT_FALSE(source.ReadAt(1024, 512, buffer, ReadRule::kData));
+  EXPECT_TRUE(source.ReadAt(0, 512, buffer, ReadRule::kData));
+}
+
+TEST(FileSectorSource, KnowsImagesRawDumpsAndTheirSizes) {
+  TempDir dir;
+  ImageBuilder builder(512);
+  builder.Gap(10);
+  ASSERT_TRUE(builder.WriteRaw(dir.File("raw.bin")));
+  ImageBuilder image4k(4096);
+  image4k.Gap(3);
+  ASSERT_TRUE(image4k.WriteDiskImage(dir.File("disk.img")));
+
+  int error = 0;
+  auto raw = FileSectorSource::Open(dir.File("raw.bin"), {}, &error);
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->kind(), SourceKind::kRawFile);
+  EXPECT_EQ(raw->SectorSize(), 512);
+  EXPECT_EQ(raw->Size(), 5120u);
+
+  auto raw2k = FileSectorSource::Open(dir.File("raw.bin"), {.raw_sector_size = 2048}, &error);
+  ASSERT_TRUE(raw2k);
+  EXPECT_EQ(raw2k->SectorSize(), 2048);
+
+  // An image's trailer gives the sector size and the data size; the trailer is never scanned.
+  auto img = FileSectorSource::Open(dir.File("disk.img"), {.raw_sector_size = 512}, &error);
+  ASSERT_TRUE(img);
+  EXPECT_EQ(img->kind(), SourceKind::kImageFile);
+  EXPECT_EQ(img->SectorSize(), 4096);
+  EXPECT_EQ(img->Size(), 3u * 4096);
+  EXPECT_EQ(img->FileSize(), 3u * 4096 + 32);
+}
+
+TEST(FileSectorSource, OpenFailuresCarryTheSystemReason) {
+  TempDir dir;
+  int error = 0;
+  EXPECT_FALSE(FileSectorSource::Open(dir.File("missing.img"), {}, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(SystemErrorText(error), "No such file or directory");
+  EXPECT_FALSE(FileSectorSource::Open(dir.path(), {}, &error));
+  EXPECT_EQ(error, EISDIR);
+}
+
+TEST(ImageTrailer, RoundTripsAndRejectsAForeignTail) {
+  uint8_t raw[32];
+  WriteImageTrailer({.data_size = 0x1'2345'6789ULL, .sector_size = 2048}, raw);
+  EXPECT_EQ(raw[0], 0x89);
+  EXPECT_EQ(raw[8], 0x00);
+  EXPECT_EQ(raw[9], 0x08);
+  EXPECT_EQ(raw[10], 'Z');
+  EXPECT_EQ(raw[11], 0);
+  ImageTrailer parsed;
+  ASSERT_TRUE(ParseImageTrailer(raw, &parsed));
+  EXPECT_EQ(parsed.data_size, 0x1'2345'6789ULL);
+  EXPECT_EQ(parsed.sector_size, 2048);
+  raw[31] = 1;
+  EXPECT_FALSE(ParseImageTrailer(raw, &parsed));
+}
+
+TEST(SystemErrorText, UsesTheEnglishTextOrSaysThereIsNone) {
+  EXPECT_EQ(SystemErrorText(0), "Success");
+  EXPECT_EQ(SystemErrorText(EACCES), "Permission denied");
+  EXPECT_EQ(SystemErrorText(987654), "failed to retrieve system error");
+}
+
+}  // namespace
+}  // namespace pictavo

@@ -1,0 +1,36 @@
+// Builds the demo medium for the README's first command: a small disk image holding real photos
+// between leftovers of other data, as a formatted memory card would.
+#include <cstdio>
+#include <string>
+
+#include "samples/image_builder.h"
+#include "samples/jpeg_sample.h"
+
+using pictavo::samples::ImageBuilder;
+using pictavo::samples::JpegOptions;
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: %s OUTPUT.img\n", argv[0]);
+    return 2;
+  }
+  ImageBuilder image(512, 2024);
+  image.Gap(64, ImageBuilder::Fill::kZeros);
+  for (uint32_t i = 0; i < 12; ++i) {
+    JpegOptions options;
+    options.width = 320 + 64 * static_cast<int>(i % 4);
+    options.height = 240 + 48 * static_cast<int>(i % 3);
+    options.progressive = i % 3 == 1;
+    options.exif_thumbnail = i % 2 == 0;
+    options.seed = 100 + i;
+    image.Place(pictavo::samples::EncodeJpeg(options), ImageBuilder::Fill::kZeros);
+    image.Gap(1 + i * 7 % 40, i % 2 ? ImageBuilder::Fill::kRandom : ImageBuilder::Fill::kZeros);
+  }
+  image.Gap(128, ImageBuilder::Fill::kRandom);
+  if (!image.WriteDiskImage(argv[1])) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  std::printf("wrote %s (%zu bytes of medium)\n", argv[1], image.bytes().size());
+  return 0;
+}
