@@ -1,0 +1,228 @@
+#include "app/drive_selection_page.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "gui_fixture.h"
+
+namespace pictavo::app::testing {
+namespace {
+
+class DrivePageTest : public GuiTest {
+ protected:
+  void GoToDrivePage(CPictavoSheet& sheet, Road road, const QString& image = QString()) {
+    ChooseRoad(sheet, road);
+    if (!image.isEmpty()) prompts.ChooseNext(image);
+    sheet.next();
+    QApplication::processEvents();  // lays the page out for its road
+    ASSERT_EQ(sheet.currentId(), kDrivePageId);
+  }
+  static void BackToMainPage(CPictavoSheet& sheet) {
+    sheet.back();
+    ASSERT_EQ(sheet.currentId(), kMainPageId);
+  }
+};
+
+TEST_F(DrivePageTest, RecoverListsDisksWithTheirVolumesAndSelectionSetsTheSource) {
+  const SampleImage image = MakeImage("card.img", 2);
+  DriveListing listing = ListingOf(image);
+  DiskView locked;
+  locked.name = "/dev/sdy";
+  locked.label = "Locked Disk (2.00 GB)";
+  locked.size = uint64_t{2} << 30;
+  locked.readable = false;
+  listing.disks.push_back(locked);
+  auto sheet = MakeSheet(listing);
+  GoToDrivePage(*sheet, Road::kRecover);
+  CDriveSelectionDlg* page = sheet->drive_page();
+  EXPECT_EQ(lister_calls, 1);
+
+  QTreeWidget* tree = page->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  QTreeWidgetItem* disk = tree->topLevelItem(0);
+  ASSERT_EQ(disk->childCount(), 1);
+  EXPECT_TRUE(disk->isExpanded());
+  EXPECT_EQ(disk->text(0), listing.disks[0].label);
+  EXPECT_TRUE(tree->topLevelItem(1)->toolTip(0).contains("'disk' group"));
+
+  tree->setCurrentItem(disk->child(0));
+  EXPECT_EQ(sheet->state().source_name, image.path);
+  EXPECT_EQ(sheet->state().source_size, image.data_size);
+  EXPECT_EQ(sheet->state().source_label, listing.disks[0].volumes[0].label);
+
+  EXPECT_EQ(page->refresh_button()->text(), "Refresh drive");
+  EXPECT_FALSE(page->destination_group()->isVisible());
+  EXPECT_TRUE(page->help_text()->text().startsWith(
+      "Please select the drive from the list. You can either select a complete drive or a "
+      "logical drive to recover photos.\n\nIn case your drive is not listed, press \"Refresh\" "
+      "button"));
+  EXPECT_EQ(NextButton(*sheet)->width(), sheet->normal_next_width());
+
+  QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
+  EXPECT_EQ(lister_calls, 2);
+  EXPECT_EQ(tree->topLevelItemCount(), 2);
+}
+
+TEST_F(DrivePageTest, CreateImageWidensNextOnceAndShowsTheDestination) {
+  auto sheet = MakeSheet();
+  GoToDrivePage(*sheet, Road::kCreateImage);
+  CDriveSelectionDlg* page = sheet->drive_page();
+  QAbstractButton* next = NextButton(*sheet);
+  const int normal = sheet->normal_next_width();
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(next->text(), "Create Image");
+    EXPECT_EQ(next->width(), normal + 10);
+    EXPECT_TRUE(next->isEnabled());
+    EXPECT_TRUE(page->destination_group()->isVisible());
+    EXPECT_TRUE(page->browse_button()->isVisible());
+    EXPECT_TRUE(page->destination_edit()->isReadOnly());
+    EXPECT_EQ(page->destination_group()->title(), "Select destination path to store image file");
+    BackToMainPage(*sheet);
+    EXPECT_EQ(next->text(), "Next >");
+    EXPECT_EQ(next->width(), normal);
+    sheet->next();
+  }
+  // Showing the page again on the same road does not list the drives again.
+  EXPECT_EQ(lister_calls, 1);
+}
+
+TEST_F(DrivePageTest, ChangingTheRoadListsTheDrivesAgainAndMovesTheControls) {
+  auto sheet = MakeSheet();
+  GoToDrivePage(*sheet, Road::kRecover);
+  CDriveSelectionDlg* page = sheet->drive_page();
+  const int tree_height_recover = page->tree()->height();
+  EXPECT_EQ(lister_calls, 1);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kCreateImage);
+  EXPECT_EQ(lister_calls, 2);
+  EXPECT_TRUE(page->destination_group()->isVisible());
+  EXPECT_LT(page->tree()->height(), tree_height_recover);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kRecover);
+  EXPECT_EQ(lister_calls, 3);
+  EXPECT_FALSE(page->destination_group()->isVisible());
+  EXPECT_EQ(page->tree()->height(), tree_height_recover);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kRecover);
+  EXPECT_EQ(lister_calls, 3);
+}
+
+TEST_F(DrivePageTest, CreateImageAsksForTheSourceThenTheDestination) {
+  const SampleImage image = MakeImage("card.img", 1);
+  auto sheet = MakeSheet(ListingOf(image));
+  GoToDrivePage(*sheet, Road::kCreateImage);
+  CDriveSelectionDlg* page = sheet->drive_page();
+
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kDrivePageId);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(prompts.messages[0].text, "Please select source drive to create an image");
+  EXPECT_EQ(prompts.messages[0].owner, page);
+  EXPECT_EQ(prompts.messages[0].caption, "Information");
+
+  page->tree()->setCurrentItem(page->tree()->topLevelItem(0));
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kDrivePageId);
+  ASSERT_EQ(prompts.messages.size(), 2u);
+  EXPECT_EQ(prompts.messages[1].text, "Please select destination path to save image file");
+
+  const QString destination = QString::fromStdString(temp->File("copy.img"));
+  prompts.ChooseNext(destination);
+  QTest::mouseClick(page->browse_button(), Qt::LeftButton);
+  ASSERT_EQ(prompts.file_requests.size(), 1u);
+  EXPECT_EQ(prompts.file_requests[0].kind, FileRequest::Kind::kSave);
+  EXPECT_EQ(prompts.file_requests[0].filter, "Image Files (*.Img)");
+  EXPECT_EQ(prompts.file_requests[0].proposed_name, "ImageName");
+  EXPECT_EQ(page->destination_edit()->text(), destination);
+  EXPECT_EQ(sheet->state().destination_path, destination);
+
+  // A cancelled Browse keeps the destination.
+  QTest::mouseClick(page->browse_button(), Qt::LeftButton);
+  EXPECT_EQ(page->destination_edit()->text(), destination);
+}
+
+TEST_F(DrivePageTest, OpenImageListsImagesAndRefusesTheSameOneTwice) {
+  const SampleImage first = MakeImage("first.img", 2);
+  const SampleImage same_size = MakeImage("same-size.img", 2);
+  const SampleImage other = MakeImage("other.img", 3, 64);
+  ASSERT_EQ(first.data_size, same_size.data_size);
+  auto sheet = MakeSheet(ListingOf(first));
+  GoToDrivePage(*sheet, Road::kOpenImage, first.path);
+  CDriveSelectionDlg* page = sheet->drive_page();
+  QTreeWidget* tree = page->tree();
+  EXPECT_EQ(lister_calls, 0);
+  EXPECT_EQ(page->refresh_button()->text(), "Add another image");
+  EXPECT_EQ(page->help_text()->text(), "Please select the image from the list.");
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  const QString label = tree->topLevelItem(0)->text(0);
+  EXPECT_EQ(label,
+            QStringLiteral("Image File (%1)").arg(DriveSizeLabel(first.data_size + 32, false)));
+  EXPECT_EQ(tree->topLevelItem(0)->childCount(), 0);
+
+  for (const QString& path : {first.path, same_size.path}) {
+    prompts.ChooseNext(path);
+    QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
+    ASSERT_FALSE(prompts.messages.empty());
+    EXPECT_EQ(prompts.messages.back().text, "Selected image is already added.");
+    EXPECT_EQ(tree->topLevelItemCount(), 1);
+  }
+  prompts.ChooseNext(other.path);
+  QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(prompts.file_requests.back().filter, "Image File (*.img)");
+
+  const QString not_an_image = WriteBytes("notes.txt", {'h', 'i'});
+  prompts.ChooseNext(not_an_image);
+  QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
+  EXPECT_EQ(prompts.messages.back().text, "Not a valid image file.");
+  EXPECT_EQ(tree->topLevelItemCount(), 2);
+
+  // A cancelled dialog adds nothing and says nothing.
+  const size_t messages = prompts.messages.size();
+  QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
+  EXPECT_EQ(prompts.messages.size(), messages);
+
+  tree->setCurrentItem(tree->topLevelItem(1));
+  EXPECT_EQ(sheet->state().source_name, other.path);
+  EXPECT_EQ(sheet->state().source_size, other.data_size);
+  EXPECT_EQ(sheet->state().source_label, tree->topLevelItem(1)->text(0));
+}
+
+TEST_F(DrivePageTest, ComingBackOnTheImageRoadKeepsTheListAndAddsANewlyChosenImage) {
+  const SampleImage first = MakeImage("first.img", 2);
+  const SampleImage second = MakeImage("second.img", 4, 16);
+  auto sheet = MakeSheet();
+  GoToDrivePage(*sheet, Road::kOpenImage, first.path);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kOpenImage, first.path);
+  EXPECT_EQ(tree->topLevelItemCount(), 1);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kOpenImage, second.path);
+  EXPECT_EQ(tree->topLevelItemCount(), 2);
+  EXPECT_TRUE(prompts.messages.empty());
+  // Another road clears the image list; coming back lists the chosen image alone.
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kRecover);
+  BackToMainPage(*sheet);
+  GoToDrivePage(*sheet, Road::kOpenImage, first.path);
+  EXPECT_EQ(tree->topLevelItemCount(), 1);
+}
+
+TEST(DriveSizeLabels, SwitchToGigabytesAtOneGibibyte) {
+  EXPECT_EQ(DriveSizeLabel(uint64_t{1} << 30, true), "1.00 GB");
+  EXPECT_EQ(DriveSizeLabel(uint64_t{1} << 29, true), "512.00 MB");
+  EXPECT_EQ(DriveSizeLabel((uint64_t{1} << 30) - 1, true), "1024.00 MB");
+  EXPECT_EQ(DriveSizeLabel(0, true), "0.00 MB");
+  EXPECT_EQ(DriveSizeLabel(uint64_t{6} << 30, false), "6.00 GB");
+}
+
+}  // namespace
+}  // namespace pictavo::app::testing
