@@ -38,7 +38,7 @@ bool WriteFully(int fd, const void* data, size_t size, int* error) {
 bool SyncAndClose(int fd, int* error) {
   bool ok = true;
   if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
-    // EINVAL/EROFS: the file's kind does not support syncing (a pipe, a special file); nothing
+    // EINVAL/EROFS: the file's kind does not support syncing (a pipe, a character device); nothing
     // was lost.
     *error = errno;
     ok = false;
