@@ -21,9 +21,8 @@ uint32_t PercentOf(uint64_t offset, uint64_t size) {
 
 }  // namespace
 
-ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag) {
+ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
   int error = 0;
   OpenOptions open_options;
@@ -38,9 +37,8 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
   return RunScan(*source, options.selection, results, observer, stop_flag);
 }
 
-ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag) {
+ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
   return RunScanWithHandlers(source, BuildHandlerList(selection), results, observer, stop_flag);
 }
@@ -82,8 +80,12 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
     if (remaining_sectors < chunk_sectors) chunk_sectors = remaining_sectors;
     const uint64_t chunk_bytes = chunk_sectors * sector_size;
 
-    if (!source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes), buffer.get(),
-                       ReadRule::kChunk)) {
+    const uint8_t* chunk = source.View(offset, static_cast<uint32_t>(chunk_bytes));
+    if (chunk == nullptr) {
+      chunk = buffer.get();
+    }
+    if (chunk == buffer.get() && !source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes),
+                                                buffer.get(), ReadRule::kChunk)) {
       if (last_chunk_good) status.error_code = source.last_error();
       last_chunk_good = false;
       ++status.failed_chunks;
@@ -97,7 +99,7 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
     bool abandoned = false;
     for (uint64_t i = 0; i < chunk_sectors && !abandoned; ++i) {
       if (head_copy < kSectorHeadCopied) std::memset(head, 0, sizeof(head));
-      std::memcpy(head, buffer.get() + i * sector_size, head_copy);
+      std::memcpy(head, chunk + i * sector_size, head_copy);
       const uint64_t sector_offset = offset + i * sector_size;
       for (auto& handler : handlers) {
         if (Stopped(stop_flag)) {

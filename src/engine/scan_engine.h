@@ -91,14 +91,12 @@ struct ScanOptions {
 };
 
 // Opens `source_name` read-only and scans it.
-ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag);
+ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag);
 
 // Scans an already open source with the handlers of `selection`.
-ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag);
+ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag);
 
 // Scans with a given handler list (tests use their own handlers).
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,

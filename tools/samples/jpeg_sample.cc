@@ -1,8 +1,9 @@
 #include "samples/jpeg_sample.h"
 
+#include <jpeglib.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <jpeglib.h>
 #include <random>
 
 namespace pictavo::samples {
@@ -30,9 +31,12 @@ std::vector<uint8_t> EncodePlain(const JpegOptions& options) {
     const int y = static_cast<int>(cinfo.next_scanline);
     for (int x = 0; x < options.width; ++x) {
       const int noise = static_cast<int>(rng() % 64);
-      row[x * 3 + 0] = static_cast<uint8_t>((x * 255 / std::max(1, options.width - 1) + noise) & 0xFF);
-      row[x * 3 + 1] = static_cast<uint8_t>((y * 255 / std::max(1, options.height - 1) + noise) & 0xFF);
-      row[x * 3 + 2] = static_cast<uint8_t>(((x + y) * 7 + static_cast<int>(options.seed) * 31) & 0xFF);
+      row[x * 3 + 0] =
+          static_cast<uint8_t>((x * 255 / std::max(1, options.width - 1) + noise) & 0xFF);
+      row[x * 3 + 1] =
+          static_cast<uint8_t>((y * 255 / std::max(1, options.height - 1) + noise) & 0xFF);
+      row[x * 3 + 2] =
+          static_cast<uint8_t>(((x + y) * 7 + static_cast<int>(options.seed) * 31) & 0xFF);
     }
     JSAMPROW pointer = row.data();
     jpeg_write_scanlines(&cinfo, &pointer, 1);
