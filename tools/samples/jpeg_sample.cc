@@ -1,10 +1,11 @@
 #include "samples/jpeg_sample.h"
 
-#include <jpeglib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
 
 namespace pictavo::samples {
 namespace {
