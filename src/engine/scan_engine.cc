@@ -97,12 +97,27 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
   const bool literal = LiteralScan();
   const DispatchTable dispatch(handlers, literal);
   uint8_t head[kSectorHeadSize] = {};
+  // When no handler accepts a sector of zeros, a chunk lying wholly in a hole of a sparse file
+  // cannot hold a find and is not read.
+  bool zero_sectors_match = false;
+  for (const auto& handler : handlers) zero_sectors_match |= handler->MatchSignature(head);
+  const bool skip_holes = !literal && !zero_sectors_match;
+  uint64_t next_data = 0;
   const uint32_t head_copy = std::min<uint32_t>(kSectorHeadCopied, sector_size);
 
   while (remaining_sectors > 0) {
     if (Stopped(stop_flag)) break;
     if (remaining_sectors < chunk_sectors) chunk_sectors = remaining_sectors;
     const uint64_t chunk_bytes = chunk_sectors * sector_size;
+
+    if (skip_holes && next_data < offset + chunk_bytes) next_data = source.NextData(offset);
+    if (skip_holes && next_data >= offset + chunk_bytes) {
+      if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
+      offset += chunk_bytes;
+      remaining_sectors -= chunk_sectors;
+      last_chunk_good = true;
+      continue;
+    }
 
     const uint8_t* chunk =
         literal ? nullptr : source.View(offset, static_cast<uint32_t>(chunk_bytes));
