@@ -25,6 +25,8 @@ constexpr char kScanHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
     "                      pictavo images know their own\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
+    "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file.\n"
@@ -63,7 +65,8 @@ class CliScanObserver : public ScanObserver {
 
 int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
-  std::string types, sector_size_text, format_text, source_name;
+  std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
+  bool allow_same_fs = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -73,9 +76,15 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--types", &types)) continue;
     if (args.TakeOption("--sector-size", &sector_size_text)) continue;
     if (args.TakeOption("--format", &format_text)) continue;
+    if (args.TakeOption("--snapshot", &snapshot_path)) continue;
+    if (args.TakeFlag("--allow-same-filesystem")) {
+      allow_same_fs = true;
+      continue;
+    }
     if (!args.error().empty()) break;
     if (args.Peek().starts_with("-") && args.Peek() != "-") {
-      PrintError("scan: unknown option '" + std::string(args.Peek()) + "' (see 'pictavo-cli scan --help')");
+      PrintError("scan: unknown option '" + std::string(args.Peek()) +
+                 "' (see 'pictavo-cli scan --help')");
       return 2;
     }
     if (!source_name.empty()) {
@@ -118,10 +127,16 @@ int RunScanCommand(int argc, char** argv, int first) {
   if (!source) {
     PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
     if (error == EACCES || error == EPERM) {
-      std::fputs("Reading a disk needs privileges: run as root, through pkexec, or as a member "
-                 "of the 'disk' group.\n",
-                 stderr);
+      std::fputs(
+          "Reading a disk needs privileges: run as root, through pkexec, or as a member "
+          "of the 'disk' group.\n",
+          stderr);
     }
+    return 1;
+  }
+
+  if (!snapshot_path.empty() &&
+      !PrepareScanSnapshot(snapshot_path, source_name, allow_same_fs, &snapshot_label)) {
     return 1;
   }
 
@@ -143,9 +158,14 @@ int RunScanCommand(int argc, char** argv, int first) {
   report.results = &results;
   PrintResults(stdout, *format, report);
   std::fflush(stdout);
+  if (!snapshot_path.empty() &&
+      !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results)) {
+    return 1;
+  }
 
   if (status.failed_chunks) {
-    std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+    std::fprintf(stderr,
+                 "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
                  status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
                  status.failed_chunks == 1 ? "was" : "were");
   }
