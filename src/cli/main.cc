@@ -14,7 +14,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"scan", pictavo::cli::RunScanCommand, "scan a disk, partition or image and list what it finds"},
+    {"scan", pictavo::cli::RunScanCommand,
+     "scan a disk, partition or image and list what it finds"},
+    {"preview", pictavo::cli::RunPreviewCommand, "decode one found photo into a PNG file"},
 };
 
 void PrintUsage(std::FILE* out) {
