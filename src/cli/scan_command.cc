@@ -5,6 +5,7 @@
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
+#include "cli/decode_check.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
@@ -25,9 +26,12 @@ constexpr char kScanHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
     "                      pictavo images know their own\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --check             decode every photo found and say whether it is complete, partial\n"
+    "                      (cut short or damaged) or failed; counts per type in the summary\n"
     "  -h, --help          show this help\n"
     "\n"
-    "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file.\n"
+    "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
+    "--check adds a fifth column 'decode' (complete, partial, failed, or - for audio/video).\n"
     "Ctrl-C stops the scan and still prints what was found (exit status 130).\n";
 
 class CliScanObserver : public ScanObserver {
@@ -64,6 +68,7 @@ class CliScanObserver : public ScanObserver {
 int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string types, sector_size_text, format_text, source_name;
+  bool check = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -73,9 +78,14 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--types", &types)) continue;
     if (args.TakeOption("--sector-size", &sector_size_text)) continue;
     if (args.TakeOption("--format", &format_text)) continue;
+    if (args.TakeFlag("--check")) {
+      check = true;
+      continue;
+    }
     if (!args.error().empty()) break;
     if (args.Peek().starts_with("-") && args.Peek() != "-") {
-      PrintError("scan: unknown option '" + std::string(args.Peek()) + "' (see 'pictavo-cli scan --help')");
+      PrintError("scan: unknown option '" + std::string(args.Peek()) +
+                 "' (see 'pictavo-cli scan --help')");
       return 2;
     }
     if (!source_name.empty()) {
@@ -118,9 +128,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   if (!source) {
     PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
     if (error == EACCES || error == EPERM) {
-      std::fputs("Reading a disk needs privileges: run as root, through pkexec, or as a member "
-                 "of the 'disk' group.\n",
-                 stderr);
+      std::fputs(
+          "Reading a disk needs privileges: run as root, through pkexec, or as a member "
+          "of the 'disk' group.\n",
+          stderr);
     }
     return 1;
   }
@@ -141,15 +152,23 @@ int RunScanCommand(int argc, char** argv, int first) {
   report.sector_size = source->SectorSize();
   report.size = source->Size();
   report.results = &results;
+  DecodeCheck decode_check;
+  if (check) {
+    decode_check = CheckFoundFiles(*source, results, &InterruptFlag());
+    report.extra_heading = "decode";
+    report.extra_column = &decode_check.column;
+  }
   PrintResults(stdout, *format, report);
+  if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);
   std::fflush(stdout);
 
   if (status.failed_chunks) {
-    std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+    std::fprintf(stderr,
+                 "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
                  status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
                  status.failed_chunks == 1 ? "was" : "were");
   }
-  if (status.stopped) {
+  if (status.stopped || decode_check.stopped) {
     std::fputs("pictavo-cli: scan stopped; the list above holds what was found so far\n", stderr);
     return 130;
   }

@@ -18,8 +18,9 @@ constexpr uint32_t kMaxComponents = 16;
 struct J2kInput {
   std::span<const uint8_t> bytes;
   uint64_t position = 0;
+  bool decoding = false;
   int warnings = 0;
-  bool truncated = false;
+  std::string first_warning;
   std::string first_error;
 };
 
@@ -64,13 +65,17 @@ extern "C" void J2kError(const char* text, void* user) {
   }
 }
 
+// Warnings while the tiles are decoded mean damaged or missing data (OpenJPEG goes on with what
+// it has: a cut tile part, a code block longer than the data left); warnings while the headers
+// are read also come with unusual but sound files, so only the former count.
 extern "C" void J2kWarning(const char* text, void* user) {
   auto* input = static_cast<J2kInput*>(user);
-  ++input->warnings;
-  // OpenJPEG goes on with the tiles it has when a codestream ends early, and says so.
-  if (text && (std::strstr(text, "runcat") || std::strstr(text, "too short") ||
-               std::strstr(text, "Stream too short") || std::strstr(text, "EOC"))) {
-    input->truncated = true;
+  if (!input->decoding) return;
+  if (input->warnings++ == 0 && text) {
+    input->first_warning = text;
+    while (!input->first_warning.empty() && input->first_warning.back() == '\n') {
+      input->first_warning.pop_back();
+    }
   }
 }
 
@@ -186,6 +191,8 @@ DecodeResult DecodeJpeg2000(std::span<const uint8_t> bytes, const DecodeOptions&
   opj_dparameters_t parameters;
   opj_set_default_decoder_parameters(&parameters);
   if (!opj_setup_decoder(codec.get(), &parameters)) return Failure(format, "decoder setup failed");
+  // Decode what a cut codestream holds instead of refusing it.
+  opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
 
   std::unique_ptr<opj_stream_t, StreamCloser> stream(opj_stream_create(64 * 1024, OPJ_TRUE));
   if (!stream) return Failure(format, "out of memory");
@@ -215,17 +222,20 @@ DecodeResult DecodeJpeg2000(std::span<const uint8_t> bytes, const DecodeOptions&
   if (const uint32_t reduce = ChooseReduction(codec.get(), *image, options); reduce > 0) {
     opj_set_decoded_resolution_factor(codec.get(), reduce);
   }
+  input.decoding = true;
   const bool decoded = opj_decode(codec.get(), stream.get(), image.get()) &&
                        opj_end_decompress(codec.get(), stream.get());
   if (!ToPicture(*image, result.picture)) {
     return Failure(
         format, input.first_error.empty() ? "no pixel data could be decoded" : input.first_error);
   }
-  if (decoded && !input.truncated) {
+  if (decoded && input.warnings == 0) {
     result.status = DecodeStatus::kComplete;
   } else {
     result.status = DecodeStatus::kPartial;
-    result.message = input.first_error.empty() ? "data ends early" : input.first_error;
+    result.message = !input.first_error.empty()     ? input.first_error
+                     : !input.first_warning.empty() ? input.first_warning
+                                                    : "data ends early";
   }
   return result;
 }

@@ -22,7 +22,8 @@ struct PngJob {
   DecodeResult* result;
   const char* refusal;
   char message[160];
-  bool damaged;  // a checksum failed or the data ran out
+  bool damaged;    // a checksum failed
+  bool truncated;  // the data ran out
   bool rows_complete;
   long rows_done;  // rows delivered, over all interlace passes
 };
@@ -37,7 +38,8 @@ extern "C" void PngWarning(png_structp png, png_const_charp text) {
   auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
   // A bad checksum is reported as a warning once the library is told to use the data anyway.
   if (text && std::strstr(text, "CRC")) {
-    if (!job->damaged) std::snprintf(job->message, sizeof(job->message), "%s", text);
+    if (!job->damaged && !job->truncated)
+      std::snprintf(job->message, sizeof(job->message), "%s", text);
     job->damaged = true;
   }
 }
@@ -46,9 +48,16 @@ extern "C" void PngRead(png_structp png, png_bytep out, size_t count) {
   auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
   const size_t left = job->bytes.size() - job->position;
   if (count > left) {
+    // libpng asks for whole buffers of compressed data: hand over what there is and zeros for
+    // the rest, so that the rows the real data holds are still decoded; the zeros then stop the
+    // decompressor with an error.
     std::memcpy(out, job->bytes.data() + job->position, left);
+    std::memset(out + left, 0, count - left);
     job->position = job->bytes.size();
-    png_error(png, "data ends early");
+    if (!job->truncated) std::snprintf(job->message, sizeof(job->message), "data ends early");
+    job->truncated = true;
+    if (left == 0) png_error(png, "data ends early");
+    return;
   }
   std::memcpy(out, job->bytes.data() + job->position, count);
   job->position += count;
