@@ -17,6 +17,7 @@ constexpr Command kCommands[] = {
     {"scan", pictavo::cli::RunScanCommand,
      "scan a disk, partition or image and list what it finds"},
     {"preview", pictavo::cli::RunPreviewCommand, "decode one found photo into a PNG file"},
+    {"snapshot", pictavo::cli::RunSnapshotCommand, "show a saved recovery snapshot"},
 };
 
 void PrintUsage(std::FILE* out) {

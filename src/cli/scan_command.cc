@@ -28,6 +28,8 @@ constexpr char kScanHelp[] =
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
     "  --check             decode every photo found and say whether it is complete, partial\n"
     "                      (cut short or damaged) or failed; counts per type in the summary\n"
+    "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
+    "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
@@ -67,7 +69,8 @@ class CliScanObserver : public ScanObserver {
 
 int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
-  std::string types, sector_size_text, format_text, source_name;
+  std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
+  bool allow_same_fs = false;
   bool check = false;
   while (!args.Done()) {
     std::string value;
@@ -80,6 +83,11 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--format", &format_text)) continue;
     if (args.TakeFlag("--check")) {
       check = true;
+      continue;
+    }
+    if (args.TakeOption("--snapshot", &snapshot_path)) continue;
+    if (args.TakeFlag("--allow-same-filesystem")) {
+      allow_same_fs = true;
       continue;
     }
     if (!args.error().empty()) break;
@@ -136,6 +144,11 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 1;
   }
 
+  if (!snapshot_path.empty() &&
+      !PrepareScanSnapshot(snapshot_path, source_name, allow_same_fs, &snapshot_label)) {
+    return 1;
+  }
+
   InstallInterruptHandler();
   ScanResults results;
   ProgressLine progress("Scanning");
@@ -161,6 +174,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   PrintResults(stdout, *format, report);
   if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);
   std::fflush(stdout);
+  if (!snapshot_path.empty() &&
+      !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results)) {
+    return 1;
+  }
 
   if (status.failed_chunks) {
     std::fprintf(stderr,

@@ -7,63 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <vector>
 
 #include "imaging/placeholder.h"
 #include "platform/system_error.h"
+#include "results/extent_copy.h"
 
 namespace pictavo {
 namespace {
-
-// The extent copy's chunk: reads cover whole sectors, the last write is cut to the file's size.
-constexpr uint32_t kCopyChunk = 10'485'760;
-
-bool WriteAll(int fd, const uint8_t* data, size_t count) {
-  while (count > 0) {
-    const ssize_t n = write(fd, data, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Copies a found file's extent into `path`. Until the shared extent copy of the saving code is
-// available here, this follows the same rules: whole-sector reads of at most one chunk, a failed
-// read skips that chunk's write and the copy goes on.
-bool CopyExtent(SectorSource& source, const FoundFile& file, const std::string& path,
-                std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    *error = path + ": " + SystemErrorText(errno);
-    return false;
-  }
-  const uint32_t sector = std::max<uint32_t>(1, source.SectorSize());
-  std::vector<uint8_t> buffer;
-  uint64_t position = file.offset;
-  uint64_t remaining = file.length;
-  bool ok = true;
-  while (remaining > 0 && ok) {
-    const uint32_t write_length = static_cast<uint32_t>(std::min<uint64_t>(remaining, kCopyChunk));
-    const uint32_t read_length =
-        write_length == kCopyChunk ? kCopyChunk : (write_length + sector - 1) / sector * sector;
-    buffer.assign(read_length, 0);
-    if (source.ReadAt(position, read_length, buffer.data(), ReadRule::kData)) {
-      if (!WriteAll(fd, buffer.data(), write_length)) {
-        *error = path + ": " + SystemErrorText(errno);
-        ok = false;
-      }
-    }
-    position += read_length;
-    remaining -= std::min<uint64_t>(remaining, read_length);
-  }
-  if (close(fd) != 0 && ok) {
-    *error = path + ": " + SystemErrorText(errno);
-    ok = false;
-  }
-  return ok;
-}
 
 bool UsableDirectory(const std::string& path) {
   struct stat info {};
@@ -166,7 +116,9 @@ bool PreviewTempFile::CopyFrom(SectorSource& source, const FoundFile& file, std:
   std::string directory;
   if (!PreviewTempDirectory(&directory, error)) return false;
   path_ = directory + "/" + PreviewTempFileName(file.type);
-  return CopyExtent(source, file, path_, error);
+  const ExtentCopyResult copy = CopyExtent(source, file, path_, ExistingFile::kReplace);
+  if (!copy.ok) *error = copy.message;
+  return copy.ok;
 }
 
 void PreviewTempFile::Delete() {
