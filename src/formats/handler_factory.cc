@@ -1,5 +1,8 @@
 #include "engine/handler_set.h"
+#include "formats/bmp_handler.h"
+#include "formats/gif_handler.h"
 #include "formats/jpeg_handler.h"
+#include "formats/png_handler.h"
 
 namespace pictavo {
 
@@ -7,6 +10,12 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
   switch (id) {
     case kTypeJpeg:
       return std::make_unique<JpegHandler>();
+    case kTypePng:
+      return std::make_unique<PngHandler>();
+    case kTypeGif:
+      return std::make_unique<GifHandler>();
+    case kTypeBmp:
+      return std::make_unique<BmpHandler>();
     default:
       return nullptr;
   }
