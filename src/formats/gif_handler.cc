@@ -1,7 +1,6 @@
 #include "formats/gif_handler.h"
 
 #include <cstring>
-#include <vector>
 
 namespace pictavo {
 namespace {
@@ -43,17 +42,17 @@ uint64_t GifHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   const uint32_t window_bytes = uint32_t{sector_size} * kWindowSectors;
-  std::vector<uint8_t> window(window_bytes, 0);
-  if (!ReadAt(source, offset, window_bytes, window.data())) return 0;
-  // Bytes past the data read count as zeros.
-  auto at = [&](uint64_t p) -> uint8_t { return p < window_bytes ? window[p] : 0; };
+  if (!window_.Open(source, offset, window_bytes)) return 0;
+  // Bytes behind the data read count as zeros.
+  auto at = [this](uint64_t p) { return window_.At(p); };
 
   // The first step takes the byte at the position as a block introducer. Every later step starts
   // at a sub-block size byte, and a block is recognised only behind a zero size byte (the end of
   // the previous chain). Each step advances by at least one byte, so the limit ends the walk.
+  constexpr uint64_t kLastStep = kWalkLimit - 10;  // the walk steps while position + 10 <= limit
   bool first_step = true;
   for (;;) {
-    if (pos + 10 > kWalkLimit) break;
+    if (pos > kLastStep) break;
     const uint8_t byte = at(pos);
     if (byte == 0x00 && at(pos + 1) == kTrailer) break;
     uint64_t introducer_pos = pos;
@@ -64,6 +63,12 @@ uint64_t GifHandler::MeasureLength(SectorSource& source, uint64_t offset) {
       continue;
     }
     if (!first) {
+      if (byte == 0x00 && at(pos + 1) == 0x00) {
+        // A run of empty sub-blocks advances one byte a step: go straight to the last zero of
+        // the run, or to the first position the limit stops.
+        pos = window_.FirstNonZero(pos + 1, kLastStep + 2) - 1;
+        continue;
+      }
       if (byte != 0x00 || !IsIntroducer(at(pos + 1))) {
         // A data sub-block: its size byte and that many bytes.
         pos += 1 + byte;

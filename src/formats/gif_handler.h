@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/format_handler.h"
+#include "formats/lazy_window.h"
 
 namespace pictavo {
 
@@ -24,6 +25,8 @@ class GifHandler : public FormatHandler {
   // Bytes of the colour table the last packed byte announced (3 x 2^(exponent + 1)).
   uint32_t ColourTableBytes() const { return 3u << (table_size_exponent_ + 1); }
 
+  // The first 20,480 sectors of the candidate, read only as far as the walk goes.
+  LazyWindow window_;
   uint8_t packed_byte_ = 0;
   bool colour_table_ = false;
   uint8_t table_size_exponent_ = 0;

@@ -1,9 +1,6 @@
 #include "formats/png_handler.h"
 
 #include <cstring>
-#include <vector>
-
-#include "formats/byte_reader.h"
 
 namespace pictavo {
 namespace {
@@ -40,16 +37,16 @@ uint64_t PngHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   const uint32_t window_bytes = uint32_t{sector_size} * kWindowSectors;
-  std::vector<uint8_t> window(window_bytes, 0);
-  if (!ReadAt(source, offset, window_bytes, window.data())) return kSignatureLength;
+  if (!window_.Open(source, offset, window_bytes)) return kSignatureLength;
 
   // The position is a 32-bit file offset. IEND does not end the walk by itself: known chunks
   // right behind it are counted too.
   uint32_t pos = kSignatureLength;
   while (pos <= window_bytes - kChunkHeadSize) {
-    const uint8_t* head = window.data() + pos;
-    if (!IsKnownChunkName(head + 4)) break;
-    const uint64_t next = pos + uint64_t{LoadBe32(head)} + kChunkOverhead;
+    const uint8_t name[4] = {window_.At(pos + 4), window_.At(pos + 5), window_.At(pos + 6),
+                             window_.At(pos + 7)};
+    if (!IsKnownChunkName(name)) break;
+    const uint64_t next = pos + uint64_t{window_.Be32At(pos)} + kChunkOverhead;
     // A damaged length that would carry the position past 2^32 - 1 ends the file here.
     if (next > UINT32_MAX) break;
     pos = static_cast<uint32_t>(next);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/format_handler.h"
+#include "formats/lazy_window.h"
 
 namespace pictavo {
 
@@ -18,6 +19,10 @@ class PngHandler : public FormatHandler {
 
   // True for the chunk names the walk accepts (four bytes, case-sensitive).
   static bool IsKnownChunkName(const uint8_t* name);
+
+ private:
+  // The first 20,480 sectors of the candidate, read only where chunk heads lie.
+  LazyWindow window_;
 };
 
 }  // namespace pictavo

@@ -142,6 +142,16 @@ TEST(PngHandler, ReadFailuresAndTheEndOfTheMedium) {
     EXPECT_EQ(handler.MeasureLength(source, 0), 8u);
   }
   {
+    // A bad sector further on inside the 10 MiB window, between no chunk heads, costs nothing:
+    // only the sectors holding chunk heads are read.
+    std::vector<uint8_t> medium = png;
+    medium.resize(12 << 20, 0);
+    testing::FaultySource source(medium, 512);
+    source.FailRange(1 << 20, (1 << 20) + 512);
+    PngHandler handler;
+    EXPECT_EQ(Carve(handler, source), png.size());
+  }
+  {
     // A PNG cut off by the end of the medium inside its image data: the cut chunk still counts
     // whole, and the zeros behind the data end the walk.
     std::vector<uint8_t> cut = Concat({kSignature, Chunk("IHDR", 13), Chunk("IDAT", 3000)});
