@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include "samples/bmp_sample.h"
+#include "samples/gif_sample.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/png_sample.h"
 
 using pictavo::samples::ImageBuilder;
 
@@ -21,5 +24,19 @@ int main(int argc, char** argv) {
   image.Place(pictavo::samples::EncodeJpeg({.width = 16, .height = 8, .progressive = true}));
   std::vector<uint8_t> seed(image.bytes().size() + 1, 0);
   std::copy(image.bytes().begin(), image.bytes().end(), seed.begin() + 1);
-  return pictavo::samples::WriteFile(dir + "/jpeg-pair", seed) ? 0 : 1;
+  if (!pictavo::samples::WriteFile(dir + "/jpeg-pair", seed)) return 1;
+
+  ImageBuilder pictures(512, 6);
+  pictures.Place(pictavo::samples::EncodePng({.width = 8, .height = 8, .comments = {"seed"}}));
+  pictures.Place(pictavo::samples::EncodeGif({.width = 8,
+                                              .height = 8,
+                                              .colour_bits = 2,
+                                              .local_colour_tables = true,
+                                              .frames = 2,
+                                              .comment = "seed"}));
+  pictures.Place(pictavo::samples::EncodeBmp(
+      {.width = 4, .height = 4, .bits_per_pixel = 24, .zero_declared_size = true}));
+  std::vector<uint8_t> pictures_seed(pictures.bytes().size() + 1, 0);
+  std::copy(pictures.bytes().begin(), pictures.bytes().end(), pictures_seed.begin() + 1);
+  return pictavo::samples::WriteFile(dir + "/png-gif-bmp", pictures_seed) ? 0 : 1;
 }

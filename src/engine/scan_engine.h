@@ -98,6 +98,12 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
 ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag);
 
+// The scan normally reads regular files in place and asks each handler only about sectors whose
+// first byte its signature allows. The literal mode reads every chunk into the buffer and offers
+// every sector to every handler, exactly as the rules are written; tests compare the two.
+void SetLiteralScan(bool literal);
+bool LiteralScan();
+
 // Scans with a given handler list (tests use their own handlers).
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag);

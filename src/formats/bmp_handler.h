@@ -13,6 +13,7 @@ class BmpHandler : public FormatHandler {
   bool MatchSignature(const uint8_t* sector_head) override;
   uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypeBmp; }
+  std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set('B'); }
 
  private:
   // The declared file size, replaced by the computed one when needed.

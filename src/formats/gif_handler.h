@@ -17,6 +17,7 @@ class GifHandler : public FormatHandler {
   bool MatchSignature(const uint8_t* sector_head) override;
   uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypeGif; }
+  std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set('G'); }
 
  private:
   // Records a packed-fields byte (logical screen or image descriptor) and what it says about a

@@ -3,6 +3,7 @@
 #include "formats/gif_handler.h"
 #include "formats/jpeg_handler.h"
 #include "formats/png_handler.h"
+#include "formats/tiff_handler.h"
 
 namespace pictavo {
 
@@ -16,6 +17,8 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
       return std::make_unique<GifHandler>();
     case kTypeBmp:
       return std::make_unique<BmpHandler>();
+    case kTypeTiff:
+      return std::make_unique<TiffHandler>();
     default:
       return nullptr;
   }

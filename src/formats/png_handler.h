@@ -16,6 +16,7 @@ class PngHandler : public FormatHandler {
   bool MatchSignature(const uint8_t* sector_head) override;
   uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypePng; }
+  std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set(0x89); }
 
   // True for the chunk names the walk accepts (four bytes, case-sensitive).
   static bool IsKnownChunkName(const uint8_t* name);

@@ -218,6 +218,16 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
 }
 
 // A device's logical sector size is asked once, when it is opened: it cannot change while open.
+uint64_t FileSectorSource::NextData(uint64_t offset) {
+  if (kind_ == SourceKind::kBlockDevice || offset >= size_) return offset;
+  const off_t next = lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (next < 0) {
+    // ENXIO: nothing but a hole up to the end of the file.
+    return errno == ENXIO ? size_ : offset;
+  }
+  return static_cast<uint64_t>(next);
+}
+
 uint16_t FileSectorSource::SectorSize() { return sector_size_; }
 
 uint64_t FileSectorSource::FileSize() const {

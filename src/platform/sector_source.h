@@ -40,6 +40,10 @@ class SectorSource {
   // are readable; null otherwise (then read them with ReadAt). Valid until the source is closed.
   virtual const uint8_t* View(uint64_t /*offset*/, uint32_t /*count*/) { return nullptr; }
 
+  // The first offset at or after `offset` that may hold anything but zeros: sparse files tell
+  // where their holes end. Sources that cannot tell return `offset`.
+  virtual uint64_t NextData(uint64_t offset) { return offset; }
+
   // Reads exactly as the given rule says; short reads and interrupted calls are retried until the
   // count is reached, the medium ends, or the system reports an error. On failure the errno value
   // is kept in last_error(). `delivered`, when given, receives the byte count read.
@@ -97,6 +101,7 @@ class FileSectorSource : public SectorSource {
   uint64_t Size() const override { return size_; }
   const std::string& Name() const override { return name_; }
   const uint8_t* View(uint64_t offset, uint32_t count) override;
+  uint64_t NextData(uint64_t offset) override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
