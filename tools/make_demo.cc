@@ -5,6 +5,7 @@
 
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/media_samples.h"
 
 using pictavo::samples::ImageBuilder;
 using pictavo::samples::JpegOptions;
@@ -26,6 +27,11 @@ int main(int argc, char** argv) {
     image.Place(pictavo::samples::EncodeJpeg(options), ImageBuilder::Fill::kZeros);
     image.Gap(1 + i * 7 % 40, i % 2 ? ImageBuilder::Fill::kRandom : ImageBuilder::Fill::kZeros);
   }
+  // A voice memo and a short movie clip, as cameras leave them beside the photos.
+  image.Place(pictavo::samples::MakeWav({.sample_rate = 11025, .frames = 22050, .title = "Memo"}));
+  image.Gap(9, ImageBuilder::Fill::kRandom);
+  image.Place(
+      pictavo::samples::MakeAvi({.width = 160, .height = 120, .frames = 10, .movi_at = 2048}));
   image.Gap(128, ImageBuilder::Fill::kRandom);
   if (!image.WriteDiskImage(argv[1])) {
     std::perror(argv[1]);

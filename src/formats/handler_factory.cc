@@ -1,5 +1,7 @@
 #include "engine/handler_set.h"
+#include "formats/avi_handler.h"
 #include "formats/jpeg_handler.h"
+#include "formats/wav_handler.h"
 
 namespace pictavo {
 
@@ -7,6 +9,10 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
   switch (id) {
     case kTypeJpeg:
       return std::make_unique<JpegHandler>();
+    case kTypeAvi:
+      return std::make_unique<AviHandler>();
+    case kTypeWav:
+      return std::make_unique<WavHandler>();
     default:
       return nullptr;
   }
