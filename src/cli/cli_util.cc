@@ -89,7 +89,8 @@ std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::strin
     if (!id && (name == "jpg" || name == "JPG")) id = kTypeJpeg;
     if (!id && (name == "tif" || name == "TIF")) id = kTypeTiff;
     if (!id || !MakeHandler(*id)) {
-      *error = "unknown file type '" + std::string(name) + "'; valid types: " + SupportedExtensions();
+      *error =
+          "unknown file type '" + std::string(name) + "'; valid types: " + SupportedExtensions();
       return std::nullopt;
     }
     selection.Set(*id, true);
@@ -117,11 +118,21 @@ std::string JsonEscape(std::string_view text) {
   out.reserve(text.size() + 2);
   for (const char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char escaped[8];
@@ -165,16 +176,16 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
       break;
     }
     case OutputFormat::kJson: {
-      std::fprintf(out, "{\n  \"source\": \"%s\",\n  \"sector_size\": %u,\n  \"size\": %" PRIu64
+      std::fprintf(out,
+                   "{\n  \"source\": \"%s\",\n  \"sector_size\": %u,\n  \"size\": %" PRIu64
                    ",\n  \"found_count\": %" PRIu64 ",\n  \"files\": [",
                    JsonEscape(report.source).c_str(), report.sector_size, report.size,
                    report.results->found_count);
       for (size_t i = 0; i < found.size(); ++i) {
         const FoundFile& f = found[i];
-        std::fprintf(out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64
-                     ", \"length\": %u",
-                     i ? "," : "", f.type, std::string(ExtensionOf(f.type)).c_str(), f.offset,
-                     f.length);
+        std::fprintf(
+            out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64 ", \"length\": %u",
+            i ? "," : "", f.type, std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length);
         if (extra) {
           std::fprintf(out, ", \"%s\": \"%s\"", JsonEscape(report.extra_heading).c_str(),
                        JsonEscape((*report.extra_column)[i]).c_str());
@@ -186,7 +197,8 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
       for (FileTypeId id = 0; id < kTypeCount; ++id) {
         const TypeTally& t = report.results->tallies[id];
         if (!t.present) continue;
-        std::fprintf(out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"count\": %" PRIu64
+        std::fprintf(out,
+                     "%s\n    {\"type\": %u, \"ext\": \"%s\", \"count\": %" PRIu64
                      ", \"total_bytes\": %" PRIu64 "}",
                      first ? "" : ",", id, std::string(ExtensionOf(id)).c_str(), t.count,
                      t.total_bytes);
@@ -239,8 +251,8 @@ void ProgressLine::Update(uint64_t position, uint64_t total, std::string_view de
   if (drawn_ && now - last_draw_ < std::chrono::milliseconds(200) && position < total) return;
   last_draw_ = now;
   const double elapsed = ElapsedSeconds();
-  const double percent = total ? 100.0 * static_cast<double>(position) / static_cast<double>(total)
-                               : 0.0;
+  const double percent =
+      total ? 100.0 * static_cast<double>(position) / static_cast<double>(total) : 0.0;
   const double rate = elapsed > 0 ? static_cast<double>(position) / elapsed : 0.0;
   std::string left = "--:--";
   if (rate > 0 && position > 0 && total >= position) {

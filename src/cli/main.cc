@@ -14,7 +14,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"scan", pictavo::cli::RunScanCommand, "scan a disk, partition or image and list what it finds"},
+    {"scan", pictavo::cli::RunScanCommand,
+     "scan a disk, partition or image and list what it finds"},
 };
 
 void PrintUsage(std::FILE* out) {

@@ -75,7 +75,8 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--format", &format_text)) continue;
     if (!args.error().empty()) break;
     if (args.Peek().starts_with("-") && args.Peek() != "-") {
-      PrintError("scan: unknown option '" + std::string(args.Peek()) + "' (see 'pictavo-cli scan --help')");
+      PrintError("scan: unknown option '" + std::string(args.Peek()) +
+                 "' (see 'pictavo-cli scan --help')");
       return 2;
     }
     if (!source_name.empty()) {
@@ -118,9 +119,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   if (!source) {
     PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
     if (error == EACCES || error == EPERM) {
-      std::fputs("Reading a disk needs privileges: run as root, through pkexec, or as a member "
-                 "of the 'disk' group.\n",
-                 stderr);
+      std::fputs(
+          "Reading a disk needs privileges: run as root, through pkexec, or as a member "
+          "of the 'disk' group.\n",
+          stderr);
     }
     return 1;
   }
@@ -145,7 +147,8 @@ int RunScanCommand(int argc, char** argv, int first) {
   std::fflush(stdout);
 
   if (status.failed_chunks) {
-    std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+    std::fprintf(stderr,
+                 "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
                  status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
                  status.failed_chunks == 1 ? "was" : "were");
   }

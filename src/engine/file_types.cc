@@ -11,11 +11,11 @@ struct TypeRow {
 };
 
 constexpr TypeRow kTypes[kTypeCount] = {
-    {"", ""},          {"ARW (", "arw"},  {"BMP (", "bmp"},   {"CR2 (", "cr2"},   {"CRW (", "crw"},
-    {"DBX (", ""},     {"DNG (", "dng"},  {"GIF (", "gif"},   {"J2K (", "j2k"},   {"JP2 (", "jp2"},
-    {"JPEG (", "jpeg"}, {"K25 (", ""},    {"MRW (", "mrw"},   {"NEF (", "nef"},   {"ORF (", "orf"},
-    {"PEF (", "pef"},  {"PNG (", "png"},  {"PST (", ""},      {"RAF (", "raf"},   {"RAW (", "raw"},
-    {"TIFF (", "tiff"}, {"X3F (", "x3f"}, {"AVI (", "avi"},   {"MOV (", "mov"},   {"WAV (", "wav"},
+    {"", ""},           {"ARW (", "arw"}, {"BMP (", "bmp"}, {"CR2 (", "cr2"}, {"CRW (", "crw"},
+    {"DBX (", ""},      {"DNG (", "dng"}, {"GIF (", "gif"}, {"J2K (", "j2k"}, {"JP2 (", "jp2"},
+    {"JPEG (", "jpeg"}, {"K25 (", ""},    {"MRW (", "mrw"}, {"NEF (", "nef"}, {"ORF (", "orf"},
+    {"PEF (", "pef"},   {"PNG (", "png"}, {"PST (", ""},    {"RAF (", "raf"}, {"RAW (", "raw"},
+    {"TIFF (", "tiff"}, {"X3F (", "x3f"}, {"AVI (", "avi"}, {"MOV (", "mov"}, {"WAV (", "wav"},
     {"MPEG (", "mpeg"},
 };
 
@@ -23,9 +23,7 @@ constexpr TypeRow kTypes[kTypeCount] = {
 
 std::string_view TreeLabelOf(FileTypeId id) { return id < kTypeCount ? kTypes[id].label : ""; }
 
-std::string_view ExtensionOf(FileTypeId id) {
-  return id < kTypeCount ? kTypes[id].extension : "";
-}
+std::string_view ExtensionOf(FileTypeId id) { return id < kTypeCount ? kTypes[id].extension : ""; }
 
 bool HasRecogniser(FileTypeId id) { return !ExtensionOf(id).empty(); }
 

@@ -11,8 +11,7 @@ bool FormatHandler::SeekTo(SectorSource&, uint64_t offset) {
   return offset <= static_cast<uint64_t>(INT64_MAX);
 }
 
-bool FormatHandler::ReadAt(SectorSource& source, uint64_t offset, uint32_t count,
-                           uint8_t* buffer) {
+bool FormatHandler::ReadAt(SectorSource& source, uint64_t offset, uint32_t count, uint8_t* buffer) {
   return source.ReadAt(offset, count, buffer, ReadRule::kData);
 }
 

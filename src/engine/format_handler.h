@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 
 #include "engine/file_types.h"
@@ -26,6 +27,12 @@ class FormatHandler {
   // The file's length in bytes from `offset`; capped by each handler, never a refusal.
   virtual uint64_t MeasureLength(SectorSource& source, uint64_t offset) = 0;
   virtual FileTypeId TypeCode() const = 0;
+
+  // Every first byte a sector head can have when MatchSignature says yes. The scan asks a handler
+  // only about sectors whose first byte is in this set; a handler that cannot tell keeps the
+  // default, every byte. Skipping a MatchSignature that would say no only leaves per-candidate
+  // state unreset, and that state is never read before the next successful match.
+  virtual std::bitset<256> SignatureFirstBytes() const { return std::bitset<256>().set(); }
 
  protected:
   // Thin helpers over the source: positioned reads succeed when at least one byte arrived.

@@ -15,8 +15,8 @@ using HandlerList = std::vector<std::unique_ptr<FormatHandler>>;
 // header are tried before TIFF, so a raw photo is recorded as TIFF only when its own handler
 // rejects it or its type is not selected.
 inline constexpr FileTypeId kHandlerCreationOrder[] = {
-    kTypeBmp, kTypePng, kTypeGif, kTypeJpeg, kTypeJ2k, kTypeJp2, kTypeTiff, kTypeCrw,
-    kTypeCr2, kTypeOrf, kTypeRaf, kTypeRaw,  kTypeMrw, kTypeX3f, kTypeNef,  kTypePef,
+    kTypeBmp, kTypePng, kTypeGif, kTypeJpeg, kTypeJ2k, kTypeJp2,  kTypeTiff, kTypeCrw,
+    kTypeCr2, kTypeOrf, kTypeRaf, kTypeRaw,  kTypeMrw, kTypeX3f,  kTypeNef,  kTypePef,
     kTypeArw, kTypeDng, kTypeAvi, kTypeMov,  kTypeWav, kTypeMpeg,
 };
 

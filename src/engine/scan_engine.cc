@@ -1,6 +1,8 @@
 #include "engine/scan_engine.h"
 
 #include <algorithm>
+#include <array>
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,15 +17,34 @@ bool Stopped(const std::atomic<bool>* stop_flag) {
   return stop_flag && stop_flag->load(std::memory_order_relaxed);
 }
 
+std::atomic<bool> literal_scan{false};
+
+// For each possible first byte of a sector, the handlers (in trial order) that may claim it.
+struct DispatchTable {
+  std::array<std::vector<FormatHandler*>, 256> by_first_byte;
+
+  DispatchTable(const HandlerList& handlers, bool literal) {
+    for (const auto& handler : handlers) {
+      const std::bitset<256> first =
+          literal ? std::bitset<256>().set() : handler->SignatureFirstBytes();
+      for (size_t b = 0; b < 256; ++b) {
+        if (first.test(b)) by_first_byte[b].push_back(handler.get());
+      }
+    }
+  }
+};
+
 uint32_t PercentOf(uint64_t offset, uint64_t size) {
   return static_cast<uint32_t>(static_cast<unsigned __int128>(offset) * 100 / size);
 }
 
 }  // namespace
 
-ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag) {
+void SetLiteralScan(bool literal) { literal_scan.store(literal); }
+bool LiteralScan() { return literal_scan.load(); }
+
+ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
   int error = 0;
   OpenOptions open_options;
@@ -38,9 +59,8 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
   return RunScan(*source, options.selection, results, observer, stop_flag);
 }
 
-ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag) {
+ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
   return RunScanWithHandlers(source, BuildHandlerList(selection), results, observer, stop_flag);
 }
@@ -74,7 +94,15 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
     return status;
   }
 
+  const bool literal = LiteralScan();
+  const DispatchTable dispatch(handlers, literal);
   uint8_t head[kSectorHeadSize] = {};
+  // When no handler accepts a sector of zeros, a chunk lying wholly in a hole of a sparse file
+  // cannot hold a find and is not read.
+  bool zero_sectors_match = false;
+  for (const auto& handler : handlers) zero_sectors_match |= handler->MatchSignature(head);
+  const bool skip_holes = !literal && !zero_sectors_match;
+  uint64_t next_data = 0;
   const uint32_t head_copy = std::min<uint32_t>(kSectorHeadCopied, sector_size);
 
   while (remaining_sectors > 0) {
@@ -82,8 +110,22 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
     if (remaining_sectors < chunk_sectors) chunk_sectors = remaining_sectors;
     const uint64_t chunk_bytes = chunk_sectors * sector_size;
 
-    if (!source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes), buffer.get(),
-                       ReadRule::kChunk)) {
+    if (skip_holes && next_data < offset + chunk_bytes) next_data = source.NextData(offset);
+    if (skip_holes && next_data >= offset + chunk_bytes) {
+      if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
+      offset += chunk_bytes;
+      remaining_sectors -= chunk_sectors;
+      last_chunk_good = true;
+      continue;
+    }
+
+    const uint8_t* chunk =
+        literal ? nullptr : source.View(offset, static_cast<uint32_t>(chunk_bytes));
+    if (chunk == nullptr) {
+      chunk = buffer.get();
+    }
+    if (chunk == buffer.get() && !source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes),
+                                                buffer.get(), ReadRule::kChunk)) {
       if (last_chunk_good) status.error_code = source.last_error();
       last_chunk_good = false;
       ++status.failed_chunks;
@@ -97,9 +139,9 @@ ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanR
     bool abandoned = false;
     for (uint64_t i = 0; i < chunk_sectors && !abandoned; ++i) {
       if (head_copy < kSectorHeadCopied) std::memset(head, 0, sizeof(head));
-      std::memcpy(head, buffer.get() + i * sector_size, head_copy);
+      std::memcpy(head, chunk + i * sector_size, head_copy);
       const uint64_t sector_offset = offset + i * sector_size;
-      for (auto& handler : handlers) {
+      for (FormatHandler* handler : dispatch.by_first_byte[head[0]]) {
         if (Stopped(stop_flag)) {
           abandoned = true;
           break;

@@ -91,14 +91,18 @@ struct ScanOptions {
 };
 
 // Opens `source_name` read-only and scans it.
-ScanStatus RunScan(const std::string& source_name, const ScanOptions& options,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag);
+ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag);
 
 // Scans an already open source with the handlers of `selection`.
-ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection,
-                   ScanResults& results, ScanObserver* observer,
-                   const std::atomic<bool>* stop_flag);
+ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag);
+
+// The scan normally reads regular files in place and asks each handler only about sectors whose
+// first byte its signature allows. The literal mode reads every chunk into the buffer and offers
+// every sector to every handler, exactly as the rules are written; tests compare the two.
+void SetLiteralScan(bool literal);
+bool LiteralScan();
 
 // Scans with a given handler list (tests use their own handlers).
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,

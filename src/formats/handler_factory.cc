@@ -1,6 +1,7 @@
 #include "engine/handler_set.h"
 #include "formats/avi_handler.h"
 #include "formats/jpeg_handler.h"
+#include "formats/tiff_handler.h"
 #include "formats/wav_handler.h"
 
 namespace pictavo {
@@ -13,6 +14,8 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
       return std::make_unique<AviHandler>();
     case kTypeWav:
       return std::make_unique<WavHandler>();
+    case kTypeTiff:
+      return std::make_unique<TiffHandler>();
     default:
       return nullptr;
   }

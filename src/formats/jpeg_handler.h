@@ -16,6 +16,7 @@ class JpegHandler : public FormatHandler {
   bool Verify(SectorSource& source, uint64_t offset) override;
   uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypeJpeg; }
+  std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set(0xFF); }
 
  private:
   uint64_t measured_length_ = 0;

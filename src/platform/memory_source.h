@@ -13,8 +13,7 @@ namespace pictavo {
 // loaded.
 class MemorySectorSource : public SectorSource {
  public:
-  MemorySectorSource(std::vector<uint8_t> bytes, uint16_t sector_size,
-                     std::string name = "memory")
+  MemorySectorSource(std::vector<uint8_t> bytes, uint16_t sector_size, std::string name = "memory")
       : bytes_(std::move(bytes)), sector_size_(sector_size), name_(std::move(name)) {}
 
   int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int*) override {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -15,8 +16,8 @@
 namespace pictavo {
 namespace {
 
-constexpr uint8_t kMagic[kImageTrailerMagicSize] = {'Z', 0, 'O', 0, 'L', 0, 'T', 0, 'A', 0, 'V',
-                                                     0,   'I', 0, 'M', 0, 'E', 0, 'N', 0, 'S', 0};
+constexpr uint8_t kMagic[kImageTrailerMagicSize] = {'Z', 0, 'O', 0, 'L', 0, 'T', 0, 'A', 0, 'V', 0,
+                                                    'I', 0, 'M', 0, 'E', 0, 'N', 0, 'S', 0};
 
 // Process-wide: the last sector size a device reported. A device that refuses the query is
 // assumed to have the sector size of the last one that answered.
@@ -71,8 +72,76 @@ bool SectorSource::ReadAt(uint64_t offset, uint32_t count, uint8_t* buffer, Read
   return done > 0;
 }
 
+namespace {
+constexpr uint64_t kMapBlock = 2 << 20;
+constexpr size_t kMaxResidentBlocks = 16;
+}  // namespace
+
 FileSectorSource::~FileSectorSource() {
+  if (map_) munmap(const_cast<uint8_t*>(map_), map_size_);
   if (fd_ >= 0) close(fd_);
+}
+
+void FileSectorSource::MapFile(uint64_t file_size) {
+  if (file_size == 0 || file_size > static_cast<uint64_t>(SIZE_MAX)) return;
+  void* map = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fd_, 0);
+  if (map == MAP_FAILED) return;
+  madvise(map, file_size, MADV_SEQUENTIAL);
+  map_ = static_cast<const uint8_t*>(map);
+  map_size_ = file_size;
+  block_state_.assign((file_size + kMapBlock - 1) / kMapBlock, 0);
+}
+
+bool FileSectorSource::BlocksReadable(uint64_t offset, uint64_t count) {
+  if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return false;
+  const uint64_t first = offset / kMapBlock;
+  const uint64_t last = (offset + count - 1) / kMapBlock;
+  for (uint64_t block = first; block <= last; ++block) {
+    uint8_t& state = block_state_[block];
+    if (state == 0) {
+      const uint64_t begin = block * kMapBlock;
+      const uint64_t length = std::min(kMapBlock, map_size_ - begin);
+      const int result = madvise(const_cast<uint8_t*>(map_) + begin, length, MADV_POPULATE_READ);
+      if (result != 0 && errno == EINVAL) {
+        // A kernel without prefaulting: give up on the mapping rather than risk a fault.
+        munmap(const_cast<uint8_t*>(map_), map_size_);
+        map_ = nullptr;
+        return false;
+      }
+      state = result == 0 ? 1 : 2;
+      if (state == 1) {
+        resident_blocks_.push_back(block);
+        ReleaseOldBlocks();
+      }
+    }
+    if (state != 1) return false;
+  }
+  return true;
+}
+
+void FileSectorSource::ReleaseOldBlocks() {
+  size_t pinned_seen = 0;
+  while (resident_blocks_.size() > kMaxResidentBlocks && pinned_seen < resident_blocks_.size()) {
+    const uint64_t block = resident_blocks_.front();
+    resident_blocks_.pop_front();
+    if (block >= pinned_first_ && block <= pinned_last_) {
+      resident_blocks_.push_back(block);
+      ++pinned_seen;
+      continue;
+    }
+    // The pages stay in the page cache; only this process's mapping of them goes.
+    const uint64_t begin = block * kMapBlock;
+    madvise(const_cast<uint8_t*>(map_) + begin, std::min(kMapBlock, map_size_ - begin),
+            MADV_DONTNEED);
+    block_state_[block] = 0;
+  }
+}
+
+const uint8_t* FileSectorSource::View(uint64_t offset, uint32_t count) {
+  if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return nullptr;
+  pinned_first_ = offset / kMapBlock;
+  pinned_last_ = (offset + count - 1) / kMapBlock;
+  return BlocksReadable(offset, count) ? map_ + offset : nullptr;
 }
 
 std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,
@@ -124,6 +193,7 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name
       source->sector_size_ = parsed.sector_size;
     }
   }
+  source->MapFile(file_size);
   return source;
 }
 
@@ -131,6 +201,13 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
   if (offset > static_cast<uint64_t>(INT64_MAX)) {
     *error = EINVAL;
     return -1;
+  }
+  if (map_ && offset < map_size_) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, map_size_ - offset));
+    if (BlocksReadable(offset, n)) {
+      std::memcpy(buffer, map_ + offset, n);
+      return n;
+    }
   }
   const ssize_t got = pread(fd_, buffer, count, static_cast<off_t>(offset));
   if (got < 0) {
@@ -141,6 +218,16 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
 }
 
 // A device's logical sector size is asked once, when it is opened: it cannot change while open.
+uint64_t FileSectorSource::NextData(uint64_t offset) {
+  if (kind_ == SourceKind::kBlockDevice || offset >= size_) return offset;
+  const off_t next = lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (next < 0) {
+    // ENXIO: nothing but a hole up to the end of the file.
+    return errno == ENXIO ? size_ : offset;
+  }
+  return static_cast<uint64_t>(next);
+}
+
 uint16_t FileSectorSource::SectorSize() { return sector_size_; }
 
 uint64_t FileSectorSource::FileSize() const {

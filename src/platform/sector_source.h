@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pictavo {
 
@@ -33,6 +35,14 @@ class SectorSource {
 
   // The name the source was opened under, for messages.
   virtual const std::string& Name() const = 0;
+
+  // The `count` bytes at `offset` in place, when the source holds them in memory and all of them
+  // are readable; null otherwise (then read them with ReadAt). Valid until the source is closed.
+  virtual const uint8_t* View(uint64_t /*offset*/, uint32_t /*count*/) { return nullptr; }
+
+  // The first offset at or after `offset` that may hold anything but zeros: sparse files tell
+  // where their holes end. Sources that cannot tell return `offset`.
+  virtual uint64_t NextData(uint64_t offset) { return offset; }
 
   // Reads exactly as the given rule says; short reads and interrupted calls are retried until the
   // count is reached, the medium ends, or the system reports an error. On failure the errno value
@@ -90,6 +100,8 @@ class FileSectorSource : public SectorSource {
   uint16_t SectorSize() override;
   uint64_t Size() const override { return size_; }
   const std::string& Name() const override { return name_; }
+  const uint8_t* View(uint64_t offset, uint32_t count) override;
+  uint64_t NextData(uint64_t offset) override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
@@ -99,11 +111,29 @@ class FileSectorSource : public SectorSource {
  private:
   FileSectorSource(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
 
+  // Regular files are also mapped into memory, so that the scan and the recognisers can read
+  // them without a system call per window. Each block of the mapping is prefaulted once before
+  // it is touched; a block the system cannot read is never touched through the mapping, and
+  // reads of it fall back to pread, which reports the error.
+  void MapFile(uint64_t file_size);
+  bool BlocksReadable(uint64_t offset, uint64_t count);
+
   std::string name_;
   int fd_ = -1;
   SourceKind kind_ = SourceKind::kRawFile;
   uint64_t size_ = 0;
   uint16_t sector_size_ = 0;
+  const uint8_t* map_ = nullptr;
+  uint64_t map_size_ = 0;
+  void ReleaseOldBlocks();
+
+  // Per block of the mapping: 0 not yet prefaulted, 1 readable, 2 unreadable.
+  std::vector<uint8_t> block_state_;
+  // Readable blocks in the order they were prefaulted. Only a few stay mapped, so that the
+  // resident size does not grow with the medium; the blocks of the latest View stay pinned.
+  std::deque<uint64_t> resident_blocks_;
+  uint64_t pinned_first_ = UINT64_MAX;
+  uint64_t pinned_last_ = 0;
 };
 
 // The free bytes available to an unprivileged user on the file system holding `path`; 0 on

@@ -38,7 +38,8 @@ TEST(JpegHandler, MeasuresRealJpegsExactly) {
       {"baseline", {.width = 200, .height = 150}},
       {"progressive", {.width = 300, .height = 200, .progressive = true}},
       {"app1 longer than a window", {.app1_payload = 65533 - 2}},
-      {"exif thumbnail with its own SOI and EOI", {.width = 120, .height = 90, .exif_thumbnail = true}},
+      {"exif thumbnail with its own SOI and EOI",
+       {.width = 120, .height = 90, .exif_thumbnail = true}},
       {"tiny", {.width = 8, .height = 8}},
   };
   for (const uint16_t sector_size : {512, 4096}) {
@@ -67,7 +68,8 @@ TEST(JpegHandler, FindsAnEndMarkerStraddlingTwoWindows) {
   const size_t window = 8 * 512;
   const size_t target_size = 2 * window + 1;  // FF at 2*window-1, D9 at 2*window
   const size_t app1_total = target_size - plain.size();
-  const auto jpeg = EncodeJpeg({.width = 64, .height = 64, .app1_payload = static_cast<uint32_t>(app1_total - 4)});
+  const auto jpeg = EncodeJpeg(
+      {.width = 64, .height = 64, .app1_payload = static_cast<uint32_t>(app1_total - 4)});
   ASSERT_EQ(jpeg.size(), target_size);
   ASSERT_EQ(jpeg[2 * window - 1], 0xFF);
   ASSERT_EQ(jpeg[2 * window], 0xD9);
@@ -113,16 +115,23 @@ TEST(JpegHandler, HeaderWalkRules) {
   const Case cases[] = {
       // SOI directly followed by SOS: the search starts at offset 4.
       {"sos right after soi", {0xFF, 0xD8, 0xFF, 0xDA, 0xFF, 0xD9}, true, 6},
-      {"search starts after the sos marker word", {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0xFF, 0xD9}, true, 7},
+      {"search starts after the sos marker word",
+       {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0xFF, 0xD9},
+       true,
+       7},
       {"zero marker word rejects", {0xFF, 0xD8, 0x00, 0x00, 0x00, 0x10}, false, 0},
       // A third byte other than 0xFF does not matter; the walk reads "0x12 0x34" as a marker.
-      {"any marker value is a segment", {0xFF, 0xD8, 0x12, 0x34, 0x00, 0x04, 0xAA, 0xBB, 0xFF, 0xDA,
-                                         0x00, 0x02, 0xFF, 0xD9}, true, 14},
+      {"any marker value is a segment",
+       {0xFF, 0xD8, 0x12, 0x34, 0x00, 0x04, 0xAA, 0xBB, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9},
+       true,
+       14},
       // A segment length of 0 advances by two bytes.
       // A segment length of 0 advances by two bytes, onto its own length word: a zero marker.
       {"zero length lands on itself", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00, 0xFF, 0xDA}, false, 0},
-      {"odd lengths are used unchanged", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x03, 0xAA, 0xFF, 0xDA, 0xFF,
-                                          0xD9}, true, 11},
+      {"odd lengths are used unchanged",
+       {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x03, 0xAA, 0xFF, 0xDA, 0xFF, 0xD9},
+       true,
+       11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

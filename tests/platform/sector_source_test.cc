@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/system_error.h"
 #include "samples/image_builder.h"
@@ -95,6 +96,49 @@ TEST(SystemErrorText, UsesTheEnglishTextOrSaysThereIsNone) {
   EXPECT_EQ(SystemErrorText(0), "Success");
   EXPECT_EQ(SystemErrorText(EACCES), "Permission denied");
   EXPECT_EQ(SystemErrorText(987654), "failed to retrieve system error");
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// Regular files are served from a mapping that keeps only a few blocks resident; whatever order
+// the reads come in, the bytes must be the file's.
+TEST(FileSectorSource, MappedReadsAndViewsMatchTheFileAcrossReleasedBlocks) {
+  samples::TempDir dir;
+  const size_t size = 48u << 20;
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; i += 4096) bytes[i] = static_cast<uint8_t>(i >> 12);
+  bytes[size - 1] = 0xEE;
+  ASSERT_TRUE(samples::WriteFile(dir.File("big.bin"), bytes));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("big.bin"), {}, &error);
+  ASSERT_TRUE(source);
+  const uint8_t* first = source->View(0, 4096);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first[0], 0);
+  uint8_t window[8192];
+  for (const uint64_t offset : {uint64_t{40} << 20, uint64_t{4096}, uint64_t{(2u << 20) - 100},
+                                uint64_t{size - 8192}, uint64_t{30} << 20, uint64_t{0}}) {
+    SCOPED_TRACE(offset);
+    ASSERT_TRUE(source->ReadAt(offset, sizeof(window), window, ReadRule::kData));
+    EXPECT_EQ(0, std::memcmp(window, bytes.data() + offset, sizeof(window)));
+    const uint8_t* view = source->View(offset, sizeof(window));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(0, std::memcmp(view, bytes.data() + offset, sizeof(window)));
+  }
+  for (uint64_t offset = 0; offset < size; offset += 3u << 20) {
+    const uint8_t* view = source->View(offset, 4096);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view[0], bytes[offset]);
+  }
+  EXPECT_EQ(source->View(size - 10, 11), nullptr);
+  uint32_t got = 0;
+  EXPECT_TRUE(source->ReadAt(size - 10, 100, window, ReadRule::kChunk, &got));
+  EXPECT_EQ(got, 10u);
+  EXPECT_EQ(window[9], 0xEE);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <jpeglib.h>
 #include <random>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
 
 namespace pictavo::samples {
 namespace {
@@ -30,9 +32,12 @@ std::vector<uint8_t> EncodePlain(const JpegOptions& options) {
     const int y = static_cast<int>(cinfo.next_scanline);
     for (int x = 0; x < options.width; ++x) {
       const int noise = static_cast<int>(rng() % 64);
-      row[x * 3 + 0] = static_cast<uint8_t>((x * 255 / std::max(1, options.width - 1) + noise) & 0xFF);
-      row[x * 3 + 1] = static_cast<uint8_t>((y * 255 / std::max(1, options.height - 1) + noise) & 0xFF);
-      row[x * 3 + 2] = static_cast<uint8_t>(((x + y) * 7 + static_cast<int>(options.seed) * 31) & 0xFF);
+      row[x * 3 + 0] =
+          static_cast<uint8_t>((x * 255 / std::max(1, options.width - 1) + noise) & 0xFF);
+      row[x * 3 + 1] =
+          static_cast<uint8_t>((y * 255 / std::max(1, options.height - 1) + noise) & 0xFF);
+      row[x * 3 + 2] =
+          static_cast<uint8_t>(((x + y) * 7 + static_cast<int>(options.seed) * 31) & 0xFF);
     }
     JSAMPROW pointer = row.data();
     jpeg_write_scanlines(&cinfo, &pointer, 1);

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "engine/scan_engine.h"
+#include "samples/image_builder.h"
+#include "samples/jpeg_sample.h"
+
+namespace pictavo {
+namespace {
+
+using samples::ImageBuilder;
+
+// Every real sample in the corpus, whole, plus its first sectors alone: heads that pass the
+// signature tests but lead the walks into whatever follows.
+std::vector<std::vector<uint8_t>> CorpusPieces() {
+  std::vector<std::vector<uint8_t>> pieces;
+  std::error_code ec;
+  const std::filesystem::path root(PICTAVO_CORPUS_DIR);
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file() || it->file_size() > (4u << 20)) continue;
+    auto bytes = samples::ReadFile(it->path().string());
+    if (bytes.empty()) continue;
+    std::vector<uint8_t> head(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 700));
+    pieces.push_back(std::move(head));
+    pieces.push_back(std::move(bytes));
+  }
+  return pieces;
+}
+
+std::vector<FoundFile> Scan(const std::string& path, bool literal) {
+  SetLiteralScan(literal);
+  ScanResults results;
+  ScanOptions options;
+  const ScanStatus status = RunScan(path, options, results, nullptr, nullptr);
+  SetLiteralScan(false);
+  EXPECT_TRUE(status.ok) << status.message;
+  return results.records;
+}
+
+// The fast paths (reading in place, asking only the handlers whose signature fits the first
+// byte) must find exactly what the literal scan finds, spare record included.
+TEST(DifferentialScan, FastAndLiteralScansFindTheSameFiles) {
+  const auto pieces = CorpusPieces();
+  for (const uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    ImageBuilder builder(512, seed);
+    builder.Gap(3);
+    for (int i = 0; i < 40; ++i) {
+      switch (rng() % 4) {
+        case 0:
+          builder.Place(samples::EncodeJpeg({.width = 40 + static_cast<int>(rng() % 200),
+                                             .height = 30 + static_cast<int>(rng() % 100),
+                                             .progressive = rng() % 2 == 0,
+                                             .exif_thumbnail = rng() % 3 == 0,
+                                             .without_eoi = rng() % 7 == 0,
+                                             .seed = seed * 100 + static_cast<uint32_t>(i)}),
+                        rng() % 2 ? ImageBuilder::Fill::kRandom : ImageBuilder::Fill::kZeros);
+          break;
+        case 1:
+          if (!pieces.empty())
+            builder.Place(pieces[rng() % pieces.size()], ImageBuilder::Fill::kRandom);
+          break;
+        case 2:
+          builder.Gap(1 + rng() % 300, ImageBuilder::Fill::kRandom);
+          break;
+        default:
+          builder.Gap(1 + rng() % 50, ImageBuilder::Fill::kZeros);
+      }
+    }
+    builder.Gap(5000 + rng() % 3000, ImageBuilder::Fill::kRandom);
+    samples::TempDir dir;
+    ASSERT_TRUE(builder.WriteDiskImage(dir.File("medium.img")));
+    const auto literal = Scan(dir.File("medium.img"), true);
+    const auto fast = Scan(dir.File("medium.img"), false);
+    EXPECT_GT(literal.size(), 1u);
+    EXPECT_EQ(fast, literal);
+  }
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// True when the file system of `path` reports holes, so that scans can skip them.
+bool ReportsHoles(const std::string& path) {
+  int error = 0;
+  auto source = FileSectorSource::Open(path, {}, &error);
+  return source && source->NextData(0) > 0;
+}
+
+void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::fclose(f);
+}
+
+TEST(SparseScan, HolesAreSkippedWithoutChangingTheFinds) {
+  samples::TempDir dir;
+  const std::string path = dir.File("sparse.bin");
+  samples::WriteFile(path, {});
+  ASSERT_EQ(truncate(path.c_str(), 96 << 20), 0);
+  if (!ReportsHoles(path)) GTEST_SKIP() << "the file system does not report holes";
+  const auto jpeg = samples::EncodeJpeg({.width = 300, .height = 200});
+  for (const uint64_t at : {uint64_t{0}, uint64_t{5} << 20, (uint64_t{40} << 20) - 512,
+                            (uint64_t{96} << 20) - 4096 * 8}) {
+    WriteAt(path, at, jpeg);
+  }
+  WriteAt(path, 70 << 20, samples::RandomBytes(3 << 20, 9));
+  EXPECT_EQ(Scan(path, false), Scan(path, true));
+}
+
+// Offsets beyond 4 GiB and 2 TiB, up to the last sectors of a 3 TiB medium, keep all 64 bits.
+TEST(SparseScan, FindsFilesAcrossATerabyteMedium) {
+  samples::TempDir dir;
+  const std::string path = dir.File("3tib.img");
+  samples::WriteFile(path, {});
+  const uint64_t size = uint64_t{3} << 40;
+  if (truncate(path.c_str(), static_cast<off_t>(size)) != 0 || !ReportsHoles(path)) {
+    GTEST_SKIP() << "no sparse 3 TiB file here";
+  }
+  const auto jpeg = samples::EncodeJpeg({.width = 120, .height = 90});
+  const uint64_t sector_span = (jpeg.size() + 511) / 512 * 512;
+  const std::vector<uint64_t> offsets = {
+      (uint64_t{4} << 30) - sector_span, (uint64_t{4} << 30) + 512,
+      (uint64_t{2} << 40) - sector_span, (uint64_t{2} << 40) + 512, size - sector_span};
+  for (const uint64_t at : offsets) WriteAt(path, at, jpeg);
+
+  class LastProgress : public ScanObserver {
+   public:
+    void OnProgress(uint32_t p, uint64_t, uint64_t position) override {
+      percent = p;
+      last = position;
+    }
+    uint32_t percent = 0;
+    uint64_t last = 0;
+  } observer;
+  ScanResults results;
+  const ScanStatus status = RunScan(path, ScanOptions{}, results, &observer, nullptr);
+  ASSERT_TRUE(status.ok) << status.message;
+  ASSERT_EQ(results.Found().size(), offsets.size());
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    EXPECT_EQ(results.Found()[i].offset, offsets[i]);
+    EXPECT_EQ(results.Found()[i].length, jpeg.size());
+  }
+  EXPECT_EQ(observer.last, size - uint64_t{kChunkSectors} * 512);
+  EXPECT_EQ(observer.percent, 99u);
+}
+
+}  // namespace
+}  // namespace pictavo
