@@ -13,6 +13,7 @@ class WavHandler : public FormatHandler {
 
   bool MatchSignature(const uint8_t* sector_head) override;
   uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
+  std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set('R'); }
   FileTypeId TypeCode() const override { return kTypeWav; }
 
   // True for the chunk identifiers that continue the walk.
