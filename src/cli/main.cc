@@ -16,6 +16,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"scan", pictavo::cli::RunScanCommand,
      "scan a disk, partition or image and list what it finds"},
+    {"snapshot", pictavo::cli::RunSnapshotCommand, "show a saved recovery snapshot"},
 };
 
 void PrintUsage(std::FILE* out) {
