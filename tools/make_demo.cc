@@ -6,6 +6,7 @@
 #include "samples/gif_sample.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/media_samples.h"
 #include "samples/png_sample.h"
 
 using pictavo::samples::ImageBuilder;
@@ -35,6 +36,11 @@ int main(int argc, char** argv) {
         {.width = 120, .height = 90, .frames = 1 + static_cast<int>(i), .seed = 60 + i}));
     image.Gap(2, ImageBuilder::Fill::kZeros);
   }
+  // A voice memo and a short movie clip, as cameras leave them beside the photos.
+  image.Place(pictavo::samples::MakeWav({.sample_rate = 11025, .frames = 22050, .title = "Memo"}));
+  image.Gap(9, ImageBuilder::Fill::kRandom);
+  image.Place(
+      pictavo::samples::MakeAvi({.width = 160, .height = 120, .frames = 10, .movi_at = 2048}));
   image.Gap(128, ImageBuilder::Fill::kRandom);
   if (!image.WriteDiskImage(argv[1])) {
     std::perror(argv[1]);

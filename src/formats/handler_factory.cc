@@ -1,9 +1,11 @@
 #include "engine/handler_set.h"
+#include "formats/avi_handler.h"
 #include "formats/bmp_handler.h"
 #include "formats/gif_handler.h"
 #include "formats/jpeg_handler.h"
 #include "formats/png_handler.h"
 #include "formats/tiff_handler.h"
+#include "formats/wav_handler.h"
 
 namespace pictavo {
 
@@ -17,6 +19,10 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
       return std::make_unique<GifHandler>();
     case kTypeBmp:
       return std::make_unique<BmpHandler>();
+    case kTypeAvi:
+      return std::make_unique<AviHandler>();
+    case kTypeWav:
+      return std::make_unique<WavHandler>();
     case kTypeTiff:
       return std::make_unique<TiffHandler>();
     default:
