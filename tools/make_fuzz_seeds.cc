@@ -9,6 +9,7 @@
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/png_sample.h"
 
 using pictavo::samples::ImageBuilder;
 
