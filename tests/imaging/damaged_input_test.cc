@@ -50,10 +50,10 @@ TEST(DamagedInput, FilesCutInTheMiddleOfTheirPixelsAreReportedPartial) {
   const Case cases[] = {
       {"jpeg", samples::EncodeJpeg({.width = 256, .height = 256})},
       {"jpeg progressive", samples::EncodeJpeg({.width = 256, .height = 256, .progressive = true})},
-      {"png", samples::EncodePng({.width = 256, .height = 256})},
-      {"gif", samples::EncodeGif({.width = 256, .height = 256})},
-      {"bmp", samples::EncodeBmp({.width = 256, .height = 256})},
-      {"j2k", samples::EncodeJpeg2000({.width = 256, .height = 256})},
+      {"png", samples::pattern::EncodePng({.width = 256, .height = 256})},
+      {"gif", samples::pattern::EncodeGif({.width = 256, .height = 256})},
+      {"bmp", samples::pattern::EncodeBmp({.width = 256, .height = 256})},
+      {"j2k", samples::pattern::EncodeJpeg2000({.width = 256, .height = 256})},
   };
   for (const Case& c : cases) {
     const std::span<const uint8_t> half(c.bytes.data(), c.bytes.size() * 2 / 3);
@@ -106,7 +106,7 @@ TEST(DamagedInput, EveryDecoderRejectsEveryOtherFormat) {
 TEST(DamagedInput, TruncatedRawKeepsItsSizeOrFails) {
   // libtiff writes the directory after the data, so most cuts lose it and the file fails; a cut
   // into the trailing tag values leaves a picture of the full size.
-  const auto dng = samples::EncodeDng({.width = 256, .height = 192});
+  const auto dng = samples::pattern::EncodeDng({.width = 256, .height = 192});
   for (size_t cut : {size_t{16}, dng.size() / 2, dng.size() * 3 / 4, dng.size() - 100}) {
     const DecodeResult result = DecodeImage(std::span<const uint8_t>(dng.data(), cut));
     ExpectSane(result, "dng cut at " + std::to_string(cut));

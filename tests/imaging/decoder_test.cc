@@ -38,20 +38,20 @@ TEST(Decoders, LossyAndReducedSamplesStayCloseToThePattern) {
   ASSERT_TRUE(jpeg.ok());
   EXPECT_LT((jpeg.picture.At(0, 32) >> 16) & 0xFF, (jpeg.picture.At(63, 32) >> 16) & 0xFF);
   // Grey 16-bit PNG: every channel holds the pattern's red.
-  const DecodeResult grey = DecodeImage(
-      samples::EncodePng({.colour = samples::PngOptions::Colour::kGray, .sixteen_bit = true}));
+  const DecodeResult grey = DecodeImage(samples::pattern::EncodePng(
+      {.colour = samples::pattern::PngOptions::Colour::kGray, .sixteen_bit = true}));
   ASSERT_TRUE(grey.ok());
   EXPECT_EQ(grey.picture.At(63, 5), PackRgb(255, 255, 255));
   EXPECT_EQ(grey.picture.At(0, 5), PackRgb(0, 0, 0));
   // 1-bit bitmap: black and white by the pattern's green.
-  const DecodeResult mono = DecodeImage(samples::EncodeBmp({.width = 37, .bits = 1}));
+  const DecodeResult mono = DecodeImage(samples::pattern::EncodeBmp({.width = 37, .bits = 1}));
   ASSERT_TRUE(mono.ok());
   EXPECT_EQ(mono.picture.At(5, 0), PackRgb(0, 0, 0));
   EXPECT_EQ(mono.picture.At(5, 47), PackRgb(255, 255, 255));
 }
 
 TEST(Decoders, RawWithoutPreviewIsDemosaiced) {
-  const auto dng = samples::EncodeDng({.width = 320, .height = 240});
+  const auto dng = samples::pattern::EncodeDng({.width = 320, .height = 240});
   const DecodeResult full = DecodeImage(dng);
   ASSERT_EQ(full.status, DecodeStatus::kComplete) << full.message;
   EXPECT_EQ(full.format, ImageFormat::kRaw);
@@ -71,8 +71,8 @@ TEST(Decoders, FittedDecodesFitTheBoxAndMatchTheFullDecode) {
   };
   const Case cases[] = {
       {"jpeg", samples::EncodeJpeg({.width = 1600, .height = 1200, .quality = 90})},
-      {"j2k", samples::EncodeJpeg2000({.width = 800, .height = 600, .resolutions = 5})},
-      {"png", samples::EncodePng({.width = 800, .height = 600})},
+      {"j2k", samples::pattern::EncodeJpeg2000({.width = 800, .height = 600, .resolutions = 5})},
+      {"png", samples::pattern::EncodePng({.width = 800, .height = 600})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -96,7 +96,7 @@ TEST(Decoders, FittedDecodesFitTheBoxAndMatchTheFullDecode) {
   }
   // A picture smaller than the box is not enlarged.
   const DecodeResult small =
-      DecodeImage(samples::EncodePng({}), {.fit_width = 500, .fit_height = 500});
+      DecodeImage(samples::pattern::EncodePng({}), {.fit_width = 500, .fit_height = 500});
   EXPECT_EQ(small.picture.width, 64);
 }
 
@@ -135,8 +135,8 @@ TEST(Decoders, SignaturesDecideTheFormat) {
 TEST(Decoders, FilesAreLoadedWithTheHintRule) {
   samples::TempDir dir;
   // A bitmap and a PNG load the same with either hint.
-  ASSERT_TRUE(samples::WriteFile(dir.File("a.bmp"), samples::EncodeBmp({})));
-  ASSERT_TRUE(samples::WriteFile(dir.File("a.png"), samples::EncodePng({})));
+  ASSERT_TRUE(samples::WriteFile(dir.File("a.bmp"), samples::pattern::EncodeBmp({})));
+  ASSERT_TRUE(samples::WriteFile(dir.File("a.png"), samples::pattern::EncodePng({})));
   for (FormatHint hint : {FormatHint::kDetect, FormatHint::kBitmapFirst}) {
     EXPECT_EQ(DecodeImageFile(dir.File("a.bmp"), hint).format, ImageFormat::kBmp);
     const DecodeResult png = DecodeImageFile(dir.File("a.png"), hint);
@@ -153,7 +153,7 @@ TEST(Decoders, FilesAreLoadedWithTheHintRule) {
 TEST(Decoders, HeadersAskingForHugePicturesAreRefusedBeforeAllocating) {
   // A PNG header claiming 60000 x 60000 pixels, a BMP claiming 2^31 - 1 columns, a GIF screen of
   // 65535 x 65535: each must fail at once instead of allocating gigabytes.
-  auto png = samples::EncodePng({});
+  auto png = samples::pattern::EncodePng({});
   png[16] = 0;
   png[17] = 0;
   png[18] = 0xEA;
@@ -162,12 +162,12 @@ TEST(Decoders, HeadersAskingForHugePicturesAreRefusedBeforeAllocating) {
   png[21] = 0;
   png[22] = 0xEA;
   png[23] = 0x60;
-  auto bmp = samples::EncodeBmp({});
+  auto bmp = samples::pattern::EncodeBmp({});
   bmp[18] = 0xFF;
   bmp[19] = 0xFF;
   bmp[20] = 0xFF;
   bmp[21] = 0x7F;
-  auto gif = samples::EncodeGif({});
+  auto gif = samples::pattern::EncodeGif({});
   gif[6] = gif[7] = gif[8] = gif[9] = 0xFF;
   for (const auto* bytes : {&png, &bmp, &gif}) {
     const DecodeResult result = DecodeImage(*bytes);
@@ -180,13 +180,14 @@ TEST(Decoders, HeadersAskingForHugePicturesAreRefusedBeforeAllocating) {
 }
 
 TEST(Decoders, BitmapsReadRunLengthsAndBothRowOrders) {
-  const DecodeResult up = DecodeImage(samples::EncodeBmp({.bits = 24}));
-  const DecodeResult down = DecodeImage(samples::EncodeBmp({.bits = 24, .top_down = true}));
+  const DecodeResult up = DecodeImage(samples::pattern::EncodeBmp({.bits = 24}));
+  const DecodeResult down =
+      DecodeImage(samples::pattern::EncodeBmp({.bits = 24, .top_down = true}));
   ASSERT_TRUE(up.ok() && down.ok());
   EXPECT_EQ(up.picture.pixels, down.picture.pixels);
 
   // RLE8: two rows of 4 pixels, bottom-up: a run, an absolute run, end of line, a delta, end.
-  std::vector<uint8_t> rle = samples::EncodeBmp({.width = 4, .height = 2, .bits = 8});
+  std::vector<uint8_t> rle = samples::pattern::EncodeBmp({.width = 4, .height = 2, .bits = 8});
   const uint32_t offset = rle[10] | rle[11] << 8;
   rle.resize(offset);
   rle[30] = 1;  // BI_RLE8

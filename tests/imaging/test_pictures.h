@@ -24,7 +24,8 @@ struct NamedSample {
 };
 
 inline std::vector<NamedSample> AllSamples() {
-  using namespace pictavo::samples;
+  using namespace pictavo::samples::pattern;
+  using pictavo::samples::EncodeJpeg;
   std::vector<NamedSample> s;
   s.push_back({"jpeg", ImageFormat::kJpeg, EncodeJpeg({.width = 120, .height = 80, .quality = 95}),
                120, 80, -1});
@@ -80,7 +81,8 @@ inline double DifferenceFromPattern(const Picture& p, uint32_t seed = 1) {
   double total = 0;
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
-      const uint32_t a = p.At(x, y), b = samples::PatternPixel(x, y, p.width, p.height, seed);
+      const uint32_t a = p.At(x, y),
+                     b = samples::pattern::PatternPixel(x, y, p.width, p.height, seed);
       for (int shift : {0, 8, 16}) {
         total +=
             std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF));

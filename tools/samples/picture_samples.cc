@@ -18,7 +18,10 @@
 
 #include "samples/image_builder.h"
 
-namespace pictavo::samples {
+using pictavo::samples::ReadFile;
+using pictavo::samples::TempDir;
+
+namespace pictavo::samples::pattern {
 namespace {
 
 uint8_t R(uint32_t p) { return static_cast<uint8_t>(p >> 16); }
@@ -437,4 +440,4 @@ std::vector<uint8_t> EncodeDng(const DngOptions& o) {
   return ok ? ReadFile(path) : std::vector<uint8_t>();
 }
 
-}  // namespace pictavo::samples
+}  // namespace pictavo::samples::pattern

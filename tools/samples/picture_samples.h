@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <vector>
 
-namespace pictavo::samples {
+namespace pictavo::samples::pattern {
 
-// Real files of every decodable type, made with the codec libraries (and by hand for BMP and
-// DNG), all showing the same seeded test pattern so that decoders can be compared pixel by pixel.
+// Real files of every decodable type (in their own namespace: the recognisers' samples use the
+// same names for files laid out differently), made with the codec libraries (and by hand for BMP
+// and DNG), all showing the same seeded test pattern so that decoders can be compared pixel by
+// pixel.
 
 // The pattern's pixel at (x, y) as 0xAARRGGBB (opaque).
 uint32_t PatternPixel(int x, int y, int width, int height, uint32_t seed);
@@ -72,4 +74,4 @@ struct DngOptions {
 // no preview.
 std::vector<uint8_t> EncodeDng(const DngOptions& options);
 
-}  // namespace pictavo::samples
+}  // namespace pictavo::samples::pattern
