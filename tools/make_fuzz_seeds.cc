@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <string>
 
+#include "samples/bmp_sample.h"
+#include "samples/gif_sample.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/png_sample.h"
 
 using pictavo::samples::ImageBuilder;
 
@@ -52,5 +55,17 @@ int main(int argc, char** argv) {
   raws.Gap(1);
   raws.Place(pictavo::samples::MakeX3f({.directory_at = 600, .entries = 2}));
   ok = WriteSeed(dir + "/raw-trio", raws) && ok;
+
+  ImageBuilder pictures(512, 6);
+  pictures.Place(pictavo::samples::EncodePng({.width = 8, .height = 8, .comments = {"seed"}}));
+  pictures.Place(pictavo::samples::EncodeGif({.width = 8,
+                                              .height = 8,
+                                              .colour_bits = 2,
+                                              .local_colour_tables = true,
+                                              .frames = 2,
+                                              .comment = "seed"}));
+  pictures.Place(pictavo::samples::EncodeBmp(
+      {.width = 4, .height = 4, .bits_per_pixel = 24, .zero_declared_size = true}));
+  ok = WriteSeed(dir + "/png-gif-bmp", pictures) && ok;
   return ok ? 0 : 1;
 }

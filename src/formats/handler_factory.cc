@@ -1,9 +1,12 @@
 #include "engine/handler_set.h"
 #include "formats/avi_handler.h"
+#include "formats/bmp_handler.h"
+#include "formats/gif_handler.h"
 #include "formats/jpeg_handler.h"
 #include "formats/mov_handler.h"
 #include "formats/mpeg_handler.h"
 #include "formats/mrw_handler.h"
+#include "formats/png_handler.h"
 #include "formats/raf_handler.h"
 #include "formats/tiff_handler.h"
 #include "formats/wav_handler.h"
@@ -15,6 +18,12 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
   switch (id) {
     case kTypeJpeg:
       return std::make_unique<JpegHandler>();
+    case kTypePng:
+      return std::make_unique<PngHandler>();
+    case kTypeGif:
+      return std::make_unique<GifHandler>();
+    case kTypeBmp:
+      return std::make_unique<BmpHandler>();
     case kTypeAvi:
       return std::make_unique<AviHandler>();
     case kTypeWav:
