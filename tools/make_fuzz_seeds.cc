@@ -6,6 +6,7 @@
 
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/tiff_seeds.h"
 
 using pictavo::samples::ImageBuilder;
 
@@ -21,5 +22,11 @@ int main(int argc, char** argv) {
   image.Place(pictavo::samples::EncodeJpeg({.width = 16, .height = 8, .progressive = true}));
   std::vector<uint8_t> seed(image.bytes().size() + 1, 0);
   std::copy(image.bytes().begin(), image.bytes().end(), seed.begin() + 1);
-  return pictavo::samples::WriteFile(dir + "/jpeg-pair", seed) ? 0 : 1;
+  bool written = pictavo::samples::WriteFile(dir + "/jpeg-pair", seed);
+  for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
+    std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors
+    std::copy(medium.begin(), medium.end(), tiff_seed.begin() + 1);
+    written = pictavo::samples::WriteFile(dir + "/" + name, tiff_seed) && written;
+  }
+  return written ? 0 : 1;
 }
