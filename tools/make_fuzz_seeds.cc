@@ -4,11 +4,26 @@
 #include <cstdio>
 #include <string>
 
+#include "samples/bmp_sample.h"
+#include "samples/gif_sample.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/media_samples.h"
+#include "samples/png_sample.h"
 #include "samples/tiff_seeds.h"
 
 using pictavo::samples::ImageBuilder;
+
+namespace {
+
+// A seed is one byte choosing the sector size (0: 512) followed by the medium.
+bool WriteSeed(const std::string& path, const ImageBuilder& image) {
+  std::vector<uint8_t> seed(image.bytes().size() + 1, 0);
+  std::copy(image.bytes().begin(), image.bytes().end(), seed.begin() + 1);
+  return pictavo::samples::WriteFile(path, seed);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -20,13 +35,30 @@ int main(int argc, char** argv) {
   image.Place(pictavo::samples::EncodeJpeg({.width = 16, .height = 16, .exif_thumbnail = true}));
   image.Gap(1);
   image.Place(pictavo::samples::EncodeJpeg({.width = 16, .height = 8, .progressive = true}));
-  std::vector<uint8_t> seed(image.bytes().size() + 1, 0);
-  std::copy(image.bytes().begin(), image.bytes().end(), seed.begin() + 1);
-  bool written = pictavo::samples::WriteFile(dir + "/jpeg-pair", seed);
+  bool ok = WriteSeed(dir + "/jpeg-pair", image);
+
+  ImageBuilder riff(512, 6);
+  riff.Place(pictavo::samples::MakeWav({.frames = 200, .title = "a"}));
+  riff.Gap(1);
+  riff.Place(pictavo::samples::MakeAvi({.width = 8, .height = 8, .frames = 2}));
+  ok = WriteSeed(dir + "/riff-pair", riff) && ok;
+
+  ImageBuilder pictures(512, 6);
+  pictures.Place(pictavo::samples::EncodePng({.width = 8, .height = 8, .comments = {"seed"}}));
+  pictures.Place(pictavo::samples::EncodeGif({.width = 8,
+                                              .height = 8,
+                                              .colour_bits = 2,
+                                              .local_colour_tables = true,
+                                              .frames = 2,
+                                              .comment = "seed"}));
+  pictures.Place(pictavo::samples::EncodeBmp(
+      {.width = 4, .height = 4, .bits_per_pixel = 24, .zero_declared_size = true}));
+  ok = WriteSeed(dir + "/png-gif-bmp", pictures) && ok;
+
   for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
     std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors
     std::copy(medium.begin(), medium.end(), tiff_seed.begin() + 1);
-    written = pictavo::samples::WriteFile(dir + "/" + name, tiff_seed) && written;
+    ok = pictavo::samples::WriteFile(dir + "/" + name, tiff_seed) && ok;
   }
-  return written ? 0 : 1;
+  return ok ? 0 : 1;
 }

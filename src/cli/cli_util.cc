@@ -208,8 +208,13 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
       break;
     }
     case OutputFormat::kTable: {
-      std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n", report.source.c_str(),
-                   SizeText(report.size).c_str(), report.sector_size);
+      if (report.sector_size) {
+        std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n", report.source.c_str(),
+                     SizeText(report.size).c_str(), report.sector_size);
+      } else {  // a snapshot does not know the sector size
+        std::fprintf(out, "Source: %s (%s)\n\n", report.source.c_str(),
+                     SizeText(report.size).c_str());
+      }
       if (!found.empty()) {
         std::fprintf(out, "%8s  %-5s %16s %14s  %-14s%s%s\n", "#", "type", "offset", "length",
                      "size", extra ? "  " : "", extra ? report.extra_heading.c_str() : "");

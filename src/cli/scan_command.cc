@@ -25,6 +25,8 @@ constexpr char kScanHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
     "                      pictavo images know their own\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
+    "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file.\n"
@@ -63,7 +65,8 @@ class CliScanObserver : public ScanObserver {
 
 int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
-  std::string types, sector_size_text, format_text, source_name;
+  std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
+  bool allow_same_fs = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -73,6 +76,11 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--types", &types)) continue;
     if (args.TakeOption("--sector-size", &sector_size_text)) continue;
     if (args.TakeOption("--format", &format_text)) continue;
+    if (args.TakeOption("--snapshot", &snapshot_path)) continue;
+    if (args.TakeFlag("--allow-same-filesystem")) {
+      allow_same_fs = true;
+      continue;
+    }
     if (!args.error().empty()) break;
     if (args.Peek().starts_with("-") && args.Peek() != "-") {
       PrintError("scan: unknown option '" + std::string(args.Peek()) +
@@ -127,6 +135,11 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 1;
   }
 
+  if (!snapshot_path.empty() &&
+      !PrepareScanSnapshot(snapshot_path, source_name, allow_same_fs, &snapshot_label)) {
+    return 1;
+  }
+
   InstallInterruptHandler();
   ScanResults results;
   ProgressLine progress("Scanning");
@@ -145,6 +158,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   report.results = &results;
   PrintResults(stdout, *format, report);
   std::fflush(stdout);
+  if (!snapshot_path.empty() &&
+      !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results)) {
+    return 1;
+  }
 
   if (status.failed_chunks) {
     std::fprintf(stderr,

@@ -1,10 +1,15 @@
 #include "engine/handler_set.h"
 #include "formats/arw_handler.h"
+#include "formats/avi_handler.h"
+#include "formats/bmp_handler.h"
 #include "formats/cr2_handler.h"
 #include "formats/dng_handler.h"
+#include "formats/gif_handler.h"
 #include "formats/jpeg_handler.h"
+#include "formats/png_handler.h"
 #include "formats/tiff_handler.h"
 #include "formats/tiff_raw_handlers.h"
+#include "formats/wav_handler.h"
 
 namespace pictavo {
 
@@ -12,6 +17,16 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
   switch (id) {
     case kTypeJpeg:
       return std::make_unique<JpegHandler>();
+    case kTypePng:
+      return std::make_unique<PngHandler>();
+    case kTypeGif:
+      return std::make_unique<GifHandler>();
+    case kTypeBmp:
+      return std::make_unique<BmpHandler>();
+    case kTypeAvi:
+      return std::make_unique<AviHandler>();
+    case kTypeWav:
+      return std::make_unique<WavHandler>();
     case kTypeTiff:
       return std::make_unique<TiffHandler>();
     case kTypeCr2:

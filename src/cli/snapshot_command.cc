@@ -1,0 +1,156 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "cli/cli_util.h"
+#include "cli/commands.h"
+#include "drives/drive_enumeration.h"
+#include "results/recovery.h"
+#include "results/snapshot.h"
+
+namespace pictavo::cli {
+namespace {
+
+constexpr char kSnapshotHelp[] =
+    "Usage: pictavo-cli snapshot show [--format FORMAT] FILE\n"
+    "\n"
+    "Prints what a recovery snapshot holds (written by 'pictavo-cli scan --snapshot' or by the\n"
+    "wizard's \"Save Recovery Snap\"), like the output of the scan that made it, with each\n"
+    "file's name as 'pictavo-cli recover' saves it.\n"
+    "\n"
+    "Options:\n"
+    "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  -h, --help          show this help\n";
+
+// A snapshot is never written onto the medium being scanned; the results of a fresh scan have
+// nothing marked, so any free space will do.
+bool CheckSnapshotDestination(const std::string& snapshot_path, const std::string& source_name,
+                              bool allow_same_file_system) {
+  DestinationCheckOptions options;
+  options.allow_same_file_system = allow_same_file_system;
+  const DestinationCheck check = CheckDestination(snapshot_path, source_name, 0, options);
+  if (check.same_file_system_allowed) {
+    std::fputs(
+        "pictavo-cli: warning: the snapshot goes on the file system that holds the image "
+        "(--allow-same-filesystem)\n",
+        stderr);
+  }
+  if (check.accepted()) return true;
+  PrintError("scan: cannot save the snapshot at " + snapshot_path + ":\n" + check.message);
+  if (check.verdict == DestinationVerdict::kSameMedium) {
+    struct stat st {};
+    if (stat(source_name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      std::fputs(
+          "The snapshot of an image file goes to another file system, or add "
+          "--allow-same-filesystem.\n",
+          stderr);
+    }
+  }
+  return false;
+}
+
+// The name stored in the snapshot: a relative path is made absolute, so that saving from the
+// snapshot works from any folder; an absolute one is kept as given (a /dev/disk/by-id name
+// outlives a reboot, /dev/sdb may not).
+std::string StoredSourceName(const std::string& source_name) {
+  if (source_name.empty() || source_name.starts_with("/")) return source_name;
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof(cwd))) return source_name;
+  return std::string(cwd) + "/" + source_name;
+}
+
+}  // namespace
+
+bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
+                         bool allow_same_file_system, std::string* label) {
+  *label = SourceLabelOf(source_name);
+  const std::string problem = SnapshotTextProblem(StoredSourceName(source_name), *label);
+  if (!problem.empty()) {
+    PrintError("scan: " + problem + " Nothing was scanned.");
+    return false;
+  }
+  return CheckSnapshotDestination(snapshot_path, source_name, allow_same_file_system);
+}
+
+bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
+                      const std::string& label, uint64_t source_size, const ScanResults& results) {
+  RecoverySnapshot snapshot;
+  snapshot.source_name = StoredSourceName(source_name);
+  snapshot.source_label = label;
+  snapshot.source_size = source_size;
+  snapshot.results = results;
+  const SnapshotStatus status = WriteSnapshot(snapshot_path, snapshot);
+  if (!status.ok) {
+    PrintError(status.message);
+    return false;
+  }
+  std::fprintf(stderr, "pictavo-cli: %s: %s\n", status.message.c_str(), snapshot_path.c_str());
+  return true;
+}
+
+int RunSnapshotCommand(int argc, char** argv, int first) {
+  Args args(argc, argv, first);
+  if (args.Done() || args.Peek() == "-h" || args.Peek() == "--help") {
+    std::fputs(kSnapshotHelp, args.Done() ? stderr : stdout);
+    return args.Done() ? 2 : 0;
+  }
+  const std::string action = args.TakePositional();
+  if (action != "show") {
+    PrintError("snapshot: unknown action '" + action + "' (see 'pictavo-cli snapshot --help')");
+    return 2;
+  }
+  std::string format_text, path;
+  while (!args.Done()) {
+    if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
+      std::fputs(kSnapshotHelp, stdout);
+      return 0;
+    }
+    if (args.TakeOption("--format", &format_text)) continue;
+    if (!args.error().empty()) break;
+    if (args.Peek().starts_with("-")) {
+      PrintError("snapshot: unknown option '" + std::string(args.Peek()) + "'");
+      return 2;
+    }
+    if (!path.empty()) {
+      PrintError("snapshot: more than one FILE given");
+      return 2;
+    }
+    path = args.TakePositional();
+  }
+  if (!args.error().empty()) {
+    PrintError("snapshot: " + args.error());
+    return 2;
+  }
+  if (path.empty()) {
+    PrintError("snapshot show: no FILE given");
+    return 2;
+  }
+  const auto format = ParseOutputFormat(format_text);
+  if (!format) {
+    PrintError("snapshot: unknown format '" + format_text + "'; use table, tsv or json");
+    return 2;
+  }
+
+  RecoverySnapshot snapshot;
+  const SnapshotStatus status = ReadSnapshot(path, &snapshot);
+  if (!status.ok) {
+    PrintError(path + ": " + status.message);
+    return 1;
+  }
+  const std::vector<std::string> names = RecoveredFileNames(snapshot.results);
+  if (*format == OutputFormat::kTable) {
+    std::printf("Snapshot %s of \"%s\"\n", path.c_str(), snapshot.source_label.c_str());
+  }
+  ResultsReport report;
+  report.source = snapshot.source_name;
+  report.size = snapshot.source_size;
+  report.results = &snapshot.results;
+  report.extra_heading = "name";
+  report.extra_column = &names;
+  PrintResults(stdout, *format, report);
+  return 0;
+}
+
+}  // namespace pictavo::cli

@@ -1,0 +1,119 @@
+#include "platform/output_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pictavo {
+
+int CreateNewFile(const std::string& path, int* error) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) *error = errno;
+  return fd;
+}
+
+bool WriteFully(int fd, const void* data, size_t size, int* error) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t written = write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    if (written == 0) {
+      *error = ENOSPC;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool SyncAndClose(int fd, int* error) {
+  bool ok = true;
+  if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+    // EINVAL/EROFS: the file's kind does not support syncing (a pipe, a character device); nothing
+    // was lost.
+    *error = errno;
+    ok = false;
+  }
+  if (close(fd) != 0 && ok && errno != EINTR) {
+    *error = errno;
+    ok = false;
+  }
+  return ok;
+}
+
+bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_t>* out,
+                   int* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = EISDIR;
+    close(fd);
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[65536];
+  while (true) {
+    const ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    if (bytes.size() + static_cast<size_t>(got) > max_bytes) {
+      *error = EFBIG;
+      close(fd);
+      return false;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  close(fd);
+  *out = std::move(bytes);
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NextFreeName(const std::string& folder, const std::string& name) {
+  const auto exists = [&](const std::string& candidate) {
+    struct stat st {};
+    return lstat((folder + "/" + candidate).c_str(), &st) == 0;
+  };
+  if (!exists(name)) return name;
+  const size_t dot = name.find_last_of('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string extension = stem.size() == name.size() ? "" : name.substr(dot);
+  // Bounded, so that a folder full of copies cannot keep the loop going: past this the caller's
+  // exclusive create reports the clash.
+  for (int copy = 2; copy < 100000; ++copy) {
+    const std::string candidate = stem + " (" + std::to_string(copy) + ")" + extension;
+    if (!exists(candidate)) return candidate;
+  }
+  return name;
+}
+
+}  // namespace pictavo

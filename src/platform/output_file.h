@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pictavo {
+
+// Small POSIX helpers for the files this program writes (disk images, snapshots, recovered files).
+// Every failure comes back with its errno value.
+
+// Creates `path`, which must not exist yet (never replaces a file). -1 with errno on failure.
+int CreateNewFile(const std::string& path, int* error);
+
+// Writes all `size` bytes, retrying short and interrupted writes. A write that makes no progress
+// counts as a failure (ENOSPC).
+bool WriteFully(int fd, const void* data, size_t size, int* error);
+
+// Flushes the file to its medium and closes it, so that a late write error (a full disk, a pulled
+// card) is reported here rather than lost. The descriptor is closed in every case.
+bool SyncAndClose(int fd, int* error);
+
+// Reads a whole file of at most `max_bytes` bytes (EFBIG when it is larger).
+bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_t>* out,
+                   int* error);
+
+// The folder part of a file path: "dir" for "dir/name", "." for "name", "/" for "/name".
+std::string FolderOf(const std::string& path);
+
+// `name` itself when no file of that name exists in `folder`, else the first free
+// "stem (2).ext", "stem (3).ext", ... The caller still creates the file with CreateNewFile, which
+// catches a file that appeared in between.
+std::string NextFreeName(const std::string& folder, const std::string& name);
+
+}  // namespace pictavo

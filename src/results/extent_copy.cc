@@ -1,0 +1,111 @@
+#include "results/extent_copy.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/output_file.h"
+#include "platform/system_error.h"
+
+namespace pictavo {
+
+ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
+                            const std::string& destination_path, ExistingFile existing,
+                            ExtentCopyObserver* observer, const std::atomic<bool>* cancel) {
+  ExtentCopyResult result;
+  int error = 0;
+  int fd;
+  if (existing == ExistingFile::kRefuse) {
+    fd = CreateNewFile(destination_path, &error);
+  } else {
+    do {
+      fd = open(destination_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) error = errno;
+  }
+  if (fd < 0) {
+    result.error_code = error;
+    result.message = "cannot create " + destination_path + ": " + SystemErrorText(error);
+    return result;
+  }
+  const auto abandon = [&](int code, std::string message) {
+    close(fd);
+    unlink(destination_path.c_str());
+    result.ok = false;
+    result.error_code = code;
+    result.message = std::move(message);
+    return result;
+  };
+
+  // Without a known sector size reads are not rounded; a plain file or a device read through the
+  // page cache takes any length.
+  const uint64_t sector = source.SectorSize() ? source.SectorSize() : 1;
+  const uint64_t size = file.length;
+  const uint64_t largest_read =
+      std::min<uint64_t>(kExtentChunkBytes, (size + sector - 1) / sector * sector);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow)
+                                        uint8_t[std::max<uint64_t>(largest_read, 1)]);
+  if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
+
+  uint64_t remaining = size;
+  uint64_t read_position = file.offset;
+  // size / chunk + 1 passes: a size that is a whole number of chunks ends with an empty pass.
+  const uint64_t passes = size / kExtentChunkBytes + 1;
+  for (uint64_t pass = 0; pass < passes; ++pass) {
+    if (cancel && cancel->load(std::memory_order_relaxed)) {
+      ExtentCopyResult cancelled = abandon(0, "cancelled");
+      cancelled.cancelled = true;
+      return cancelled;
+    }
+    uint64_t write_length = kExtentChunkBytes;
+    uint64_t read_length = kExtentChunkBytes;
+    if (remaining < kExtentChunkBytes) {
+      write_length = remaining;
+      read_length = (remaining + sector - 1) / sector * sector;
+    }
+    if (read_length == 0) break;
+    std::memset(buffer.get(), 0, read_length);
+    if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
+                       ReadRule::kChunk)) {
+      std::memset(buffer.get(), 0, read_length);
+      if (result.unreadable_bytes == 0) result.first_unreadable_offset = read_position;
+      result.unreadable_bytes += write_length;
+    }
+    if (!WriteFully(fd, buffer.get(), write_length, &error)) {
+      return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
+    }
+    result.bytes_written += write_length;
+    if (observer) observer->OnCopied(result.bytes_written, size);
+    read_position += read_length;
+    remaining -= std::min(remaining, read_length);
+  }
+  if (close(fd) != 0 && errno != EINTR) {
+    error = errno;
+    unlink(destination_path.c_str());
+    result.error_code = error;
+    result.message = "cannot write " + destination_path + ": " + SystemErrorText(error);
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+ExtentCopyResult CopyExtent(const std::string& source_name, const FoundFile& file,
+                            const std::string& destination_path, ExistingFile existing) {
+  int error = 0;
+  auto source = FileSectorSource::Open(source_name, {}, &error);
+  if (!source) {
+    ExtentCopyResult result;
+    result.error_code = error;
+    result.message = "cannot open " + source_name + ": " + SystemErrorText(error);
+    return result;
+  }
+  return CopyExtent(*source, file, destination_path, existing);
+}
+
+}  // namespace pictavo

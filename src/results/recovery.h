@@ -1,0 +1,118 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/scan_engine.h"
+#include "platform/block_devices.h"
+#include "platform/sector_source.h"
+
+namespace pictavo {
+
+// Texts shown to the user.
+inline constexpr char kSameDriveMessage[] =
+    "You have selected the same drive from which you want to recover photos.\nPlease select "
+    "another location to avoid any loss of data.";
+inline constexpr char kNoSpaceToSaveMessage[] =
+    "There is no enough free disk space to save data.\nPlease select another destination";
+
+// The name a found file is listed and saved under: "File%u" with its index among the files of
+// its type (in found order), ".", and the type's extension. A type without an extension gives a
+// name ending in the dot.
+std::string RecoveredFileName(FileTypeId type, uint32_t index_in_type);
+
+// The names of all found files of `results` (without the spare record), in found order.
+std::vector<std::string> RecoveredFileNames(const ScanResults& results);
+
+enum class DestinationVerdict { kAccepted, kSameMedium, kNoFreeSpace };
+
+struct DestinationCheck {
+  DestinationVerdict verdict = DestinationVerdict::kAccepted;
+  // kSameDriveMessage or kNoSpaceToSaveMessage when refused.
+  std::string message;
+  // Set when the destination shares the file system of an image-file source and the caller
+  // allowed that.
+  bool same_file_system_allowed = false;
+
+  bool accepted() const { return verdict == DestinationVerdict::kAccepted; }
+};
+
+struct DestinationCheckOptions {
+  // An image file (or raw dump) as the source normally refuses every destination on the file
+  // system that holds it. This lifts that refusal, for file sources only: a destination on a
+  // device being recovered from is always refused, and the free-space rule always applies.
+  bool allow_same_file_system = false;
+  BlockDeviceRoots roots;
+};
+
+// Decides whether recovered files (or a snapshot) may be written at `destination`, a folder or a
+// file path (which need not exist yet: its nearest existing folder is judged).
+//  - Refused with kSameDriveMessage when it lies on the medium read from: for a device source the
+//    same device, a partition of it, the disk it is a partition of or another partition of that
+//    disk, also through device-mapper or RAID layers; for an image or dump file the file system
+//    that holds it.
+//  - Refused with kNoSpaceToSaveMessage unless the free bytes there are strictly more than
+//    `selected_total`.
+// A source that does not exist (a snapshot's disk that is gone) is judged by free space alone.
+DestinationCheck CheckDestination(const std::string& destination, const std::string& source_name,
+                                  uint64_t selected_total,
+                                  const DestinationCheckOptions& options = {});
+
+enum class SaveOutcome {
+  kWritten,  // the whole file was read and written
+  kDamaged,  // written whole, with zeros for the parts that could not be read
+  kFailed,   // not written (nothing is left of it)
+};
+
+struct SavedFile {
+  size_t record_index = 0;  // index in the found-file list
+  std::string wanted_name;  // "File3.jpeg"
+  std::string name;         // the name it got: the wanted one, or the next free one
+  SaveOutcome outcome = SaveOutcome::kFailed;
+  uint64_t length = 0;
+  uint64_t unreadable_bytes = 0;
+  uint64_t first_unreadable_offset = 0;  // on the source
+  std::string error;                     // why it failed
+};
+
+struct SaveSummary {
+  std::vector<SavedFile> files;
+  uint64_t written = 0;
+  uint64_t damaged = 0;
+  uint64_t failed = 0;
+  uint64_t renamed = 0;  // files saved under another name because theirs was taken
+  bool cancelled = false;
+  // The destination filled up or became read-only: the files after that were not tried.
+  bool destination_failed = false;
+  std::string destination_error;
+
+  bool all_written() const {
+    return damaged == 0 && failed == 0 && !cancelled && !destination_failed;
+  }
+};
+
+// Reports of a saving run, on the thread that runs it.
+class SaveObserver {
+ public:
+  virtual ~SaveObserver() = default;
+  virtual void OnStart(uint64_t /*file_count*/, uint64_t /*total_bytes*/) {}
+  // Bytes written so far over all files, after each chunk.
+  virtual void OnProgress(uint64_t /*bytes_done*/, uint64_t /*total_bytes*/) {}
+  virtual void OnFileDone(const SavedFile& /*file*/) {}
+};
+
+// Writes every found file whose selected flag is set into `folder` (which must exist), under its
+// list name; a name that is taken gets the next free one ("File3 (2).jpeg"), so nothing is ever
+// overwritten. `cancel` is read between chunks: the file in hand is deleted and the run ends.
+// Does not check the destination: callers run CheckDestination first.
+SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
+                            const std::string& folder, SaveObserver* observer,
+                            const std::atomic<bool>* cancel);
+
+// "Saved 12 files to /media/backup: 10 whole, 1 damaged, 1 failed." with the details that follow
+// (damaged and failed files, renamed files), one sentence per line.
+std::string SaveSummaryText(const SaveSummary& summary, const std::string& folder);
+
+}  // namespace pictavo

@@ -1,0 +1,355 @@
+#include "results/snapshot.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/output_file.h"
+#include "platform/system_error.h"
+
+namespace pictavo {
+namespace {
+
+constexpr uint8_t kTag[] = {'L', 0, 'S', 0, 'S', 0, 'I', 0};
+constexpr size_t kTagOffset = 1;
+// The reader skips the tag it has already checked and starts at the name's length byte.
+constexpr size_t kNameLengthOffset = 9;
+constexpr size_t kTallyBytes = kTypeCount * 24;
+// The largest snapshot we agree to read: twenty million records.
+constexpr size_t kMaxSnapshotBytes = size_t{400} << 20;
+
+void PutLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint64_t GetLe(const uint8_t* p, int bytes) {
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+// UTF-8 to UTF-16. Linux names are bytes, not always valid UTF-8: a byte that does not belong to
+// a valid sequence is kept as the lone surrogate U+DC80 + byte, which the way back turns into the
+// same byte, so that any path survives a save and a load unchanged.
+std::u16string ToUtf16(const std::string& text) {
+  std::u16string out;
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t lead = s[i];
+    uint32_t code = 0;
+    size_t length = 0;
+    if (lead < 0x80) {
+      code = lead;
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      code = lead & 0x1F;
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      code = lead & 0x0F;
+      length = 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      code = lead & 0x07;
+      length = 4;
+    }
+    bool valid = length > 0 && n - i >= length;
+    for (size_t k = 1; valid && k < length; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) valid = false;
+      code = (code << 6) | (s[i + k] & 0x3F);
+    }
+    if (valid && ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+                  (length == 4 && (code < 0x10000 || code > 0x10FFFF)))) {
+      valid = false;
+    }
+    if (!valid) {
+      out.push_back(static_cast<char16_t>(0xDC00 + lead));
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += length;
+  }
+  return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+      out += static_cast<char>(unit - 0xDC00);  // a byte kept by ToUtf16
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      AppendUtf8(out, unit);
+    }
+  }
+  return out;
+}
+
+// A text field as the reader takes it: `length` bytes copied into a zero-filled buffer and read as
+// a NUL-terminated UTF-16LE string (an odd length leaves the last unit's high byte 0).
+std::u16string TextField(const uint8_t* bytes, size_t length) {
+  std::u16string text;
+  for (size_t i = 0; i < length; i += 2) {
+    const char16_t unit =
+        static_cast<char16_t>(bytes[i] | (i + 1 < length ? bytes[i + 1] << 8 : 0));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+std::string TooLongText(const char* what, size_t units) {
+  return std::string("The ") + what + " is too long to be stored in a recovery snapshot (" +
+         std::to_string(units) + " characters; at most " + std::to_string(kSnapshotMaxTextUnits) +
+         ").";
+}
+
+}  // namespace
+
+std::string SnapshotTextProblem(const std::string& source_name, const std::string& source_label) {
+  const size_t name_units = ToUtf16(source_name).size();
+  if (name_units > kSnapshotMaxTextUnits) return TooLongText("source name", name_units);
+  const size_t label_units = ToUtf16(source_label).size();
+  if (label_units > kSnapshotMaxTextUnits) return TooLongText("source label", label_units);
+  return {};
+}
+
+std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snapshot,
+                                                   std::string* error) {
+  const std::string problem = SnapshotTextProblem(snapshot.source_name, snapshot.source_label);
+  if (!problem.empty()) {
+    *error = problem;
+    return std::nullopt;
+  }
+  std::vector<uint8_t> out;
+  const std::u16string name = ToUtf16(snapshot.source_name);
+  const std::u16string label = ToUtf16(snapshot.source_label);
+  out.reserve(kSnapshotFixedBytes + 2 * (name.size() + label.size()) +
+              kSnapshotRecordBytes * snapshot.results.records.size());
+  out.push_back(sizeof(kTag));
+  out.insert(out.end(), kTag, kTag + sizeof(kTag));
+  for (const std::u16string* text : {&name, &label}) {
+    out.push_back(static_cast<uint8_t>(text->size() * 2));
+    for (const char16_t unit : *text) PutLe(out, unit, 2);
+  }
+  PutLe(out, snapshot.source_size, 8);
+  PutLe(out, snapshot.results.found_count, 8);
+  for (const TypeTally& tally : snapshot.results.tallies) {
+    PutLe(out, tally.present, 8);
+    PutLe(out, tally.count, 8);
+    PutLe(out, tally.total_bytes, 8);
+  }
+  for (const FoundFile& file : snapshot.results.records) {
+    PutLe(out, 0, 4);  // marks are never saved: a loaded snapshot starts with nothing marked
+    PutLe(out, file.type, 4);
+    PutLe(out, file.offset, 8);
+    PutLe(out, file.length, 4);
+  }
+  return out;
+}
+
+bool HasSnapshotTag(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return false;
+  const size_t length = std::min<size_t>(bytes[0], bytes.size() - 1);
+  return TextField(bytes.data() + 1, length) == u"LSSI";
+}
+
+bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error) {
+  if (!HasSnapshotTag(bytes)) {
+    *error = kNotASnapshotMessage;
+    return false;
+  }
+  const std::string cut_short = "The recovery snapshot is incomplete: it ends inside ";
+  const std::string nothing_loaded = "; nothing was loaded from it.";
+  RecoverySnapshot loaded;
+  size_t pos = kNameLengthOffset;
+  for (std::string* text : {&loaded.source_name, &loaded.source_label}) {
+    if (pos >= bytes.size() || bytes.size() - pos - 1 < bytes[pos]) {
+      *error = cut_short + "its source name and label" + nothing_loaded;
+      return false;
+    }
+    const size_t length = bytes[pos];
+    *text = ToUtf8(TextField(bytes.data() + pos + 1, length));
+    pos += 1 + length;
+  }
+  if (bytes.size() - pos < 16) {
+    *error = cut_short + "its source size and found count" + nothing_loaded;
+    return false;
+  }
+  loaded.source_size = GetLe(bytes.data() + pos, 8);
+  loaded.results.found_count = GetLe(bytes.data() + pos + 8, 8);
+  pos += 16;
+  if (bytes.size() - pos < kTallyBytes) {
+    *error = cut_short + "its type statistics" + nothing_loaded;
+    return false;
+  }
+  for (TypeTally& tally : loaded.results.tallies) {
+    tally.present = GetLe(bytes.data() + pos, 8);
+    tally.count = GetLe(bytes.data() + pos + 8, 8);
+    tally.total_bytes = GetLe(bytes.data() + pos + 16, 8);
+    pos += 24;
+  }
+  const size_t record_bytes = bytes.size() - pos;
+  if (record_bytes % kSnapshotRecordBytes != 0) {
+    *error = cut_short + "found-file record " +
+             std::to_string(record_bytes / kSnapshotRecordBytes + 1) + nothing_loaded;
+    return false;
+  }
+  loaded.results.records.reserve(record_bytes / kSnapshotRecordBytes + 1);
+  for (; pos < bytes.size(); pos += kSnapshotRecordBytes) {
+    FoundFile file;
+    file.selected = static_cast<uint32_t>(GetLe(bytes.data() + pos, 4));
+    file.type = static_cast<FileTypeId>(GetLe(bytes.data() + pos + 4, 4));
+    file.offset = GetLe(bytes.data() + pos + 8, 8);
+    file.length = static_cast<uint32_t>(GetLe(bytes.data() + pos + 16, 4));
+    loaded.results.records.push_back(file);
+  }
+  // Our results always end with the spare record, which is never listed. Snapshots written by
+  // this program end with it too; a hand-made one that does not gets one here, so that its last
+  // file is still listed.
+  if (!loaded.results.records.empty() && loaded.results.records.back().type != kTypeNone) {
+    loaded.results.records.emplace_back();
+  }
+  *out = std::move(loaded);
+  return true;
+}
+
+SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot) {
+  SnapshotStatus status;
+  std::string problem;
+  const auto bytes = EncodeSnapshot(snapshot, &problem);
+  if (!bytes) {
+    status.message = problem;
+    return status;
+  }
+  const auto fail = [&](int error) {
+    status.ok = false;
+    status.error_code = error;
+    status.message =
+        "The recovery snapshot could not be saved to " + path + ": " + SystemErrorText(error);
+    return status;
+  };
+
+  // The temporary file sits in the snapshot's own folder so that the rename cannot cross file
+  // systems; its name is unique to this process and call.
+  static std::atomic<unsigned> counter{0};
+  const std::string folder = FolderOf(path);
+  const size_t slash = path.find_last_of('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp_path;
+  int fd = -1;
+  int error = 0;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp_path = folder + "/." + base + ".tmp-" + std::to_string(getpid()) + "-" +
+                std::to_string(counter.fetch_add(1));
+    fd = CreateNewFile(temp_path, &error);
+    if (fd < 0 && error != EEXIST) break;
+  }
+  if (fd < 0) return fail(error);
+  if (!WriteFully(fd, bytes->data(), bytes->size(), &error)) {
+    close(fd);
+    unlink(temp_path.c_str());
+    return fail(error);
+  }
+  if (!SyncAndClose(fd, &error)) {
+    unlink(temp_path.c_str());
+    return fail(error);
+  }
+  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+    error = errno;
+    unlink(temp_path.c_str());
+    return fail(error);
+  }
+  status.ok = true;
+  status.message = kSnapshotSavedMessage;
+  return status;
+}
+
+SnapshotStatus ReadSnapshot(const std::string& path, RecoverySnapshot* out) {
+  SnapshotStatus status;
+  std::vector<uint8_t> bytes;
+  int error = 0;
+  if (!ReadWholeFile(path, kMaxSnapshotBytes, &bytes, &error)) {
+    status.error_code = error;
+    status.message =
+        "The recovery snapshot " + path + " could not be read: " + SystemErrorText(error);
+    return status;
+  }
+  std::string problem;
+  if (!DecodeSnapshot(bytes, out, &problem)) {
+    status.message = problem;
+    return status;
+  }
+  status.ok = true;
+  return status;
+}
+
+bool CheckSnapshotFile(const std::string& path) {
+  if (path.empty()) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t head[256] = {};
+  ssize_t got;
+  size_t total = 0;
+  do {
+    got = read(fd, head + total, sizeof(head) - total);
+    if (got > 0) total += static_cast<size_t>(got);
+  } while ((got > 0 && total < sizeof(head)) || (got < 0 && errno == EINTR));
+  close(fd);
+  return HasSnapshotTag(std::span<const uint8_t>(head, total));
+}
+
+std::string DefaultSnapshotFileName(std::time_t now) {
+  std::tm local{};
+  char name[129];
+  size_t length = 0;
+  if (localtime_r(&now, &local)) {
+    length =
+        std::strftime(name, sizeof(name), "Oskel_Save_Recovery_Snap %A, %B %d, %Y,%H%M%S", &local);
+  }
+  return std::string(name, length) + ".dat";
+}
+
+uint64_t SelectedTotal(const ScanResults& results) {
+  uint64_t total = 0;
+  for (const FoundFile& file : results.records) {
+    if (file.selected) total += file.length;
+  }
+  return total;
+}
+
+}  // namespace pictavo

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/scan_engine.h"
+
+namespace pictavo {
+
+// Texts shown to the user.
+inline constexpr char kSnapshotSavedMessage[] = "Save Recovery is successfully saved";
+inline constexpr char kNotASnapshotMessage[] = "Not a valid Save Recovery file.";
+
+// The saved results of a scan: which source was scanned (its name, opened again when files are
+// saved from the snapshot, and the label it was listed under), its size and what was found.
+// Texts are UTF-8 here; the file stores them as UTF-16LE.
+struct RecoverySnapshot {
+  std::string source_name;
+  std::string source_label;
+  uint64_t source_size = 0;
+  ScanResults results;
+};
+
+// File layout: a length byte and the tag "LSSI" in UTF-16LE, the source name and label each behind
+// a length byte, the source size, the found count, the 26 type tallies, then 20-byte found-file
+// records up to the end of the file. 651 bytes plus the two texts plus the records.
+inline constexpr size_t kSnapshotFixedBytes = 651;
+inline constexpr size_t kSnapshotRecordBytes = 20;
+// A text's byte length must fit its length byte: at most 127 UTF-16 code units.
+inline constexpr size_t kSnapshotMaxTextUnits = 127;
+
+struct SnapshotStatus {
+  bool ok = false;
+  // errno of a failed system call, 0 otherwise.
+  int error_code = 0;
+  // For the user when !ok; kSnapshotSavedMessage after a successful write.
+  std::string message;
+};
+
+// Empty when both texts can be stored; otherwise why the snapshot cannot be saved. Callers check
+// this before a long scan whose results are to be saved.
+std::string SnapshotTextProblem(const std::string& source_name, const std::string& source_label);
+
+// The file's bytes, exactly as they are written: every record of `results.records` (the spare
+// record last) with its selected flag written as 0. Nullopt, with the reason, when a text is too
+// long for its length byte.
+std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snapshot,
+                                                   std::string* error);
+
+// Reads a snapshot's bytes. A file without the leading tag, or one that ends inside its header,
+// its tallies or a record, is refused with the reason and `*out` is left as it was. Selected flags
+// other than 0 mark files for recovery. The found count and tallies are taken as stored.
+bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error);
+
+// Writes to a temporary file in the same folder and renames it over `path`, so that an existing
+// snapshot is replaced whole or not at all. Every write is checked; on failure nothing is left
+// behind and the status says why.
+SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot);
+
+// Reads and decodes `path`; `*out` changes only on success.
+SnapshotStatus ReadSnapshot(const std::string& path, RecoverySnapshot* out);
+
+// The quick check made before a snapshot is loaded: the first byte is a length n and the next n
+// bytes, read as a NUL-terminated UTF-16LE string, are "LSSI".
+bool CheckSnapshotFile(const std::string& path);
+bool HasSnapshotTag(std::span<const uint8_t> bytes);
+
+// "Oskel_Save_Recovery_Snap Tuesday, March 05, 2024,142233.dat" for the given local time.
+std::string DefaultSnapshotFileName(std::time_t now);
+
+// The sum of the lengths of the files marked for recovery.
+uint64_t SelectedTotal(const ScanResults& results);
+
+}  // namespace pictavo

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "samples/image_builder.h"
+#include "samples/jpeg_sample.h"
+#include "support/cli_run.h"
+#include "support/loop_device.h"
+
+namespace {
+
+using pictavo::samples::EncodeJpeg;
+using pictavo::samples::ImageBuilder;
+using pictavo::samples::ReadFile;
+using pictavo::samples::TempDir;
+using pictavo::testing::RunCli;
+
+// A medium with photos from `first_sector` on, `size` bytes in all.
+std::vector<uint8_t> MediumWithPhotos(uint32_t first_sector, size_t size) {
+  ImageBuilder builder(512, 21);
+  builder.Gap(first_sector, ImageBuilder::Fill::kZeros);
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    builder.Place(
+        EncodeJpeg({.width = 60 + 20 * static_cast<int>(seed), .height = 50, .seed = seed}));
+    builder.Gap(seed);
+  }
+  std::vector<uint8_t> bytes = builder.bytes();
+  bytes.resize(std::max(bytes.size(), size), 0);
+  return bytes;
+}
+
+TEST(CliImage, CreateThenCheckThenScanLikeTheSource) {
+  TempDir dir;
+  ASSERT_TRUE(pictavo::samples::WriteFile(dir.File("dump.bin"), MediumWithPhotos(10, 300000)));
+  auto run = RunCli("image create " + dir.File("dump.bin") + " " + dir.File("card.img"), true);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Image file created successfully."), std::string::npos) << run.out;
+  EXPECT_EQ(ReadFile(dir.File("card.img")).size(), 300000u + 32);
+
+  run = RunCli("image check " + dir.File("card.img"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("disk image, Image File (0.29 MB)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("data: 300000 bytes, 512-byte sectors"), std::string::npos) << run.out;
+
+  const auto from_dump = RunCli("scan --format tsv " + dir.File("dump.bin"));
+  const auto from_image = RunCli("scan --format tsv " + dir.File("card.img"));
+  EXPECT_EQ(from_image.out, from_dump.out);
+  EXPECT_NE(from_image.out.find("\n10\tjpeg\t5120\t"), std::string::npos) << from_image.out;
+
+  run = RunCli("image create " + dir.File("dump.bin") + " " + dir.File("card.img"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Unable to create image file. File exists"), std::string::npos);
+  run = RunCli("image check " + dir.File("dump.bin"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Not a valid image file."), std::string::npos) << run.out;
+  run = RunCli("image create " + dir.File("nothing.bin") + " " + dir.File("x.img"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("could not be opened. No such file or directory"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(RunCli("image create onlyone").status, 2);
+}
+
+TEST(CliImage, CheckAcceptsSnapshotsToo) {
+  TempDir dir;
+  ASSERT_TRUE(pictavo::samples::WriteFile(dir.File("dump.bin"), MediumWithPhotos(4, 100000)));
+  ASSERT_EQ(RunCli("scan --allow-same-filesystem --snapshot " + dir.File("s.dat") + " " +
+                   dir.File("dump.bin"))
+                .status,
+            0);
+  const auto run = RunCli("image check " + dir.File("s.dat"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("recovery snapshot of " + dir.File("dump.bin") + " (\"" +
+                         dir.File("dump.bin") + "\"), 3 found files"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(CliImage, AnImageOfALoopDeviceScansLikeTheDevice) {
+  // Photos from 2 MiB on: past the FAT structures that mkfs writes at the partition's start.
+  pictavo::testing::LoopDevice loop(MediumWithPhotos(4096, 8 << 20));
+  if (!loop.ok()) GTEST_SKIP() << loop.skip_reason();
+  TempDir dir;
+  const auto run = RunCli("image create " + loop.disk() + " " + dir.File("loop.img"), true);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(dir.File("loop.img")).size(), (8u << 20) + 32);
+  const auto from_device = RunCli("scan --format tsv " + loop.disk());
+  const auto from_image = RunCli("scan --format tsv " + dir.File("loop.img"));
+  EXPECT_EQ(from_device.status, 0);
+  EXPECT_EQ(from_image.out, from_device.out);
+  EXPECT_NE(from_image.out.find("10\tjpeg\t2097152\t"), std::string::npos) << from_image.out;
+}
+
+}  // namespace
