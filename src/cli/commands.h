@@ -12,6 +12,7 @@ int RunScanCommand(int argc, char** argv, int first);
 int RunSnapshotCommand(int argc, char** argv, int first);
 int RunImageCommand(int argc, char** argv, int first);
 int RunDrivesCommand(int argc, char** argv, int first);
+int RunRecoverCommand(int argc, char** argv, int first);
 
 // scan --snapshot: checked before the scan (the texts fit, the file may go there), written after.
 bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,

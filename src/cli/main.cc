@@ -19,6 +19,7 @@ constexpr Command kCommands[] = {
     {"snapshot", pictavo::cli::RunSnapshotCommand, "show a saved recovery snapshot"},
     {"image", pictavo::cli::RunImageCommand, "copy a disk into a disk image file, or check one"},
     {"drives", pictavo::cli::RunDrivesCommand, "list the disks and partitions that can be read"},
+    {"recover", pictavo::cli::RunRecoverCommand, "scan and copy the found files into a folder"},
 };
 
 void PrintUsage(std::FILE* out) {

@@ -25,7 +25,8 @@ class LoopDevice {
   const std::string& partition() const { return partition_; }  // /dev/loopNp1
   static constexpr uint64_t kPartitionStart = 1 << 20;
 
-  // Mounts the FAT partition on a fresh folder; empty when that fails.
+  // Mounts the partition on a fresh folder (reformatted as ext4 when the kernel cannot mount FAT);
+  // empty when that fails.
   std::string Mount();
 
  private:

@@ -1,0 +1,319 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "cli/cli_util.h"
+#include "cli/commands.h"
+#include "engine/scan_engine.h"
+#include "platform/sector_source.h"
+#include "platform/system_error.h"
+#include "results/recovery.h"
+#include "results/snapshot.h"
+
+namespace pictavo::cli {
+namespace {
+
+constexpr char kRecoverHelp[] =
+    "Usage: pictavo-cli recover [OPTIONS] SOURCE --to DIR\n"
+    "       pictavo-cli recover --snapshot FILE [--select LIST] --to DIR\n"
+    "\n"
+    "Scans SOURCE (a disk, a partition, a pictavo disk image or a raw dump) and copies every\n"
+    "file it finds into DIR, or copies files listed in a recovery snapshot out of the source\n"
+    "the snapshot was made of. Files are named as the wizard lists them: File0.jpeg,\n"
+    "File1.jpeg, ..., File0.png, ... A name that is taken in DIR gets the next free one\n"
+    "(File0 (2).jpeg): nothing is ever overwritten. Parts of a file that cannot be read are\n"
+    "written as zeros and the file is reported as damaged.\n"
+    "\n"
+    "DIR must not lie on the medium being recovered from, and needs more free space than the\n"
+    "files take. It is created when missing.\n"
+    "\n"
+    "Options:\n"
+    "  --to DIR            the folder to write the files into (required)\n"
+    "  --types LIST        comma-separated extensions to search for (default: all)\n"
+    "  --sector-size N     sector size of a raw dump in bytes (default 512)\n"
+    "  --snapshot FILE     save from a snapshot instead of scanning\n"
+    "  --select LIST       with --snapshot: the files to save, as names (File3.jpeg), numbers\n"
+    "                      from 'pictavo-cli snapshot show' (the # column) or types (jpeg);\n"
+    "                      default: the files marked in the snapshot, or all when none is\n"
+    "  --allow-same-filesystem\n"
+    "                      when SOURCE is an image file, allow DIR on the file system that\n"
+    "                      holds it (the image itself is never written to). Never lifts the\n"
+    "                      refusal of a DIR on a disk or partition being recovered from\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "Exit status: 0 every file saved whole, 1 something damaged, failed or refused,\n"
+    "2 wrong arguments, 130 cancelled with Ctrl-C.\n";
+
+class CliScanProgress : public ScanObserver {
+ public:
+  explicit CliScanProgress(ProgressLine* progress) : progress_(progress) {}
+  void OnStart(uint64_t size, uint16_t sector_size) override {
+    total_ = size;
+    chunk_ = uint64_t{kChunkSectors} * sector_size;
+  }
+  void OnProgress(uint32_t, uint64_t, uint64_t position) override {
+    position_ = std::min(total_, position + chunk_);
+    progress_->Update(position_, total_, "found " + std::to_string(found_));
+  }
+  void OnFound(uint64_t found_count, const FoundFile&) override { found_ = found_count; }
+
+ private:
+  ProgressLine* progress_;
+  uint64_t total_ = 0, chunk_ = 0, position_ = 0, found_ = 0;
+};
+
+class CliSaveProgress : public SaveObserver {
+ public:
+  explicit CliSaveProgress(ProgressLine* progress) : progress_(progress) {}
+  void OnStart(uint64_t count, uint64_t) override { count_ = count; }
+  void OnProgress(uint64_t done, uint64_t total) override {
+    progress_->Update(done, total,
+                      "file " + std::to_string(done_ + 1) + "/" + std::to_string(count_));
+  }
+  void OnFileDone(const SavedFile&) override { ++done_; }
+
+ private:
+  ProgressLine* progress_;
+  uint64_t count_ = 0, done_ = 0;
+};
+
+// Marks the snapshot's files that `list` names; false (with the reason) for an unknown item.
+bool SelectFromList(std::string_view list, ScanResults& results, std::string* error) {
+  const std::vector<std::string> names = RecoveredFileNames(results);
+  auto found = results.Found();
+  for (FoundFile& file : found) file.selected = 0;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    const std::string item(list.substr(0, comma));
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (item.empty()) continue;
+    bool matched = false;
+    if (const auto number = ParseUnsigned(item)) {
+      if (*number >= 1 && *number <= found.size()) {
+        found[*number - 1].selected = 1;
+        matched = true;
+      }
+    } else {
+      std::optional<FileTypeId> type = TypeFromExtension(item);
+      if (!type && (item == "jpg" || item == "JPG")) type = kTypeJpeg;
+      if (!type && (item == "tif" || item == "TIF")) type = kTypeTiff;
+      for (size_t i = 0; i < found.size(); ++i) {
+        if (names[i] == item || (type && found[i].type == *type)) {
+          found[i].selected = 1;
+          matched = true;
+        }
+      }
+    }
+    if (!matched) {
+      *error = "'" + item + "' names no file of the snapshot (see 'pictavo-cli snapshot show')";
+      return false;
+    }
+  }
+  return true;
+}
+
+void ReportOpenFailure(const std::string& source_name, int error) {
+  PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
+  if (error == EACCES || error == EPERM) {
+    std::fputs(
+        "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
+        "the 'disk' group.\n",
+        stderr);
+  }
+}
+
+// Applies the destination check and prints its verdict; true when saving may go ahead.
+bool DestinationAccepted(const std::string& folder, const std::string& source_name,
+                         uint64_t selected_total, bool allow_same_file_system, bool final_check) {
+  DestinationCheckOptions options;
+  options.allow_same_file_system = allow_same_file_system;
+  const DestinationCheck check = CheckDestination(folder, source_name, selected_total, options);
+  if (!check.accepted()) {
+    PrintError("cannot save into " + folder + ":\n" + check.message);
+    struct stat st {};
+    if (check.verdict == DestinationVerdict::kSameMedium && stat(source_name.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+      std::fputs(
+          "The folder is on the file system that holds the image; choose another one, or "
+          "add --allow-same-filesystem.\n",
+          stderr);
+    }
+    return false;
+  }
+  if (check.same_file_system_allowed && final_check) {
+    std::fputs(
+        "pictavo-cli: warning: saving onto the file system that holds the image "
+        "(--allow-same-filesystem); the image itself is not written to\n",
+        stderr);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunRecoverCommand(int argc, char** argv, int first) {
+  Args args(argc, argv, first);
+  std::string folder, types, sector_size_text, snapshot_path, select, source_name;
+  bool allow_same_file_system = false;
+  while (!args.Done()) {
+    if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
+      std::fputs(kRecoverHelp, stdout);
+      return 0;
+    }
+    if (args.TakeOption("--to", &folder) || args.TakeOption("--types", &types) ||
+        args.TakeOption("--sector-size", &sector_size_text) ||
+        args.TakeOption("--snapshot", &snapshot_path) || args.TakeOption("--select", &select)) {
+      continue;
+    }
+    if (args.TakeFlag("--allow-same-filesystem")) {
+      allow_same_file_system = true;
+      continue;
+    }
+    if (!args.error().empty()) break;
+    if (args.Peek().starts_with("-")) {
+      PrintError("recover: unknown option '" + std::string(args.Peek()) +
+                 "' (see 'pictavo-cli recover --help')");
+      return 2;
+    }
+    if (!source_name.empty()) {
+      PrintError("recover: more than one SOURCE given");
+      return 2;
+    }
+    source_name = args.TakePositional();
+  }
+  if (!args.error().empty()) {
+    PrintError("recover: " + args.error());
+    return 2;
+  }
+  if (folder.empty()) {
+    PrintError("recover: no destination folder given (--to DIR)");
+    return 2;
+  }
+  if (snapshot_path.empty() == source_name.empty()) {
+    PrintError("recover: give either a SOURCE to scan or --snapshot FILE");
+    return 2;
+  }
+  if (!snapshot_path.empty() && (!types.empty() || !sector_size_text.empty())) {
+    PrintError("recover: --types and --sector-size apply to a scan, not to --snapshot");
+    return 2;
+  }
+  if (snapshot_path.empty() && !select.empty()) {
+    PrintError("recover: --select applies to --snapshot");
+    return 2;
+  }
+  std::string error_text;
+  const auto selection = ParseTypeList(types, &error_text);
+  if (!selection) {
+    PrintError("recover: " + error_text);
+    return 2;
+  }
+  OpenOptions open_options;
+  if (!sector_size_text.empty()) {
+    const auto value = ParseUnsigned(sector_size_text);
+    if (!value || *value < 1 || *value > 0xFFFF) {
+      PrintError("recover: --sector-size must be a number from 1 to 65535");
+      return 2;
+    }
+    open_options.raw_sector_size = static_cast<uint16_t>(*value);
+  }
+
+  ScanResults results;
+  uint64_t expected_size = 0;
+  if (!snapshot_path.empty()) {
+    RecoverySnapshot snapshot;
+    const SnapshotStatus status = ReadSnapshot(snapshot_path, &snapshot);
+    if (!status.ok) {
+      PrintError(snapshot_path + ": " + status.message);
+      return 1;
+    }
+    source_name = snapshot.source_name;
+    expected_size = snapshot.source_size;
+    results = std::move(snapshot.results);
+    if (!select.empty()) {
+      if (!SelectFromList(select, results, &error_text)) {
+        PrintError("recover: " + error_text);
+        return 2;
+      }
+    } else if (SelectedTotal(results) == 0) {
+      for (FoundFile& file : results.Found()) file.selected = 1;
+    }
+  }
+  if (allow_same_file_system) {
+    struct stat st {};
+    if (stat(source_name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      std::fputs("pictavo-cli: note: --allow-same-filesystem applies to image files only\n",
+                 stderr);
+    }
+  }
+
+  int error = 0;
+  auto source = FileSectorSource::Open(source_name, open_options, &error);
+  if (!source) {
+    ReportOpenFailure(source_name, error);
+    return 1;
+  }
+  if (expected_size && source->Size() != expected_size) {
+    std::fprintf(stderr,
+                 "pictavo-cli: warning: %s now holds %" PRIu64
+                 " bytes; the snapshot was made of "
+                 "%" PRIu64 " bytes. It may not be the same medium.\n",
+                 source_name.c_str(), source->Size(), expected_size);
+  }
+  // The same-medium rule is checked before a long scan; the free space once the files are known.
+  if (!DestinationAccepted(folder, source_name, 0, allow_same_file_system, false)) return 1;
+
+  InstallInterruptHandler();
+  if (snapshot_path.empty()) {
+    ProgressLine progress("Scanning");
+    CliScanProgress observer(&progress);
+    const ScanStatus status = RunScan(*source, *selection, results, &observer, &InterruptFlag());
+    progress.Finish();
+    if (status.stopped) {
+      PrintError("cancelled during the scan; nothing was saved");
+      return 130;
+    }
+    if (!status.ok && results.records.empty()) {
+      PrintError("cannot scan " + source_name + ": " + status.message);
+      return 1;
+    }
+    if (status.failed_chunks) {
+      std::fprintf(stderr,
+                   "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+                   status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
+                   status.failed_chunks == 1 ? "was" : "were");
+    }
+    for (FoundFile& file : results.Found()) file.selected = 1;
+    std::fprintf(stderr, "pictavo-cli: found %" PRIu64 " file%s\n", results.found_count,
+                 results.found_count == 1 ? "" : "s");
+  }
+
+  const uint64_t selected_total = SelectedTotal(results);
+  if (selected_total == 0 && results.Found().empty()) {
+    std::puts("Nothing to save: no file was found.");
+    return 0;
+  }
+  if (!DestinationAccepted(folder, source_name, selected_total, allow_same_file_system, true)) {
+    return 1;
+  }
+  std::error_code made;
+  std::filesystem::create_directories(folder, made);
+  if (made) {
+    PrintError("cannot create " + folder + ": " + made.message());
+    return 1;
+  }
+
+  ProgressLine progress("Saving");
+  CliSaveProgress observer(&progress);
+  const SaveSummary summary =
+      SaveMarkedFiles(*source, results, folder, &observer, &InterruptFlag());
+  progress.Finish();
+  std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
+  if (summary.cancelled) return 130;
+  return summary.all_written() ? 0 : 1;
+}
+
+}  // namespace pictavo::cli
