@@ -3,8 +3,10 @@
 #include "formats/avi_handler.h"
 #include "formats/bmp_handler.h"
 #include "formats/cr2_handler.h"
+#include "formats/crw_handler.h"
 #include "formats/dng_handler.h"
 #include "formats/gif_handler.h"
+#include "formats/jpeg2000_handlers.h"
 #include "formats/jpeg_handler.h"
 #include "formats/png_handler.h"
 #include "formats/tiff_handler.h"
@@ -23,6 +25,12 @@ std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id) {
       return std::make_unique<GifHandler>();
     case kTypeBmp:
       return std::make_unique<BmpHandler>();
+    case kTypeCrw:
+      return std::make_unique<CrwHandler>();
+    case kTypeJ2k:
+      return std::make_unique<Jpeg2000CodestreamHandler>();
+    case kTypeJp2:
+      return std::make_unique<Jp2Handler>();
     case kTypeAvi:
       return std::make_unique<AviHandler>();
     case kTypeWav:
