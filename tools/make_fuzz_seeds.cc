@@ -10,6 +10,7 @@
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
 #include "samples/png_sample.h"
+#include "samples/tiff_seeds.h"
 
 using pictavo::samples::ImageBuilder;
 
@@ -67,5 +68,11 @@ int main(int argc, char** argv) {
   pictures.Place(pictavo::samples::EncodeBmp(
       {.width = 4, .height = 4, .bits_per_pixel = 24, .zero_declared_size = true}));
   ok = WriteSeed(dir + "/png-gif-bmp", pictures) && ok;
+
+  for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
+    std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors
+    std::copy(medium.begin(), medium.end(), tiff_seed.begin() + 1);
+    ok = pictavo::samples::WriteFile(dir + "/" + name, tiff_seed) && ok;
+  }
   return ok ? 0 : 1;
 }
