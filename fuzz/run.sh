@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a bounded time under ASan and UBSan.
-# Usage: fuzz/run.sh [SECONDS_PER_TARGET]   (default 60)
+# Usage: fuzz/run.sh [SECONDS_PER_TARGET]   (default 60; two targets)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz --target fuzz_handlers
+cmake --build build/fuzz --target fuzz_handlers fuzz_decoders
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The committed corpus seeds the run; new inputs go to a scratch folder, not into the repo.
 ./build/fuzz/fuzz/fuzz_handlers -max_total_time="$seconds" -max_len=262144 -timeout=20 \
   -rss_limit_mb=4096 -print_final_stats=1 "$work" fuzz/corpus 2>&1 | tail -n 25
+# The decoders: every codec library behind the preview, on arbitrary files.
+mkdir -p "$work/decoders"
+./build/fuzz/fuzz/fuzz_decoders -max_total_time="$seconds" -max_len=65536 -timeout=20 \
+  -rss_limit_mb=4096 -print_final_stats=1 "$work/decoders" fuzz/corpus-decoders 2>&1 | tail -n 25

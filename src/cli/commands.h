@@ -9,6 +9,7 @@ namespace pictavo::cli {
 
 // Each command takes the arguments after its name and returns the process exit status.
 int RunScanCommand(int argc, char** argv, int first);
+int RunPreviewCommand(int argc, char** argv, int first);
 int RunSnapshotCommand(int argc, char** argv, int first);
 int RunImageCommand(int argc, char** argv, int first);
 int RunDrivesCommand(int argc, char** argv, int first);

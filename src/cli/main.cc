@@ -16,6 +16,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"scan", pictavo::cli::RunScanCommand,
      "scan a disk, partition or image and list what it finds"},
+    {"preview", pictavo::cli::RunPreviewCommand, "decode one found photo into a PNG file"},
     {"snapshot", pictavo::cli::RunSnapshotCommand, "show a saved recovery snapshot"},
     {"image", pictavo::cli::RunImageCommand, "copy a disk into a disk image file, or check one"},
     {"drives", pictavo::cli::RunDrivesCommand, "list the disks and partitions that can be read"},

@@ -5,6 +5,7 @@
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
+#include "cli/decode_check.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
@@ -25,11 +26,14 @@ constexpr char kScanHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
     "                      pictavo images know their own\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --check             decode every photo found and say whether it is complete, partial\n"
+    "                      (cut short or damaged) or failed; counts per type in the summary\n"
     "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
     "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
     "  -h, --help          show this help\n"
     "\n"
-    "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file.\n"
+    "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
+    "--check adds a fifth column 'decode' (complete, partial, failed, or - for audio/video).\n"
     "Ctrl-C stops the scan and still prints what was found (exit status 130).\n";
 
 class CliScanObserver : public ScanObserver {
@@ -67,6 +71,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
   bool allow_same_fs = false;
+  bool check = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -76,6 +81,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--types", &types)) continue;
     if (args.TakeOption("--sector-size", &sector_size_text)) continue;
     if (args.TakeOption("--format", &format_text)) continue;
+    if (args.TakeFlag("--check")) {
+      check = true;
+      continue;
+    }
     if (args.TakeOption("--snapshot", &snapshot_path)) continue;
     if (args.TakeFlag("--allow-same-filesystem")) {
       allow_same_fs = true;
@@ -156,7 +165,14 @@ int RunScanCommand(int argc, char** argv, int first) {
   report.sector_size = source->SectorSize();
   report.size = source->Size();
   report.results = &results;
+  DecodeCheck decode_check;
+  if (check) {
+    decode_check = CheckFoundFiles(*source, results, &InterruptFlag());
+    report.extra_heading = "decode";
+    report.extra_column = &decode_check.column;
+  }
   PrintResults(stdout, *format, report);
+  if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);
   std::fflush(stdout);
   if (!snapshot_path.empty() &&
       !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results)) {
@@ -169,7 +185,7 @@ int RunScanCommand(int argc, char** argv, int first) {
                  status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
                  status.failed_chunks == 1 ? "was" : "were");
   }
-  if (status.stopped) {
+  if (status.stopped || decode_check.stopped) {
     std::fputs("pictavo-cli: scan stopped; the list above holds what was found so far\n", stderr);
     return 130;
   }
