@@ -60,6 +60,10 @@ TEST(CliImage, CreateThenCheckThenScanLikeTheSource) {
   run = RunCli("image check " + dir.File("dump.bin"), true);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("Not a valid image file."), std::string::npos) << run.out;
+  ASSERT_EQ(std::rename(dir.File("dump.bin").c_str(), dir.File("dump.dat").c_str()), 0);
+  run = RunCli("image check " + dir.File("dump.dat"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Not a valid Save Recovery file."), std::string::npos) << run.out;
   run = RunCli("image create " + dir.File("nothing.bin") + " " + dir.File("x.img"), true);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("could not be opened. No such file or directory"), std::string::npos)
