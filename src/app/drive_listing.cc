@@ -1,39 +1,55 @@
 #include "app/drive_listing.h"
 
+#include <unistd.h>
+
 #include <QFile>
 
-#include "platform/sector_source.h"
+#include "drives/disk_image.h"
+#include "drives/drive_enumeration.h"
 
 namespace pictavo::app {
+namespace {
 
-DriveListing ListDrives() { return {}; }
+QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+// Reading a device node needs the right to open it; root and members of the 'disk' group have it.
+bool Readable(const std::string& device) { return access(device.c_str(), R_OK) == 0; }
+
+}  // namespace
+
+DriveListing ListDrives() {
+  DriveListing listing;
+  for (const DiskRecord& record : EnumerateDrives()) {
+    DiskView disk;
+    disk.name = FromUtf8(record.name);
+    disk.label = FromUtf8(record.label);
+    disk.size = ParseSizeText(record.size_text);
+    disk.removable = ShowsRemovableIcon(record);
+    disk.readable = Readable(record.name);
+    for (const VolumeRecord& volume_record : record.volumes) {
+      VolumeView volume;
+      volume.name = FromUtf8(volume_record.name);
+      volume.label = FromUtf8(volume_record.label);
+      volume.size = ParseSizeText(volume_record.size_text);
+      volume.removable = volume_record.removable;
+      volume.readable = Readable(volume_record.name);
+      disk.volumes.push_back(std::move(volume));
+    }
+    listing.disks.push_back(std::move(disk));
+  }
+  return listing;
+}
 
 QString DriveSizeLabel(uint64_t bytes, bool single_precision) {
-  constexpr uint64_t kGiB = uint64_t{1} << 30;
-  constexpr uint64_t kMiB = uint64_t{1} << 20;
-  if (bytes < kGiB) {
-    return QString::asprintf("%.2f MB", static_cast<double>(bytes) / kMiB);
-  }
-  double gib = static_cast<double>(bytes) / kGiB;
-  if (single_precision) gib = static_cast<float>(gib);
-  return QString::asprintf("%.2f GB", gib);
+  return FromUtf8(SizeLabel(bytes, single_precision));
 }
 
 std::optional<ImageEntryView> ReadImageEntry(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  const qint64 size = file.size();
-  if (size < ImageTrailer::kSize || !file.seek(size - ImageTrailer::kSize)) return std::nullopt;
-  const QByteArray bytes = file.read(ImageTrailer::kSize);
-  ImageTrailer trailer;
-  if (bytes.size() != ImageTrailer::kSize ||
-      !ParseImageTrailer(reinterpret_cast<const uint8_t*>(bytes.constData()), &trailer)) {
-    return std::nullopt;
-  }
+  const std::optional<ImageInfo> info = ReadImageInfo(QFile::encodeName(path).toStdString());
+  if (!info) return std::nullopt;
   ImageEntryView entry;
-  entry.data_size = trailer.data_size;
-  entry.label = QStringLiteral("Image File (%1)")
-                    .arg(DriveSizeLabel(static_cast<uint64_t>(size), /*single_precision=*/false));
+  entry.data_size = info->trailer.data_size;
+  entry.label = FromUtf8(ImageEntryLabel(info->file_size));
   return entry;
 }
 

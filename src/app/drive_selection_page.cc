@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/artwork.h"
+#include "app/create_image_dialog.h"
 #include "app/drive_scan_dialog.h"
 #include "app/pictavo_sheet.h"
 #include "app/prompts.h"
@@ -18,8 +19,8 @@
 namespace pictavo::app {
 namespace {
 
-// The system-specific closing note of the long help texts names what a user of this system can
-// do when a freshly plugged card is missing.
+// The closing note of the long help texts tells a user of this system what to do when a freshly
+// plugged card is missing.
 const QString kRecoverHelp = QStringLiteral(
     "Please select the drive from the list. You can either select a complete drive or a logical "
     "drive to recover photos.\n\nIn case your drive is not listed, press \"Refresh\" button, else "
@@ -253,12 +254,11 @@ bool CDriveSelectionDlg::validatePage() {
   } else if (state_.destination_path.isEmpty()) {
     ShowInformation(this, kNoDestination);
   } else {
-    RunImageCreation();
+    CCreateImageDialog dialog(state_, this);
+    dialog.exec();
   }
   // The page stays: another image can be made at once.
   return false;
 }
-
-void CDriveSelectionDlg::RunImageCreation() {}
 
 }  // namespace pictavo::app

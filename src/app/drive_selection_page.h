@@ -56,7 +56,6 @@ class CDriveSelectionDlg : public PictavoPage {
   // Lists an image: the one chosen on the main page, or one the user picks now ("Add another
   // image"). A second listing of the same image is refused, silently for the main page's.
   void AddImage(bool from_main_page);
-  void RunImageCreation();
   void OnSelectionChanged();
   void OnRefreshClicked();
   void OnBrowseClicked();

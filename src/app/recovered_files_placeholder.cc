@@ -1,13 +1,26 @@
 #include "app/recovered_files_placeholder.h"
 
+#include <QApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <ctime>
 
+#include "app/pictavo_sheet.h"
+#include "app/prompts.h"
+#include "results/recovery.h"
 #include "results/size_text.h"
+#include "results/snapshot.h"
 
 namespace pictavo::app {
+namespace {
+
+const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
+
+}  // namespace
 
 RecoveredFilesPlaceholderPage::RecoveredFilesPlaceholderPage(WizardState& state, QWidget* parent)
     : PictavoPage(state, parent) {
@@ -25,12 +38,61 @@ RecoveredFilesPlaceholderPage::RecoveredFilesPlaceholderPage(WizardState& state,
   layout->addWidget(tally_list_, 1);
 }
 
+void RecoveredFilesPlaceholderPage::OnInitDialog() {
+  connect(sheet()->save_snapshot_button(), &QAbstractButton::clicked, this,
+          &RecoveredFilesPlaceholderPage::OnSaveSnapshotClicked);
+}
+
 void RecoveredFilesPlaceholderPage::OnSetActive() {
   if (state_.road == Road::kLoadRecovery && state_.snapshot_pending) LoadPendingSnapshot();
   ShowResults();
 }
 
-void RecoveredFilesPlaceholderPage::LoadPendingSnapshot() { state_.snapshot_pending = false; }
+void RecoveredFilesPlaceholderPage::LoadPendingSnapshot() {
+  state_.snapshot_pending = false;
+  RecoverySnapshot snapshot;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const SnapshotStatus status =
+      ReadSnapshot(QFile::encodeName(state_.destination_path).toStdString(), &snapshot);
+  QApplication::restoreOverrideCursor();
+  if (!status.ok) {
+    // The file had the snapshot's tag but not its contents; the results stay as they were.
+    ShowInformation(this, QString::fromStdString(status.message));
+    return;
+  }
+  state_.results = std::move(snapshot.results);
+  state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
+  state_.source_label = QString::fromStdString(snapshot.source_label);
+  state_.source_size = snapshot.source_size;
+  state_.selected_total = SelectedTotal(state_.results);
+}
+
+void RecoveredFilesPlaceholderPage::OnSaveSnapshotClicked() {
+  if (!isVisible()) return;
+  const QString path = ChooseFileToSave(
+      this, kSnapshotFilter, QString::fromStdString(DefaultSnapshotFileName(std::time(nullptr))));
+  if (path.isEmpty()) return;
+  const std::string native_path = QFile::encodeName(path).toStdString();
+  // A snapshot holds no file contents: beside an image file it cannot harm what is recovered.
+  DestinationCheckOptions options;
+  options.allow_same_file_system = true;
+  const DestinationCheck check =
+      CheckDestination(native_path, QFile::encodeName(state_.source_name).toStdString(),
+                       state_.selected_total, options);
+  if (!check.accepted()) {
+    ShowInformation(this, QString::fromStdString(check.message));
+    return;
+  }
+  RecoverySnapshot snapshot;
+  snapshot.source_name = QFile::encodeName(state_.source_name).toStdString();
+  snapshot.source_label = state_.source_label.toStdString();
+  snapshot.source_size = state_.source_size;
+  snapshot.results = state_.results;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const SnapshotStatus status = WriteSnapshot(native_path, snapshot);
+  QApplication::restoreOverrideCursor();
+  ShowInformation(this, QString::fromStdString(status.message));
+}
 
 void RecoveredFilesPlaceholderPage::ShowResults() {
   tally_list_->clear();

@@ -21,9 +21,11 @@ class RecoveredFilesPlaceholderPage : public PictavoPage {
   QTreeWidget* tally_list() const { return tally_list_; }
 
  protected:
+  void OnInitDialog() override;
   void OnSetActive() override;
 
  private:
+  void OnSaveSnapshotClicked();
   void LoadPendingSnapshot();
   void ShowResults();
 

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 
+#include "app/elapsed_time.h"
 #include "app/prompts.h"
 #include "platform/system_error.h"
 
@@ -138,26 +139,13 @@ CScanningDlg::~CScanningDlg() {
   }
 }
 
-QString CScanningDlg::ElapsedText(int64_t seconds) {
-  if (seconds < 0) seconds = 0;
-  const int64_t hours = seconds / 3600 - (seconds / 86400) * 24;
-  const int64_t minutes = seconds / 60 - (seconds / 3600) * 60;
-  const int64_t rest = seconds - (seconds / 60) * 60;
-  return QStringLiteral("%1:%2:%3")
-      .arg(hours, 2, 10, QLatin1Char('0'))
-      .arg(minutes, 2, 10, QLatin1Char('0'))
-      .arg(rest, 2, 10, QLatin1Char('0'));
-}
-
 QString CScanningDlg::OutcomeMessage(const ScanStatus& status) {
   QString message;
   if (!status.ok) {
     message = QString::fromStdString(status.message.empty() ? SystemErrorText(status.error_code)
                                                             : status.message);
     if (status.error_code == EACCES || status.error_code == EPERM) {
-      message += QStringLiteral(
-          "\n\nReading a disk needs privileges: run Pictavo as root (for example through "
-          "pkexec), or add your user to the 'disk' group and log in again.");
+      message += QStringLiteral("\n\n") + PermissionAdvice();
     }
   } else if (status.failed_chunks > 0) {
     // The scan went on past unreadable areas; the user should know the results have gaps.

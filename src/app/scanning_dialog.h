@@ -51,8 +51,6 @@ class CScanningDlg : public QDialog {
   explicit CScanningDlg(WizardState& state, QWidget* parent = nullptr);
   ~CScanningDlg() override;
 
-  // "HH:MM:SS" of an elapsed time; the hours wrap after a day.
-  static QString ElapsedText(int64_t seconds);
   // The message shown after a scan that ended with `status`; empty when there is none.
   static QString OutcomeMessage(const ScanStatus& status);
 

@@ -5,13 +5,16 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
 #include <deque>
 
+#include "app/create_image_dialog.h"
 #include "app/drive_selection_page.h"
 #include "app/file_selection_page.h"
 #include "app/main_page.h"
@@ -67,6 +70,20 @@ void WatchForScanningDialog(const QDir& out, TourPrompts& prompts) {
   timer->start(0);
 }
 
+// The same for the imaging dialog, once its copy is under way.
+void WatchForImagingDialog(const QDir& out, TourPrompts& prompts) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, [timer, out, &prompts] {
+    auto* dialog = qobject_cast<CCreateImageDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->progress_bar()->value() < 40) return;
+    timer->stop();
+    prompts.on_question = [dialog, out] { Save(dialog, out, QStringLiteral("07-imaging")); };
+    dialog->stop_button()->click();
+    prompts.on_question = nullptr;
+  });
+  timer->start(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,5 +123,18 @@ int main(int argc, char** argv) {
   sheet.main_page()->road_button(Road::kCreateImage)->click();
   sheet.next();
   ok = Save(&sheet, out, QStringLiteral("06-create-image")) && ok;
-  return ok && out.exists(QStringLiteral("04-scanning.png")) ? 0 : 1;
+
+  // The imaging dialog, copying the demo card image into a scratch folder.
+  QTemporaryDir scratch;
+  WizardState& state = sheet.state();
+  state.source_name = image;
+  state.source_label = QStringLiteral("Demo card (SD/MMC)");
+  state.destination_path = scratch.filePath(QStringLiteral("demo-copy.img"));
+  WatchForImagingDialog(out, prompts);
+  CCreateImageDialog imaging(state, &sheet);
+  imaging.exec();
+  return ok && out.exists(QStringLiteral("04-scanning.png")) &&
+                 out.exists(QStringLiteral("07-imaging.png"))
+             ? 0
+             : 1;
 }

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "drives/drive_enumeration.h"
 #include "gui_fixture.h"
 
 namespace pictavo::app::testing {
@@ -214,6 +215,25 @@ TEST_F(DrivePageTest, ComingBackOnTheImageRoadKeepsTheListAndAddsANewlyChosenIma
   BackToMainPage(*sheet);
   GoToDrivePage(*sheet, Road::kOpenImage, first.path);
   EXPECT_EQ(tree->topLevelItemCount(), 1);
+}
+
+TEST_F(GuiTest, RecoverListsTheMachinesOwnDrives) {
+  CPictavoSheet sheet;  // the real drive listing
+  sheet.show();
+  ChooseRoad(sheet, Road::kRecover);
+  sheet.next();
+  ASSERT_EQ(sheet.currentId(), kDrivePageId);
+  const std::vector<DiskRecord> disks = EnumerateDrives();
+  QTreeWidget* tree = sheet.drive_page()->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), static_cast<int>(disks.size()));
+  for (size_t i = 0; i < disks.size(); ++i) {
+    QTreeWidgetItem* item = tree->topLevelItem(static_cast<int>(i));
+    EXPECT_EQ(item->text(0).toStdString(), disks[i].label);
+    EXPECT_EQ(item->data(0, CDriveSelectionDlg::kSourceNameRole).toString().toStdString(),
+              disks[i].name);
+    EXPECT_EQ(item->childCount(), static_cast<int>(disks[i].volumes.size()));
+  }
+  EXPECT_TRUE(prompts.messages.empty());
 }
 
 TEST(DriveSizeLabels, SwitchToGigabytesAtOneGibibyte) {

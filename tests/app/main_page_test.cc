@@ -135,14 +135,19 @@ TEST_F(GuiTest, AnyFileEndingInTheImageMagicPassesTheImageCheck) {
   EXPECT_EQ(prompts.file_requests[0].filter, "Image File (*.img)");
 }
 
-TEST_F(GuiTest, ValidSnapshotLeadsStraightToTheRecoveredFilesPage) {
+TEST_F(GuiTest, FileWithTheSnapshotTagLeadsStraightToTheRecoveredFilesPage) {
   auto sheet = MakeSheet();
   ChooseRoad(*sheet, Road::kLoadRecovery);
+  // The tag passes the main page's check; the rest is too short to load, which the results page
+  // says.
   const QString path = MakeSnapshotFile("scan.dat");
   prompts.ChooseNext(path);
   sheet->next();
   EXPECT_EQ(sheet->currentId(), kRecoveredFilesPageId);
   EXPECT_EQ(sheet->state().destination_path, path);
+  EXPECT_FALSE(sheet->state().snapshot_pending);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(sheet->state().results.found_count, 0u);
   EXPECT_TRUE(sheet->save_snapshot_button()->isVisible());
   // Back returns to the main page, never to pages this road did not visit.
   sheet->back();

@@ -80,5 +80,42 @@ TEST_F(GuiTest, RecoverRoadOnAnUnreadableSourceEndsOnTheResultsPageAfterTheMessa
   EXPECT_EQ(prompts.messages[0].text, "No such file or directory");
 }
 
+// Save Recovery Snap after a scan, then the Load Recovery road in a new wizard: the results page
+// shows the same finds without scanning.
+TEST_F(GuiTest, LoadRecoveryRoadShowsTheSavedScan) {
+  const SampleImage image = MakeImage("card.img", 5);
+  const QString snapshot = QString::fromStdString(temp->File("scan.dat"));
+  {
+    auto sheet = MakeSheet(ListingOf(image));
+    ChooseRoad(*sheet, Road::kRecover);
+    sheet->next();
+    sheet->drive_page()->tree()->setCurrentItem(sheet->drive_page()->tree()->topLevelItem(0));
+    sheet->next();
+    sheet->next();
+    ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+    prompts.ChooseNext(snapshot);
+    QTest::mouseClick(sheet->save_snapshot_button(), Qt::LeftButton);
+    ASSERT_EQ(prompts.file_requests.size(), 1u);
+    EXPECT_EQ(prompts.file_requests[0].filter, "Save Recovery Snap (*.dat)");
+    EXPECT_TRUE(prompts.file_requests[0].proposed_name.startsWith("Oskel_Save_Recovery_Snap "));
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].text, "Save Recovery is successfully saved");
+  }
+  const int listings_before = lister_calls;
+  auto sheet = MakeSheet();
+  ChooseRoad(*sheet, Road::kLoadRecovery);
+  prompts.ChooseNext(snapshot);
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
+  EXPECT_EQ(sheet->state().source_name, image.path);
+  EXPECT_EQ(sheet->state().source_size, image.data_size);
+  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
+  EXPECT_TRUE(results->summary()->text().startsWith("5 files found on Test Card Reader"))
+      << results->summary()->text().toStdString();
+  EXPECT_EQ(lister_calls, listings_before);
+}
+
 }  // namespace
 }  // namespace pictavo::app::testing

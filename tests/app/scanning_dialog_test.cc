@@ -8,6 +8,7 @@
 #include <QTest>
 #include <cerrno>
 
+#include "app/elapsed_time.h"
 #include "gui_fixture.h"
 
 namespace pictavo::app::testing {
@@ -137,7 +138,7 @@ TEST(ScanningDialogText, ElapsedTimeWrapsAfterADay) {
       {86400, "00:00:00"}, {90061, "01:01:01"}, {3 * 86400 + 7322, "02:02:02"},
   };
   for (const auto& test_case : kCases) {
-    EXPECT_EQ(CScanningDlg::ElapsedText(test_case.seconds), test_case.text) << test_case.seconds;
+    EXPECT_EQ(ElapsedText(test_case.seconds), test_case.text) << test_case.seconds;
   }
 }
 

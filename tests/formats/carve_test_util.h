@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +35,42 @@ std::optional<uint64_t> Carve(const std::vector<uint8_t>& medium, uint16_t secto
   Handler handler;
   return Carve(handler, source, offset);
 }
+
+// A large medium that takes no memory: every byte is `fill` except the pieces laid over it.
+// Records the furthest byte any read asked for.
+class OverlaySource : public SectorSource {
+ public:
+  OverlaySource(uint64_t size, uint8_t fill, uint16_t sector_size)
+      : size_(size), fill_(fill), sector_size_(sector_size) {}
+
+  void Lay(uint64_t offset, std::vector<uint8_t> bytes) { pieces_[offset] = std::move(bytes); }
+  uint64_t furthest_read() const { return furthest_read_; }
+
+  int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int*) override {
+    if (offset >= size_) return 0;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, size_ - offset));
+    furthest_read_ = std::max(furthest_read_, offset + n);
+    std::memset(buffer, fill_, n);
+    for (const auto& [at, bytes] : pieces_) {
+      const uint64_t begin = std::max(at, offset);
+      const uint64_t end = std::min(at + bytes.size(), offset + n);
+      if (begin < end)
+        std::memcpy(buffer + (begin - offset), bytes.data() + (begin - at), end - begin);
+    }
+    return n;
+  }
+  uint16_t SectorSize() override { return sector_size_; }
+  uint64_t Size() const override { return size_; }
+  const std::string& Name() const override { return name_; }
+
+ private:
+  uint64_t size_;
+  uint8_t fill_;
+  uint16_t sector_size_;
+  std::string name_ = "overlay";
+  std::map<uint64_t, std::vector<uint8_t>> pieces_;
+  uint64_t furthest_read_ = 0;
+};
 
 // A whole scan of `medium` for the one type `type`.
 inline std::vector<FoundFile> ScanFor(FileTypeId type, const std::vector<uint8_t>& medium,

@@ -1,0 +1,125 @@
+#include "formats/jpeg2000_handlers.h"
+
+#include <cstring>
+
+#include "formats/byte_reader.h"
+#include "formats/scan_window.h"
+
+namespace pictavo {
+namespace {
+
+constexpr uint16_t kStartOfData = 0xFF93;
+
+constexpr uint8_t kJp2Signature[Jp2Handler::kSignatureLength] = {
+    0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A,
+    0x00, 0x00, 0x00, 0x14, 0x66, 0x74, 0x79, 0x70, 0x6A, 0x70, 0x32};
+
+}  // namespace
+
+bool Jpeg2000CodestreamHandler::MatchSignature(const uint8_t* sector_head) {
+  ResetCandidate();
+  return sector_head[0] == 0xFF && sector_head[1] == 0x4F;
+}
+
+bool Jp2Handler::MatchSignature(const uint8_t* sector_head) {
+  ResetCandidate();
+  return std::memcmp(sector_head, kJp2Signature, kSignatureLength) == 0;
+}
+
+uint64_t Jp2Handler::CodestreamStart(const uint8_t* first_window) const {
+  // The first 0x4F, 0xFF pair in the first sector (the second byte of the start-of-codestream
+  // marker and the first of the next marker); without one, the walk starts at the sector's last
+  // byte. The signature's own bytes hold no such pair, so the start is never before byte 0.
+  for (uint32_t p = 1; p < sector_size_; ++p) {
+    if (first_window[p] == 0x4F && first_window[p + 1] == 0xFF) return p - 1;
+  }
+  return sector_size_ - 1;
+}
+
+bool Jpeg2000HandlerBase::Verify(SectorSource& source, uint64_t offset) {
+  candidate_start_ = offset;
+  data_start_ = 0;
+  sector_size_ = GetSectorSize(source);
+  if (sector_size_ == 0) return false;
+
+  ScanWindow window(sector_size_, kWindowSectors);
+  if (!window.Load(source, offset)) return false;
+  uint64_t pos = CodestreamStart(window.data());
+  data_start_ = pos;
+  // Marker segments are skipped by their length words; a marker directly followed by another
+  // marker has no segment. Every step advances by at least two bytes, and the walk ends at the
+  // start-of-data marker, a zero marker word or the first read that fails.
+  for (;;) {
+    if (window.data_bytes() < 4 || pos > window.data_bytes() - 4) {
+      const uint64_t whole_sectors = pos / sector_size_;
+      pos %= sector_size_;
+      if (!window.Load(source, window.offset() + whole_sectors * sector_size_)) return false;
+      continue;
+    }
+    const uint16_t marker = LoadBe16(window.data() + pos);
+    const uint16_t next = LoadBe16(window.data() + pos + 2);
+    if (marker == kStartOfData) return true;
+    const uint64_t advance = next >= 0xFF00 ? 2 : uint64_t{next} + 2;
+    pos += advance;
+    data_start_ += advance;
+    if (marker == 0x0000) return false;
+  }
+}
+
+uint64_t Jpeg2000HandlerBase::MeasureLength(SectorSource& source, uint64_t offset) {
+  measured_length_ = 0;
+  if (sector_size_ == 0) return 0;
+  ScanWindow window(sector_size_, kWindowSectors);
+  if (!window.Load(source, offset + uint64_t{sector_size_} * (data_start_ / sector_size_))) {
+    return 0;
+  }
+  size_t pos = data_start_ % sector_size_ + SearchSkip();
+  // The pair 0xFF, 0xD9 is looked for at every position, also across two windows; nothing of
+  // the tile data is interpreted.
+  bool previous_was_ff = false;  // the last byte of the previous window
+  uint64_t length = 0;
+  for (;;) {
+    const uint8_t* data = window.data();
+    const size_t end = window.data_bytes();
+    const uint64_t window_rel = window.offset() - offset;
+    if (previous_was_ff && pos == 0 && data[0] == 0xD9) {
+      length = window_rel + 1;
+      break;
+    }
+    bool found = false;
+    while (pos + 1 < end) {
+      const void* ff = std::memchr(data + pos, 0xFF, end - 1 - pos);
+      if (ff == nullptr) {
+        pos = end - 1;
+        break;
+      }
+      pos = static_cast<size_t>(static_cast<const uint8_t*>(ff) - data);
+      if (data[pos + 1] == 0xD9) {
+        found = true;
+        break;
+      }
+      ++pos;
+    }
+    if (found) {
+      length = window_rel + pos + 2;
+      break;
+    }
+    previous_was_ff = data[end - 1] == 0xFF;
+    const uint64_t window_end_rel = window_rel + end;
+    // Past the cap every outcome is the cap: the search reads no further.
+    if (window_end_rel >= kMaxLength) {
+      length = kMaxLength;
+      break;
+    }
+    if (!window.Load(source, window.offset() + end)) {
+      length = window_end_rel;
+      break;
+    }
+    pos = 0;
+  }
+  if (length > kMaxLength) length = kMaxLength;
+  measured_length_ = length;
+  return length;
+}
+
+}  // namespace pictavo
