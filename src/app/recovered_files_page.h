@@ -51,8 +51,8 @@ class FoundFileModel : public QAbstractTableModel {
   void Clear() { SetRows({}); }
   // Stable: files of equal size keep their order.
   void SortBySize(bool descending);
-  // The selected flags changed outside the list: repaint the check marks.
-  void RefreshCheckMarks();
+  // The selected flags of rows `first` to `last` changed outside the list.
+  void RefreshCheckMarks(int first, int last);
 
   const FoundFile& FileAt(int row) const { return results_.records[rows_[row].record]; }
   uint32_t RecordAt(int row) const { return rows_[row].record; }
@@ -134,6 +134,7 @@ class CRecoverdFileDlg : public PictavoPage {
   void SetAllMarks(bool marked);
   void ClearAllMarks();
   void SyncTreeMarks();
+  void RefreshListMarks();
   void UpdateTotals();
   void InviteToSave();
 

@@ -111,9 +111,10 @@ TEST_F(GuiTest, LoadRecoveryRoadShowsTheSavedScan) {
   EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
   EXPECT_EQ(sheet->state().source_name, image.path);
   EXPECT_EQ(sheet->state().source_size, image.data_size);
-  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
-  EXPECT_TRUE(results->summary()->text().startsWith("5 files found on Test Card Reader"))
-      << results->summary()->text().toStdString();
+  auto* results = static_cast<CRecoverdFileDlg*>(sheet->recovered_page());
+  EXPECT_EQ(results->root_item()->text(0), "Recovered Files (5)");
+  EXPECT_TRUE(sheet->state().source_label.startsWith("Test Card Reader"))
+      << sheet->state().source_label.toStdString();
   EXPECT_EQ(lister_calls, listings_before);
 }
 
