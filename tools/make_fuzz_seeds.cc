@@ -12,6 +12,7 @@
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
 #include "samples/png_sample.h"
+#include "samples/tiff_seeds.h"
 
 using pictavo::samples::ImageBuilder;
 
@@ -44,6 +45,20 @@ int main(int argc, char** argv) {
   riff.Place(pictavo::samples::MakeAvi({.width = 8, .height = 8, .frames = 2}));
   ok = WriteSeed(dir + "/riff-pair", riff) && ok;
 
+  ImageBuilder movies(512, 7);
+  movies.Place(pictavo::samples::MakeMov({.media_bytes = 600}));
+  movies.Gap(1);
+  movies.Place(pictavo::samples::MakeMpeg({.packs = 2, .payload_bytes = 120}));
+  ok = WriteSeed(dir + "/movie-pair", movies) && ok;
+
+  ImageBuilder raws(512, 8);
+  raws.Place(pictavo::samples::MakeRaf({.jpeg_length = 100, .cfa_offset = 300, .cfa_length = 400}));
+  raws.Place(
+      pictavo::samples::MakeMrw({.sensor_height = 8, .sensor_width = 12, .blocks_before_prd = 1}));
+  raws.Gap(1);
+  raws.Place(pictavo::samples::MakeX3f({.directory_at = 600, .entries = 2}));
+  ok = WriteSeed(dir + "/raw-trio", raws) && ok;
+
   ImageBuilder pictures(512, 6);
   pictures.Place(pictavo::samples::EncodePng({.width = 8, .height = 8, .comments = {"seed"}}));
   pictures.Place(pictavo::samples::EncodeGif({.width = 8,
@@ -61,5 +76,11 @@ int main(int argc, char** argv) {
   raw_and_jpeg2000.Place(pictavo::samples::EncodeJpeg2000({.width = 8, .height = 4, .jp2 = true}));
   raw_and_jpeg2000.Place(pictavo::samples::MakeCrw({.raw_bytes = 200, .jpeg_bytes = 100}));
   ok = WriteSeed(dir + "/jpeg2000-crw", raw_and_jpeg2000) && ok;
+
+  for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
+    std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors
+    std::copy(medium.begin(), medium.end(), tiff_seed.begin() + 1);
+    ok = pictavo::samples::WriteFile(dir + "/" + name, tiff_seed) && ok;
+  }
   return ok ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -74,6 +75,11 @@ class TiffStructureWalker : public FormatHandler {
   static constexpr uint32_t kWindowSectors = 8;
   // The text and sub-IFD reads take two sectors.
   static constexpr uint32_t kSmallWindowSectors = 2;
+
+  // "II" and "MM": the byte-order marks of the standard header and of most variants.
+  std::bitset<256> SignatureFirstBytes() const override {
+    return std::bitset<256>().set('I').set('M');
+  }
 
  protected:
   // Where a file-relative offset is read: the whole sectors before it and its position in what

@@ -268,7 +268,8 @@ Bytes MakeMpeg(const MpegOptions& options) {
 
 Bytes MakeRaf(const RafLayout& layout) {
   const uint64_t end = uint64_t{layout.cfa_offset} + layout.cfa_length + layout.value_at_132;
-  Bytes file = SeededBytes(static_cast<size_t>(std::max<uint64_t>(end, 160)), layout.seed);
+  const uint64_t size = layout.written ? layout.written : std::max<uint64_t>(end, 160);
+  Bytes file = SeededBytes(static_cast<size_t>(std::max<uint64_t>(size, 148)), layout.seed);
   std::memset(file.data(), 0, 148);
   std::memcpy(file.data(), "FUJIFILMCCD-RAW 0201FF129502", 28);
   std::memcpy(file.data() + 28, "FinePix Test", 12);
@@ -280,7 +281,7 @@ Bytes MakeRaf(const RafLayout& layout) {
   PutBe32(file, 100, layout.cfa_offset);
   PutBe32(file, 104, layout.cfa_length);
   PutBe32(file, 132, layout.value_at_132);
-  if (layout.written) file.resize(layout.written);
+  file.resize(static_cast<size_t>(size));
   return file;
 }
 

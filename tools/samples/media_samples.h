@@ -91,7 +91,7 @@ struct RafLayout {
   uint32_t cfa_offset = 512;   // the value at 100
   uint32_t cfa_length = 1024;  // the value at 104
   uint32_t value_at_132 = 0;
-  // Bytes written: the whole file when 0, else only this many (a header without its data).
+  // Bytes written: the whole file when 0, else only this many (at least the 136-byte header).
   uint32_t written = 0;
   uint32_t seed = 13;
 };
