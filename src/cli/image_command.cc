@@ -112,9 +112,10 @@ int CheckFile(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "rb");
   const int error = errno;
   if (file) std::fclose(file);
-  PrintError(
-      path + ": " + kNotAnImageMessage +
-      (file ? std::string(" Nor is it a recovery snapshot.") : " " + SystemErrorText(error)));
+  // Snapshots are .dat files; a file of that name gets the snapshot's message.
+  const bool snapshot_name = path.size() > 4 && path.compare(path.size() - 4, 4, ".dat") == 0;
+  PrintError(path + ": " + (snapshot_name ? kNotASnapshotMessage : kNotAnImageMessage) +
+             (file ? std::string() : " " + SystemErrorText(error)));
   return 1;
 }
 

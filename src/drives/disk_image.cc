@@ -81,6 +81,15 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
   result.data_size = data_size;
   result.sector_size = sector_size;
 
+  // A folder that does not exist has no free space to tell of: say what is wrong with it.
+  struct stat folder_st {};
+  if (stat(FolderOf(image_path).c_str(), &folder_st) != 0) {
+    result.outcome = ImageOutcome::kCannotCreate;
+    result.error_code = errno;
+    result.message = kImageCannotCreateMessage;
+    result.detail = SystemErrorText(result.error_code);
+    return result;
+  }
   // Strictly more free space than data: the trailer's 32 bytes are not counted.
   const uint64_t free_space = GetFreeSpace(FolderOf(image_path));
   if (!(free_space > data_size)) {

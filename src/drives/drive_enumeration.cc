@@ -90,6 +90,8 @@ std::string ModelOf(const std::string& folder, const std::string& kernel_name) {
   if (!model.empty()) return vendor.empty() ? model : vendor + " " + model;
   const std::string card_name = ReadSysfsText(folder + "/device/name");  // SD and MMC cards
   if (!card_name.empty()) return card_name;
+  const std::string mapped_name = ReadSysfsText(folder + "/dm/name");  // LVM, LUKS, ...
+  if (!mapped_name.empty()) return "Device mapper (" + mapped_name + ")";
   return kernel_name;
 }
 
@@ -102,6 +104,8 @@ bool IsRemovable(const std::string& folder) {
 bool IsLeftOut(const std::string& folder, const std::string& kernel_name) {
   if (kernel_name.starts_with("ram") || kernel_name.starts_with("zram")) return true;
   if (kernel_name.starts_with("loop") && !Exists(folder + "/loop/backing_file")) return true;
+  // Network block devices that are not connected are empty placeholders.
+  if (kernel_name.starts_with("nbd") && !Exists(folder + "/pid")) return true;
   return ReadSysfsText(folder + "/hidden") == "1";
 }
 

@@ -54,7 +54,8 @@ uint64_t ParseSizeText(std::string_view text);
 bool ShowsRemovableIcon(const DiskRecord& disk);
 
 // Lists the disks of the machine from <sysfs>/block and their partitions, in name order (sda,
-// sdb, ..., sdaa). Loop devices without a backing file, RAM disks and zram devices are left out.
+// sdb, ..., sdaa). Loop devices without a backing file, unconnected network block devices, RAM
+// disks and zram devices are left out.
 // A disk without partitions whose whole device holds a file system (a "superfloppy" card) lists
 // that file system as its one volume. File systems come from probing each partition's device
 // node with libblkid, or from udev's records when the node cannot be read. Synchronous: the GUI

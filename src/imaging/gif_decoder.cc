@@ -27,7 +27,7 @@ extern "C" int GifRead(GifFileType* gif, GifByteType* out, int count) {
   if (count <= 0) return 0;
   const size_t n =
       std::min<size_t>(static_cast<size_t>(count), input->bytes.size() - input->position);
-  std::memcpy(out, input->bytes.data() + input->position, n);
+  if (n > 0) std::memcpy(out, input->bytes.data() + input->position, n);
   input->position += n;
   return static_cast<int>(n);
 }

@@ -51,7 +51,7 @@ extern "C" void PngRead(png_structp png, png_bytep out, size_t count) {
     // libpng asks for whole buffers of compressed data: hand over what there is and zeros for
     // the rest, so that the rows the real data holds are still decoded; the zeros then stop the
     // decompressor with an error.
-    std::memcpy(out, job->bytes.data() + job->position, left);
+    if (left > 0) std::memcpy(out, job->bytes.data() + job->position, left);
     std::memset(out + left, 0, count - left);
     job->position = job->bytes.size();
     if (!job->truncated) std::snprintf(job->message, sizeof(job->message), "data ends early");
@@ -59,7 +59,7 @@ extern "C" void PngRead(png_structp png, png_bytep out, size_t count) {
     if (left == 0) png_error(png, "data ends early");
     return;
   }
-  std::memcpy(out, job->bytes.data() + job->position, count);
+  if (count > 0) std::memcpy(out, job->bytes.data() + job->position, count);
   job->position += count;
 }
 

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "formats/byte_reader.h"
 #include "imaging/decoders.h"
 
 namespace pictavo::decoders {
@@ -91,6 +92,39 @@ bool Develop(LibRaw& raw, DecodeResult& result, std::string* error) {
   return ok;
 }
 
+// Sigma's X3F files, which this LibRaw no longer develops, carry JPEG previews of their own: the
+// directory (its offset in the file's last four bytes) lists image sections, and a section of
+// data format 18 holds a JPEG after its 28-byte header. The largest one is the picture.
+DecodeResult DecodeX3fPreview(std::span<const uint8_t> bytes, const DecodeOptions& options) {
+  constexpr uint32_t kMaxEntries = 1000;  // real files have a handful
+  constexpr uint32_t kJpegData = 18;
+  const ByteReader in(bytes, Endian::kLittle);
+  if (!in.Matches(0, "FOVb") || bytes.size() < 4) return Failure(ImageFormat::kRaw, "not X3F");
+  const auto directory = in.U32At(bytes.size() - 4);
+  const auto count = directory ? in.U32At(size_t{*directory} + 8) : std::nullopt;
+  if (!directory || !in.Matches(*directory, "SECd") || !count) {
+    return Failure(ImageFormat::kRaw, "X3F directory missing");
+  }
+  std::span<const uint8_t> best;
+  for (uint32_t i = 0; i < std::min(*count, kMaxEntries); ++i) {
+    const size_t entry = size_t{*directory} + 12 + size_t{i} * 12;
+    const auto offset = in.U32At(entry), length = in.U32At(entry + 4);
+    if (!offset || !length || !(in.Matches(entry + 8, "IMAG") || in.Matches(entry + 8, "IMA2"))) {
+      continue;
+    }
+    const auto format = in.U32At(size_t{*offset} + 12);
+    if (!in.Matches(*offset, "SECi") || !format || *format != kJpegData || *length <= 28 ||
+        !in.Has(*offset, *length)) {
+      continue;
+    }
+    if (*length - 28 > best.size()) best = bytes.subspan(size_t{*offset} + 28, *length - 28);
+  }
+  if (best.empty()) return Failure(ImageFormat::kRaw, "no JPEG preview in the X3F file");
+  DecodeResult result = DecodeJpeg(best, options);
+  result.format = ImageFormat::kRaw;
+  return result;
+}
+
 }  // namespace
 
 DecodeResult DecodeRaw(std::span<const uint8_t> bytes, const DecodeOptions& options) {
@@ -105,7 +139,10 @@ DecodeResult DecodeRaw(std::span<const uint8_t> bytes, const DecodeOptions& opti
   raw->set_dataerror_handler(RawDataError, &errors);
   raw->set_memerror_handler(RawMemoryError, nullptr);
   int code = raw->open_buffer(const_cast<uint8_t*>(bytes.data()), bytes.size());
-  if (code != LIBRAW_SUCCESS) return Failure(ImageFormat::kRaw, RawErrorText(code));
+  if (code != LIBRAW_SUCCESS) {
+    DecodeResult x3f = DecodeX3fPreview(bytes, options);
+    return x3f.ok() ? x3f : Failure(ImageFormat::kRaw, RawErrorText(code));
+  }
 
   const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
   if (!SizeAllowed(sizes.raw_width, sizes.raw_height, options) ||

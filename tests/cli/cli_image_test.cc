@@ -1,5 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "samples/image_builder.h"
@@ -53,6 +60,10 @@ TEST(CliImage, CreateThenCheckThenScanLikeTheSource) {
   run = RunCli("image check " + dir.File("dump.bin"), true);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("Not a valid image file."), std::string::npos) << run.out;
+  ASSERT_EQ(std::rename(dir.File("dump.bin").c_str(), dir.File("dump.dat").c_str()), 0);
+  run = RunCli("image check " + dir.File("dump.dat"), true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("Not a valid Save Recovery file."), std::string::npos) << run.out;
   run = RunCli("image create " + dir.File("nothing.bin") + " " + dir.File("x.img"), true);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("could not be opened. No such file or directory"), std::string::npos)
@@ -88,6 +99,43 @@ TEST(CliImage, AnImageOfALoopDeviceScansLikeTheDevice) {
   EXPECT_EQ(from_device.status, 0);
   EXPECT_EQ(from_image.out, from_device.out);
   EXPECT_NE(from_image.out.find("10\tjpeg\t2097152\t"), std::string::npos) << from_image.out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliImage, CtrlCCancelsAndDeletesThePartialImage) {
+  TempDir dir;
+  const std::string source = dir.File("big.bin");
+  // Sparse: costs no disk space to make, but takes a while to copy.
+  std::ofstream(source).close();
+  ASSERT_EQ(truncate(source.c_str(), off_t{8} << 30), 0);
+  const std::string image = dir.File("big.img");
+  std::string cli = PICTAVO_CLI_PATH;
+  char* argv[] = {cli.data(),
+                  const_cast<char*>("image"),
+                  const_cast<char*>("create"),
+                  const_cast<char*>(source.c_str()),
+                  const_cast<char*>(image.c_str()),
+                  nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // Wait until the copy has begun, then interrupt it as Ctrl-C would.
+  struct stat st {};
+  for (int i = 0; i < 200 && (stat(image.c_str(), &st) != 0 || st.st_size == 0); ++i) {
+    usleep(10000);
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_NE(stat(image.c_str(), &st), 0) << "the partial image is deleted";
 }
 
 }  // namespace

@@ -200,6 +200,11 @@ TEST(DiskImage, RefusalsSayWhyAndCreateNothing) {
   EXPECT_EQ(result.detail, "No such file or directory");
   EXPECT_FALSE(Exists(dir.File("m.img")));
 
+  MemorySectorSource tiny(std::vector<uint8_t>(512), 512);
+  result = CreateDiskImage(tiny, dir.File("no/folder/x.img"), nullptr, nullptr);
+  EXPECT_EQ(result.outcome, ImageOutcome::kCannotCreate);
+  EXPECT_EQ(result.detail, "No such file or directory");
+
   const std::vector<uint8_t> keep = {1, 2, 3};
   ASSERT_TRUE(WriteFile(dir.File("taken.img"), keep));
   MemorySectorSource small(std::vector<uint8_t>(1024, 9), 512);

@@ -121,13 +121,17 @@ TEST(DriveEnumeration, ListsDisksWithPartitionsInOrderAndLeavesOutVirtualDevices
   machine.Disk("ram0", 8192, 1, 0);
   machine.Disk("zram0", 8192, 253, 0);
   machine.Disk("sdaa", 2048, 65, 160, "Spare");
+  machine.Disk("nbd0", 0, 43, 0);
+  machine.Disk("dm-0", 4096, 254, 0);
+  machine.Write(machine.roots.sysfs + "/block/dm-0/dm/name", "vg-photos");
 
   const std::vector<DiskRecord> disks = EnumerateDrives(machine.roots);
   std::vector<std::string> names;
   for (const DiskRecord& disk : disks) names.push_back(disk.name);
   const std::string dev = machine.roots.dev;
   EXPECT_EQ(names, (std::vector<std::string>{dev + "/sda", dev + "/sdb", dev + "/sdc",
-                                             dev + "/sdaa", dev + "/loop1"}));
+                                             dev + "/dm-0", dev + "/sdaa", dev + "/loop1"}));
+  EXPECT_EQ(FindDisk(disks, dev + "/dm-0")->label, "Device mapper (vg-photos) (2.00 MB)");
 
   const DiskRecord* card = FindDisk(disks, dev + "/sdb");
   ASSERT_TRUE(card);

@@ -12,7 +12,7 @@
 #include "platform/memory_source.h"
 #include "samples/image_builder.h"
 
-namespace pictavo::testing {
+namespace pictavo::media_test {
 
 // Offers the sector at `offset` to one handler as the scan does: the 26-byte head, then Verify,
 // then MeasureLength. nullopt when the handler does not claim the sector.
@@ -84,4 +84,4 @@ inline std::string CorpusFile(const std::string& relative) {
   return std::string(PICTAVO_CORPUS_DIR) + "/" + relative;
 }
 
-}  // namespace pictavo::testing
+}  // namespace pictavo::media_test

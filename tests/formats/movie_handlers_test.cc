@@ -10,11 +10,11 @@
 namespace pictavo {
 namespace {
 
+using media_test::Carve;
+using media_test::Medium;
 using samples::Atom;
 using samples::AtomHeader;
 using samples::Bytes;
-using testing::Carve;
-using testing::Medium;
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -103,9 +103,9 @@ TEST(MovHandler, RejectedMp4IsOfferedToTheNextHandler) {
   // An MP4 is never taken for QuickTime: the scan asks the handlers after it, and none of them
   // claims an ftyp atom, so nothing is found there.
   const Bytes mp4 = samples::MakeMov({.brand = "M4V "});
-  const auto placed = testing::PlaceAndScan(mp4, 2);
+  const auto placed = media_test::PlaceAndScan(mp4, 2);
   EXPECT_FALSE(placed.found.has_value());
-  const auto qt = testing::PlaceAndScan(samples::MakeMov({}), 2);
+  const auto qt = media_test::PlaceAndScan(samples::MakeMov({}), 2);
   ASSERT_TRUE(qt.found.has_value());
   EXPECT_EQ(qt.found->type, kTypeMov);
   EXPECT_EQ(qt.found->length, samples::MakeMov({}).size());
@@ -202,11 +202,11 @@ TEST(MovieHandlers, LaidOutFilesAreFoundWithTheirExactSize) {
     const Bytes mpeg =
         samples::MakeMpeg({.packs = 20, .packets_per_pack = 3, .payload_bytes = 700});
     for (const uint32_t lead : {0u, 4u}) {
-      const auto placed_mov = testing::PlaceAndScan(mov, lead, sector_size);
+      const auto placed_mov = media_test::PlaceAndScan(mov, lead, sector_size);
       ASSERT_TRUE(placed_mov.found.has_value());
       EXPECT_EQ(placed_mov.found->type, kTypeMov);
       EXPECT_EQ(placed_mov.found->length, mov.size());
-      const auto placed_mpeg = testing::PlaceAndScan(mpeg, lead, sector_size);
+      const auto placed_mpeg = media_test::PlaceAndScan(mpeg, lead, sector_size);
       ASSERT_TRUE(placed_mpeg.found.has_value());
       EXPECT_EQ(placed_mpeg.found->type, kTypeMpeg);
       // The end code's item takes its length from the two random bytes 4 bytes after it.
@@ -222,12 +222,12 @@ TEST(MovieCorpus, SamplesAreMeasuredByTheirChains) {
   int tried = 0;
   for (const char* path : {"mov/iphone6-with-gps.mov", "mov/mjpeg-mdat-first-no-ftyp.mov",
                            "mov/pentax-moov-first-stripped.mov"}) {
-    const Bytes file = samples::ReadFile(testing::CorpusFile(path));
+    const Bytes file = samples::ReadFile(media_test::CorpusFile(path));
     if (file.empty()) continue;
     ++tried;
     SCOPED_TRACE(path);
     for (const uint32_t lead : {0u, 7u}) {
-      const auto placed = testing::PlaceAndScan(file, lead);
+      const auto placed = media_test::PlaceAndScan(file, lead);
       ASSERT_TRUE(placed.found.has_value());
       EXPECT_EQ(placed.found->type, kTypeMov);
       EXPECT_EQ(placed.found->length, file.size());
@@ -245,12 +245,12 @@ TEST(MovieCorpus, SamplesAreMeasuredByTheirChains) {
   for (const Mpeg& s :
        {Mpeg{"mpeg/taglib-turning-lime-mpeg1ps.mpg", false},
         Mpeg{"mpeg/filetype-mpeg1ps.mpg", false}, Mpeg{"mpeg/generated-mpeg2-dvd.mpg", true}}) {
-    const Bytes file = samples::ReadFile(testing::CorpusFile(s.path));
+    const Bytes file = samples::ReadFile(media_test::CorpusFile(s.path));
     if (file.empty()) continue;
     ++tried;
     SCOPED_TRACE(s.path);
     for (const uint32_t lead : {0u, 7u}) {
-      const auto placed = testing::PlaceAndScan(file, lead);
+      const auto placed = media_test::PlaceAndScan(file, lead);
       ASSERT_TRUE(placed.found.has_value());
       EXPECT_EQ(placed.found->type, kTypeMpeg);
       const auto& m = placed.medium;

@@ -11,9 +11,9 @@
 namespace pictavo {
 namespace {
 
+using media_test::Carve;
+using media_test::Medium;
 using samples::Bytes;
-using testing::Carve;
-using testing::Medium;
 
 constexpr uint64_t kCap = 262'144'000;
 
@@ -53,10 +53,10 @@ TEST(RafHandler, LengthFromTheHeaderValues) {
 }
 
 TEST(RafHandler, RejectedHeaderIsOfferedToTheNextHandler) {
-  const auto placed = testing::PlaceAndScan(samples::MakeRaf({.cfa_offset = 0}), 2);
+  const auto placed = media_test::PlaceAndScan(samples::MakeRaf({.cfa_offset = 0}), 2);
   EXPECT_FALSE(placed.found.has_value());
   const Bytes raf = samples::MakeRaf({});
-  const auto good = testing::PlaceAndScan(raf, 2);
+  const auto good = media_test::PlaceAndScan(raf, 2);
   ASSERT_TRUE(good.found.has_value());
   EXPECT_EQ(good.found->type, kTypeRaf);
   EXPECT_EQ(good.found->length, raf.size());
@@ -173,7 +173,7 @@ TEST(MrwHandler, LaidOutFileIsFoundWithItsExactSize) {
     const Bytes mrw = samples::MakeMrw(
         {.sensor_height = 60, .sensor_width = 80, .storage = storage, .blocks_before_prd = 2});
     for (const uint32_t lead : {0u, 3u}) {
-      const auto placed = testing::PlaceAndScan(mrw, lead);
+      const auto placed = media_test::PlaceAndScan(mrw, lead);
       ASSERT_TRUE(placed.found.has_value());
       EXPECT_EQ(placed.found->type, kTypeMrw);
       EXPECT_EQ(placed.found->length, mrw.size());
@@ -240,7 +240,7 @@ TEST(X3fHandler, SectionMustFollowTheHeader) {
   file[232] = 'X';
   X3fHandler handler;
   EXPECT_EQ(Carve(handler, Medium(file)), std::nullopt);
-  EXPECT_FALSE(testing::PlaceAndScan(file, 1).found.has_value());
+  EXPECT_FALSE(media_test::PlaceAndScan(file, 1).found.has_value());
 }
 
 // Real files laid into random bytes.
@@ -266,7 +266,7 @@ TEST(RawHeaderCorpus, SamplesAreMeasuredFromTheirHeaders) {
   };
   int tried = 0;
   for (const Sample& s : samples_list) {
-    const Bytes file = samples::ReadFile(testing::CorpusFile(s.path));
+    const Bytes file = samples::ReadFile(media_test::CorpusFile(s.path));
     if (file.empty()) continue;
     ++tried;
     SCOPED_TRACE(s.path);
@@ -276,7 +276,7 @@ TEST(RawHeaderCorpus, SamplesAreMeasuredFromTheirHeaders) {
       if (lead) builder.Gap(lead);
       const uint64_t at = builder.Place(file, samples::ImageBuilder::Fill::kZeros);
       builder.Gap(24);
-      const auto found = testing::FindAt(testing::ScanAll(builder.bytes()), at);
+      const auto found = media_test::FindAt(media_test::ScanAll(builder.bytes()), at);
       if (!s.type) {
         EXPECT_FALSE(found.has_value());
         continue;

@@ -10,11 +10,11 @@
 namespace pictavo {
 namespace {
 
+using media_test::Carve;
+using media_test::Medium;
 using samples::Bytes;
 using samples::RiffChunk;
 using samples::RiffFile;
-using testing::Carve;
-using testing::Medium;
 
 // A chunk header whose data is left to the medium (for sizes larger than a test wants to hold).
 Bytes ChunkHeader(std::string_view id, uint32_t size) {
@@ -133,7 +133,7 @@ TEST(WavHandler, EncodedSoundIsFoundWithItsExactSize) {
               .sample_rate = 22050, .channels = 2, .frames = 30001, .title = "Memo"}}) {
       const Bytes wav = samples::MakeWav(options);
       for (const uint32_t lead : {0u, 3u}) {
-        const auto placed = testing::PlaceAndScan(wav, lead, sector_size);
+        const auto placed = media_test::PlaceAndScan(wav, lead, sector_size);
         ASSERT_TRUE(placed.found.has_value());
         EXPECT_EQ(placed.found->type, kTypeWav);
         EXPECT_EQ(placed.found->length, wav.size());
@@ -265,7 +265,7 @@ TEST(AviHandler, EncodedMjpegMovieIsFoundWithItsExactSize) {
           samples::AviOptions{.width = 96, .height = 64, .frames = 12, .movi_at = 2048}}) {
       const Bytes avi = samples::MakeAvi(options);
       for (const uint32_t lead : {0u, 5u}) {
-        const auto placed = testing::PlaceAndScan(avi, lead, sector_size);
+        const auto placed = media_test::PlaceAndScan(avi, lead, sector_size);
         ASSERT_TRUE(placed.found.has_value());
         EXPECT_EQ(placed.found->type, kTypeAvi);
         EXPECT_EQ(placed.found->length, avi.size());
@@ -298,12 +298,12 @@ TEST(RiffCorpus, SamplesAreMeasuredByTheirChunks) {
   };
   int tried = 0;
   for (const Sample& s : samples_list) {
-    const Bytes file = samples::ReadFile(testing::CorpusFile(s.path));
+    const Bytes file = samples::ReadFile(media_test::CorpusFile(s.path));
     if (file.empty()) continue;
     ++tried;
     SCOPED_TRACE(s.path);
     for (const uint32_t lead : {0u, 7u}) {
-      const auto placed = testing::PlaceAndScan(file, lead);
+      const auto placed = media_test::PlaceAndScan(file, lead);
       ASSERT_TRUE(placed.found.has_value());
       EXPECT_EQ(placed.found->type, s.type);
       EXPECT_EQ(placed.found->length, s.expected ? s.expected : file.size());

@@ -53,7 +53,7 @@ const CorpusCase kCases[] = {
     {"raf/fuji-gfx50r-header-128B.raf", 0, 0},
     {"mrw/minolta-a2-stripped.mrw", 0, 0},
     {"x3f/sigma-sd10-stripped.x3f", 0, 0},
-    {"x3f/sigma-dp2-stripped.x3f", 0, 0},
+    {"x3f/sigma-dp2-stripped.x3f", 8, 8},  // its embedded JPEG preview
     {"rw2/panasonic-lx3-stripped.rw2", 0, 0},
     {"rw2/rw2-header-128B.rw2", 0, 0},
 };

@@ -64,6 +64,43 @@ TEST(Decoders, RawWithoutPreviewIsDemosaiced) {
   EXPECT_EQ(small.full_width, 320);
 }
 
+TEST(Decoders, SigmaX3fShowsItsLargestJpegPreview) {
+  // Header, two image sections (a small and a large JPEG), the directory, its offset at the end.
+  auto put32 = [](std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  std::vector<uint8_t> x3f = {'F', 'O', 'V', 'b'};
+  x3f.resize(256, 0);
+  std::vector<std::pair<uint32_t, uint32_t>> sections;
+  for (int width : {32, 160}) {
+    const auto jpeg = samples::EncodeJpeg({.width = width, .height = width * 3 / 4});
+    sections.emplace_back(static_cast<uint32_t>(x3f.size()),
+                          static_cast<uint32_t>(jpeg.size() + 28));
+    for (char c : std::string("SECi")) x3f.push_back(c);
+    for (uint32_t v : {0x00020000u, 2u, 18u, uint32_t(width), uint32_t(width * 3 / 4), 0u}) {
+      put32(x3f, v);
+    }
+    x3f.insert(x3f.end(), jpeg.begin(), jpeg.end());
+  }
+  const uint32_t directory = static_cast<uint32_t>(x3f.size());
+  for (char c : std::string("SECd")) x3f.push_back(c);
+  put32(x3f, 0x00020000);
+  put32(x3f, static_cast<uint32_t>(sections.size()));
+  for (const auto& [offset, length] : sections) {
+    put32(x3f, offset);
+    put32(x3f, length);
+    for (char c : std::string("IMA2")) x3f.push_back(c);
+  }
+  put32(x3f, directory);
+  const DecodeResult result = DecodeImage(x3f);
+  ASSERT_EQ(result.status, DecodeStatus::kComplete) << result.message;
+  EXPECT_EQ(result.format, ImageFormat::kRaw);
+  EXPECT_EQ(result.picture.width, 160);
+  // Without its directory offset the file has nothing to show.
+  x3f.resize(x3f.size() - 4);
+  EXPECT_FALSE(DecodeImage(x3f).ok());
+}
+
 TEST(Decoders, FittedDecodesFitTheBoxAndMatchTheFullDecode) {
   struct Case {
     const char* name;

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <random>
 
 #include "engine/scan_engine.h"
 #include "platform/memory_source.h"
@@ -328,6 +329,34 @@ TEST(SnapshotFile, AScanSavedAndLoadedListsTheSameFiles) {
   EXPECT_EQ(loaded.results.records, snapshot.results.records);
   EXPECT_EQ(loaded.results.tallies, snapshot.results.tallies);
   EXPECT_EQ(loaded.results.found_count, snapshot.results.found_count);
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+TEST(SnapshotFormat, MangledFilesNeverReadOutsideTheirBytes) {
+  std::string error;
+  const std::vector<uint8_t> valid = *EncodeSnapshot(ThreeFinds(), &error);
+  std::mt19937 rng(99);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<uint8_t> bytes = valid;
+    const int flips = 1 + static_cast<int>(rng() % 6);
+    for (int i = 0; i < flips; ++i) {
+      // Length bytes and the tag are the interesting places; hit them often.
+      const size_t at = rng() % 3 == 0 ? rng() % 20 : rng() % bytes.size();
+      bytes[at] = static_cast<uint8_t>(rng());
+    }
+    bytes.resize(rng() % (bytes.size() + 1));
+    RecoverySnapshot loaded;
+    if (DecodeSnapshot(bytes, &loaded, &error)) {
+      EXPECT_LE(loaded.results.records.size(), bytes.size() / kSnapshotRecordBytes + 1);
+    } else {
+      EXPECT_FALSE(error.empty());
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,137 @@
+#include "app/file_selection_page.h"
+
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/artwork.h"
+#include "app/scanning_dialog.h"
+
+namespace pictavo::app {
+namespace {
+
+constexpr FileTypeRow kRows[] = {
+    {"BMP", "Windows Bitmap", "Microsoft", "Image", kTypeBmp, 1},
+    {"GIF", "GIF 87a/89a", "Compuserve", "Image", kTypeGif, 2},
+    {"JPEG", "JPEG", "Joint Photographic Experts Group", "Image", kTypeJpeg, 3},
+    {"J2K/JPC", "JPEG 2000", "Joint Photographic Experts Group", "Image", kTypeJ2k, 3},
+    {"JP2", "JPEG 2000", "Joint Photographic Experts Group", "Image", kTypeJp2, 3},
+    {"PNG", "Portable Network Graphics", "Microsoft", "Image", kTypePng, 0},
+    {"TIFF", "Tagged Image File Format", "Adobe Systems", "Image", kTypeTiff, 4},
+    {"CR2", "Raw Format", "Canon", "Image", kTypeCr2, 0},
+    {"CRW", "Raw Format", "Canon", "Image", kTypeCrw, 0},
+    {"NEF", "Raw Format", "Nikon", "Image", kTypeNef, 0},
+    {"ARW", "Raw Format", "Sony", "Image", kTypeArw, 0},
+    {"X3F", "Raw Format", "Sigma", "Image", kTypeX3f, 0},
+    {"ORF", "Raw Format", "Olympus", "Image", kTypeOrf, 0},
+    {"DNG", "Raw Format(Digital Nagetive)", "Pentax", "Image", kTypeDng, 0},
+    {"PEF", "Raw Format", "Pentax", "Image", kTypePef, 0},
+    {"MRW", "Raw Format", "Minolta", "Image", kTypeMrw, 0},
+    {"RAF", "Raw Format", "Fuji", "Image", kTypeRaf, 0},
+    {"RAW", "Raw Format", "Raw File", "Image", kTypeRaw, 0},
+    {"Mov", "Movie file", "-", "Multimedia", kTypeMov, 0},
+    {"MPEG", "Movie file", "Moving Picture Experts Group", "Multimedia", kTypeMpeg, 0},
+    {"AVI", "Audio Video Interleave", "-", "Multimedia", kTypeAvi, 0},
+    {"WAV", "Wavesound Format", "Microsoft", "Multimedia", kTypeWav, 0},
+};
+
+const QString kGroupTitle = QStringLiteral("Select File Types");
+
+}  // namespace
+
+std::span<const FileTypeRow> FileTypeRows() { return kRows; }
+
+CFileSelectionDlg::CFileSelectionDlg(WizardState& state, QWidget* parent)
+    : PictavoPage(state, parent) {
+  setTitle(QStringLiteral("Select File Types"));
+  setSubTitle(
+      QStringLiteral("Choose the kinds of files to search for, then press Next to start "
+                     "the scan."));
+  auto* group = new QGroupBox(kGroupTitle, this);
+  list_ = new QTreeWidget(group);
+  list_->setRootIsDecorated(false);
+  list_->setUniformRowHeights(true);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setIconSize(QSize(16, 16));
+  list_->setHeaderLabels({QStringLiteral("File Type"), QStringLiteral("Description"),
+                          QStringLiteral("Created by"), QStringLiteral("Category")});
+  // Four columns of a quarter of the width each.
+  list_->header()->setSectionResizeMode(QHeaderView::Stretch);
+  list_->header()->setSectionsMovable(false);
+  auto* group_layout = new QVBoxLayout(group);
+  group_layout->addWidget(list_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group);
+  connect(list_, &QTreeWidget::itemChanged, this, &CFileSelectionDlg::OnItemChanged);
+  list_->installEventFilter(this);
+}
+
+// Space toggles the current row's check box wherever in the row the cursor stands.
+bool CFileSelectionDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
+    if (QTreeWidgetItem* item = list_->currentItem()) {
+      item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+      return true;
+    }
+  }
+  return PictavoPage::eventFilter(watched, event);
+}
+
+void CFileSelectionDlg::OnInitDialog() { BuildRows(); }
+
+void CFileSelectionDlg::OnSetActive() { SyncCheckMarks(); }
+
+void CFileSelectionDlg::BuildRows() {
+  syncing_ = true;
+  list_->clear();
+  for (const FileTypeRow& row : kRows) {
+    auto* item = new QTreeWidgetItem(list_);
+    item->setText(0, QString::fromLatin1(row.file_type));
+    item->setText(1, QString::fromLatin1(row.description));
+    item->setText(2, QString::fromLatin1(row.created_by));
+    item->setText(3, QString::fromLatin1(row.category));
+    item->setIcon(0, ArtworkIcon(QString::fromLatin1(kFileTypeImages[row.small_image])));
+    item->setData(0, kTypeIdRole, row.id);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  }
+  syncing_ = false;
+  SyncCheckMarks();
+}
+
+// The check marks always come from the flags, so that they show what the scan will use.
+void CFileSelectionDlg::SyncCheckMarks() {
+  syncing_ = true;
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = list_->topLevelItem(i);
+    const FileTypeId id = item->data(0, kTypeIdRole).toUInt();
+    item->setCheckState(0, state_.selection->IsSelected(id) ? Qt::Checked : Qt::Unchecked);
+  }
+  syncing_ = false;
+}
+
+void CFileSelectionDlg::OnItemChanged(QTreeWidgetItem* item, int column) {
+  if (syncing_ || column != 0) return;
+  bool known = false;
+  const FileTypeId id = item->data(0, kTypeIdRole).toUInt(&known);
+  if (!known) return;
+  // Rows are matched to flags by their FileTypeId, never by their position.
+  state_.selection->Set(id, item->checkState(0) == Qt::Checked);
+  syncing_ = true;
+  item->setCheckState(0, state_.selection->IsSelected(id) ? Qt::Checked : Qt::Unchecked);
+  syncing_ = false;
+}
+
+bool CFileSelectionDlg::validatePage() {
+  CScanningDlg dialog(state_, this);
+  dialog.exec();
+  // The wizard goes on to the results whatever the outcome: a stopped or failed scan still shows
+  // what it found before it ended.
+  return true;
+}
+
+int CFileSelectionDlg::nextId() const { return kRecoveredFilesPageId; }
+
+}  // namespace pictavo::app

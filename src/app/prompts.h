@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QUrl>
+
+class QWidget;
+
+namespace pictavo::app {
+
+// Every question the program puts to the user goes through these functions: message boxes, file
+// dialogs and the help browser. The program shows the real dialogs; tests install a handler that
+// records each request and answers it.
+
+struct MessageRequest {
+  QWidget* owner = nullptr;  // null: an ownerless box
+  QString text;
+  QString caption;
+  QMessageBox::Icon icon = QMessageBox::Information;
+  QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+};
+
+struct FileRequest {
+  enum class Kind { kOpen, kSave };
+  Kind kind = Kind::kOpen;
+  QWidget* owner = nullptr;
+  // In the file dialog's own form, e.g. "Image File (*.img)".
+  QString filter;
+  // The file name the save dialog proposes; empty for none.
+  QString proposed_name;
+};
+
+class PromptHandler {
+ public:
+  virtual ~PromptHandler() = default;
+  virtual QMessageBox::StandardButton Message(const MessageRequest& request) = 0;
+  // The chosen full path, or empty when the dialog was cancelled.
+  virtual QString ChooseFile(const FileRequest& request) = 0;
+  // Returns false when no browser could be started.
+  virtual bool OpenUrl(const QUrl& url) = 0;
+};
+
+// Replaces the handler; null restores the real dialogs. Returns the previous handler.
+PromptHandler* SetPromptHandler(PromptHandler* handler);
+
+QMessageBox::StandardButton ShowMessage(QWidget* owner, const QString& text, const QString& caption,
+                                        QMessageBox::Icon icon = QMessageBox::Information,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+// The usual "Information" box with an OK button.
+void ShowInformation(QWidget* owner, const QString& text);
+// A Yes/No question captioned "Information"; true on Yes.
+bool AskYesNo(QWidget* owner, const QString& text);
+
+// An open-file dialog for an existing file; empty when cancelled.
+QString ChooseFileToOpen(QWidget* owner, const QString& filter);
+// A save-file dialog that accepts a name that does not exist yet; empty when cancelled.
+QString ChooseFileToSave(QWidget* owner, const QString& filter, const QString& proposed_name);
+
+bool OpenUrl(const QUrl& url);
+
+}  // namespace pictavo::app

@@ -1,0 +1,239 @@
+#include "app/scanning_dialog.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cerrno>
+
+#include "app/elapsed_time.h"
+#include "app/prompts.h"
+#include "platform/system_error.h"
+
+namespace pictavo::app {
+namespace {
+
+const QString kTitle = QStringLiteral("Scanning Drive");
+const QString kStopQuestion = QStringLiteral("Do you want to cancel recovery?");
+const QString kInformationCaption = QStringLiteral("Information");
+
+class SignallingObserver : public ScanObserver {
+ public:
+  explicit SignallingObserver(ScanWorker* worker) : worker_(worker) {}
+  void OnProgress(uint32_t percent, uint64_t position_mib, uint64_t) override {
+    emit worker_->ProgressReported(percent, position_mib);
+  }
+  void OnFound(uint64_t found_count, const FoundFile&) override {
+    emit worker_->FoundReported(found_count);
+  }
+
+ private:
+  ScanWorker* worker_;
+};
+
+}  // namespace
+
+ScanWorker::ScanWorker(std::string source_name, const FileTypeSelection& selection,
+                       ScanResults* results, const std::atomic<bool>* stop_flag, QObject* parent)
+    : QThread(parent),
+      source_name_(std::move(source_name)),
+      selection_(selection),
+      results_(results),
+      stop_flag_(stop_flag) {}
+
+void ScanWorker::run() {
+  SignallingObserver observer(this);
+  ScanOptions options;
+  options.selection = selection_;
+  status_ = RunScan(source_name_, options, *results_, &observer, stop_flag_);
+}
+
+CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent) : QDialog(parent), state_(state) {
+  setWindowTitle(kTitle);
+  setModal(true);
+
+  QFont bold = font();
+  bold.setWeight(QFont::Bold);
+
+  auto* frame = new QGroupBox(this);
+  auto* grid = new QGridLayout(frame);
+  grid->setColumnStretch(1, 1);
+  grid->setHorizontalSpacing(10);
+  auto add_caption = [&](const QString& text, int row) {
+    auto* caption = new QLabel(text, frame);
+    grid->addWidget(caption, row, 0);
+    return caption;
+  };
+  auto make_value = [&] {
+    auto* value = new QLabel(QStringLiteral("Static"), frame);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return value;
+  };
+
+  add_caption(QStringLiteral("Drive : "), 0);
+  drive_text_ = make_value();
+  grid->addWidget(drive_text_, 0, 1, 1, 2);
+
+  add_caption(QStringLiteral("Progress : "), 1);
+  progress_bar_ = new QProgressBar(frame);
+  progress_bar_->setRange(0, 100);
+  progress_bar_->setTextVisible(false);
+  percent_text_ = make_value();
+  percent_text_->setMinimumWidth(percent_text_->fontMetrics().horizontalAdvance("100 %") + 6);
+  grid->addWidget(progress_bar_, 1, 1);
+  grid->addWidget(percent_text_, 1, 2);
+
+  add_caption(QStringLiteral("Position : "), 2);
+  position_text_ = make_value();
+  grid->addWidget(position_text_, 2, 1, 1, 2);
+
+  add_caption(QStringLiteral("Found Files : "), 3);
+  found_text_ = make_value();
+  grid->addWidget(found_text_, 3, 1, 1, 2);
+
+  QLabel* time_caption = add_caption(QStringLiteral("Time Taken : "), 4);
+  time_caption->setFont(bold);
+  elapsed_text_ = make_value();
+  elapsed_text_->setFont(bold);
+  grid->addWidget(elapsed_text_, 4, 1, 1, 2);
+
+  stop_button_ = new QPushButton(QStringLiteral("Stop"), this);
+  stop_button_->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(stop_button_);
+  buttons->addStretch(1);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(frame);
+  layout->addLayout(buttons);
+  setMinimumWidth(480);
+
+  stop_flag_.store(false);
+  percent_text_->setText(QString());
+  percent_text_->setText(QStringLiteral("0 %"));
+  position_text_->setText(QStringLiteral("0"));
+  start_time_ = std::chrono::steady_clock::now();
+  timer_id_ = startTimer(1000);
+  // Blank until the first tick.
+  elapsed_text_->setText(ElapsedText(0));
+  elapsed_text_->setText(QString());
+  drive_text_->setText(state_.source_label);
+  found_text_->setText(QStringLiteral("0"));
+
+  connect(stop_button_, &QPushButton::clicked, this, &CScanningDlg::OnStopClicked);
+}
+
+CScanningDlg::~CScanningDlg() {
+  // The dialog normally ends only after its worker; should it go earlier, the scan is stopped
+  // and awaited, since the worker writes to the wizard's results.
+  if (worker_ && worker_->isRunning()) {
+    stop_flag_.store(true);
+    worker_->disconnect(this);
+    // A report the worker posted before the disconnection would hold it forever: dropping the
+    // pending call lets it go on to see the flag.
+    while (!worker_->wait(QDeadlineTimer(20))) {
+      QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    }
+  }
+}
+
+QString CScanningDlg::OutcomeMessage(const ScanStatus& status) {
+  QString message;
+  if (!status.ok) {
+    message = QString::fromStdString(status.message.empty() ? SystemErrorText(status.error_code)
+                                                            : status.message);
+    if (status.error_code == EACCES || status.error_code == EPERM) {
+      message += QStringLiteral("\n\n") + PermissionAdvice();
+    }
+  } else if (status.failed_chunks > 0) {
+    // The scan went on past unreadable areas; the user should know the results have gaps.
+    message = QStringLiteral(
+                  "%1 area(s) of the drive could not be read and were skipped; files "
+                  "stored there were not found.")
+                  .arg(status.failed_chunks);
+  }
+  return message;
+}
+
+void CScanningDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (!worker_) StartWorker();
+}
+
+void CScanningDlg::StartWorker() {
+  worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
+                           &state_.results, &stop_flag_, this);
+  connect(worker_, &ScanWorker::ProgressReported, this, &CScanningDlg::OnProgress,
+          Qt::BlockingQueuedConnection);
+  connect(worker_, &ScanWorker::FoundReported, this, &CScanningDlg::OnFound,
+          Qt::BlockingQueuedConnection);
+  connect(worker_, &QThread::finished, this, &CScanningDlg::OnWorkerFinished);
+  running_ = true;
+  worker_->start(QThread::NormalPriority);
+}
+
+void CScanningDlg::OnProgress(quint32 percent, quint64 position_mib) {
+  percent_text_->setText(QStringLiteral("%1%").arg(percent));
+  progress_bar_->setValue(static_cast<int>(percent));
+  position_text_->setText(QStringLiteral("%1 MB").arg(position_mib));
+}
+
+void CScanningDlg::OnFound(quint64 found_count) {
+  found_text_->setText(QString::number(static_cast<uint32_t>(found_count)));
+}
+
+void CScanningDlg::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != timer_id_) {
+    QDialog::timerEvent(event);
+    return;
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::now() - start_time_);
+  elapsed_text_->setText(ElapsedText(elapsed.count()));
+}
+
+void CScanningDlg::OnStopClicked() {
+  if (!running_) return;
+  if (!AskYesNo(this, kStopQuestion)) return;
+  stop_flag_.store(true);
+  stop_button_->setEnabled(false);
+  // Refused while the worker runs; the dialog closes when the scan has ended.
+  close();
+}
+
+void CScanningDlg::reject() {
+  if (running_) return;
+  QDialog::reject();
+}
+
+void CScanningDlg::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void CScanningDlg::OnWorkerFinished() {
+  worker_->wait();
+  running_ = false;
+  killTimer(timer_id_);
+  timer_id_ = 0;
+  state_.last_scan = worker_->status();
+  state_.scanned = true;
+  done(QDialog::Rejected);
+  const QString message = OutcomeMessage(state_.last_scan);
+  if (!message.isEmpty()) {
+    ShowMessage(nullptr, message, kInformationCaption, QMessageBox::Information, QMessageBox::Ok);
+  }
+}
+
+}  // namespace pictavo::app

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QDialog>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "app/wizard_state.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace pictavo::app {
+
+// Runs one scan on its own thread and passes the scan's reports on as signals. Connected with
+// Qt::BlockingQueuedConnection, each report is shown before the scan goes on.
+class ScanWorker : public QThread {
+  Q_OBJECT
+
+ public:
+  ScanWorker(std::string source_name, const FileTypeSelection& selection, ScanResults* results,
+             const std::atomic<bool>* stop_flag, QObject* parent = nullptr);
+
+  // Valid once the thread has finished.
+  const ScanStatus& status() const { return status_; }
+
+ signals:
+  void ProgressReported(quint32 percent, quint64 position_mib);
+  void FoundReported(quint64 found_count);
+
+ protected:
+  void run() override;
+
+ private:
+  std::string source_name_;
+  FileTypeSelection selection_;
+  ScanResults* results_;
+  const std::atomic<bool>* stop_flag_;
+  ScanStatus status_;
+};
+
+// "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the
+// drive, the progress, the position, the files found and the time taken, and can stop the scan.
+// It closes itself when the scan ends; until then Esc and the close box are refused.
+class CScanningDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CScanningDlg(WizardState& state, QWidget* parent = nullptr);
+  ~CScanningDlg() override;
+
+  // The message shown after a scan that ended with `status`; empty when there is none.
+  static QString OutcomeMessage(const ScanStatus& status);
+
+  bool running() const { return running_; }
+
+  QLabel* drive_text() const { return drive_text_; }
+  QLabel* percent_text() const { return percent_text_; }
+  QLabel* position_text() const { return position_text_; }
+  QLabel* found_text() const { return found_text_; }
+  QLabel* elapsed_text() const { return elapsed_text_; }
+  QProgressBar* progress_bar() const { return progress_bar_; }
+  QPushButton* stop_button() const { return stop_button_; }
+
+ public slots:
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  void StartWorker();
+  void OnProgress(quint32 percent, quint64 position_mib);
+  void OnFound(quint64 found_count);
+  void OnStopClicked();
+  void OnWorkerFinished();
+
+  WizardState& state_;
+  QLabel* drive_text_ = nullptr;
+  QLabel* percent_text_ = nullptr;
+  QLabel* position_text_ = nullptr;
+  QLabel* found_text_ = nullptr;
+  QLabel* elapsed_text_ = nullptr;
+  QProgressBar* progress_bar_ = nullptr;
+  QPushButton* stop_button_ = nullptr;
+
+  std::atomic<bool> stop_flag_{false};
+  // Set before the worker starts and cleared when it has finished, both on this thread, so that
+  // a close request can never slip in before the worker has begun.
+  bool running_ = false;
+  ScanWorker* worker_ = nullptr;
+  int timer_id_ = 0;
+  std::chrono::steady_clock::time_point start_time_;
+};
+
+}  // namespace pictavo::app

@@ -1,0 +1,140 @@
+// Walks the wizard through its pages on a disk image and saves a picture of each page and dialog,
+// for the README. Run by docs/screenshots.sh under Xvfb:
+//   pictavo-screenshot-tour IMAGE OUTPUT_DIR
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <cstdio>
+#include <deque>
+
+#include "app/create_image_dialog.h"
+#include "app/drive_selection_page.h"
+#include "app/file_selection_page.h"
+#include "app/main_page.h"
+#include "app/pictavo_sheet.h"
+#include "app/prompts.h"
+#include "app/scanning_dialog.h"
+
+using namespace pictavo::app;
+
+namespace {
+
+class TourPrompts : public PromptHandler {
+ public:
+  std::deque<QString> files;
+  std::function<void()> on_question;
+
+  QMessageBox::StandardButton Message(const MessageRequest& request) override {
+    std::fprintf(stderr, "message: %s\n", qPrintable(request.text));
+    if (request.buttons & QMessageBox::No) {
+      if (on_question) on_question();
+      return QMessageBox::No;
+    }
+    return QMessageBox::Ok;
+  }
+  QString ChooseFile(const FileRequest&) override {
+    if (files.empty()) return QString();
+    const QString path = files.front();
+    files.pop_front();
+    return path;
+  }
+  bool OpenUrl(const QUrl&) override { return true; }
+};
+
+bool Save(QWidget* widget, const QDir& out, const QString& name) {
+  QApplication::processEvents();
+  const bool saved = widget->grab().save(out.filePath(name + ".png"));
+  std::fprintf(stderr, "%s %s\n", saved ? "saved" : "FAILED", qPrintable(name));
+  return saved;
+}
+
+// Clicks Stop once the scanning dialog shows a few finds; the Stop question then takes the
+// picture and lets the scan go on.
+void WatchForScanningDialog(const QDir& out, TourPrompts& prompts) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, [timer, out, &prompts] {
+    auto* dialog = qobject_cast<CScanningDlg*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->found_text()->text().toInt() < 5) return;
+    timer->stop();
+    prompts.on_question = [dialog, out] { Save(dialog, out, QStringLiteral("04-scanning")); };
+    dialog->stop_button()->click();
+    prompts.on_question = nullptr;
+  });
+  timer->start(0);
+}
+
+// The same for the imaging dialog, once its copy is under way.
+void WatchForImagingDialog(const QDir& out, TourPrompts& prompts) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, [timer, out, &prompts] {
+    auto* dialog = qobject_cast<CCreateImageDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->progress_bar()->value() < 40) return;
+    timer->stop();
+    prompts.on_question = [dialog, out] { Save(dialog, out, QStringLiteral("07-imaging")); };
+    dialog->stop_button()->click();
+    prompts.on_question = nullptr;
+  });
+  timer->start(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "Usage: %s IMAGE OUTPUT_DIR\n", argv[0]);
+    return 2;
+  }
+  const QString image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+  const QDir out(QString::fromLocal8Bit(argv[2]));
+  TourPrompts prompts;
+  SetPromptHandler(&prompts);
+
+  CPictavoSheet sheet;
+  sheet.show();
+  QApplication::processEvents();
+  sheet.main_page()->road_button(Road::kOpenImage)->click();
+  bool ok = Save(&sheet, out, QStringLiteral("01-main"));
+
+  prompts.files.push_back(image);
+  sheet.next();
+  QTreeWidget* tree = sheet.drive_page()->tree();
+  if (tree->topLevelItemCount() > 0) tree->setCurrentItem(tree->topLevelItem(0));
+  ok = Save(&sheet, out, QStringLiteral("02-drive")) && ok;
+
+  sheet.next();
+  ok = Save(&sheet, out, QStringLiteral("03-file-types")) && ok;
+
+  WatchForScanningDialog(out, prompts);
+  sheet.next();
+  ok = Save(&sheet, out, QStringLiteral("05-results")) && ok;
+
+  // The drive page on the imaging road, with the machine's drives.
+  sheet.back();
+  sheet.back();
+  sheet.back();
+  sheet.main_page()->road_button(Road::kCreateImage)->click();
+  sheet.next();
+  ok = Save(&sheet, out, QStringLiteral("06-create-image")) && ok;
+
+  // The imaging dialog, copying the demo card image into a scratch folder.
+  QTemporaryDir scratch;
+  WizardState& state = sheet.state();
+  state.source_name = image;
+  state.source_label = QStringLiteral("Demo card (SD/MMC)");
+  state.destination_path = scratch.filePath(QStringLiteral("demo-copy.img"));
+  WatchForImagingDialog(out, prompts);
+  CCreateImageDialog imaging(state, &sheet);
+  imaging.exec();
+  return ok && out.exists(QStringLiteral("04-scanning.png")) &&
+                 out.exists(QStringLiteral("07-imaging.png"))
+             ? 0
+             : 1;
+}

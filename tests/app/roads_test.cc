@@ -1,0 +1,121 @@
+#include <QLabel>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "app/drive_selection_page.h"
+#include "app/recovered_files_placeholder.h"
+#include "gui_fixture.h"
+
+namespace pictavo::app::testing {
+namespace {
+
+// The whole Recover road: a drive from the tree, the file types, the scan behind its dialog, and
+// the results page with what the scan found.
+TEST_F(GuiTest, RecoverRoadScansTheSelectedDriveAndShowsTheFinds) {
+  const SampleImage image = MakeImage("card.img", 6);
+  auto sheet = MakeSheet(ListingOf(image));
+  ChooseRoad(*sheet, Road::kRecover);
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kDrivePageId);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kFileTypePageId);
+  sheet->next();  // runs the scanning dialog, which closes itself when the scan ends
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_TRUE(prompts.messages.empty());
+  EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
+  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
+  EXPECT_TRUE(results->summary()->text().startsWith("6 files found on sdz1"));
+  ASSERT_EQ(results->tally_list()->topLevelItemCount(), 1);
+  EXPECT_EQ(results->tally_list()->topLevelItem(0)->text(0), "JPEG");
+  EXPECT_EQ(results->tally_list()->topLevelItem(0)->text(1), "6");
+  EXPECT_TRUE(sheet->save_snapshot_button()->isVisible());
+}
+
+TEST_F(GuiTest, RecoverRoadWithJpegUncheckedFindsNothing) {
+  const SampleImage image = MakeImage("card.img", 3);
+  auto sheet = MakeSheet(ListingOf(image));
+  ChooseRoad(*sheet, Road::kRecover);
+  sheet->next();
+  sheet->drive_page()->tree()->setCurrentItem(sheet->drive_page()->tree()->topLevelItem(0));
+  sheet->next();
+  ProcessFileTypeSelection().Set(kTypeJpeg, false);
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_EQ(sheet->state().results.found_count, 0u);
+}
+
+TEST_F(GuiTest, OpenImageRoadScansTheChosenImage) {
+  const SampleImage image = MakeImage("card.img", 4, 4096);
+  auto sheet = MakeSheet();
+  ChooseRoad(*sheet, Road::kOpenImage);
+  prompts.ChooseNext(image.path);
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kDrivePageId);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  tree->setCurrentItem(tree->topLevelItem(0));
+  EXPECT_EQ(sheet->state().source_size, image.data_size);
+  sheet->next();
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
+  EXPECT_TRUE(sheet->state().last_scan.ok);
+  EXPECT_TRUE(prompts.messages.empty());
+  EXPECT_EQ(lister_calls, 0);
+}
+
+TEST_F(GuiTest, RecoverRoadOnAnUnreadableSourceEndsOnTheResultsPageAfterTheMessage) {
+  SampleImage gone = MakeImage("card.img", 1);
+  auto sheet = MakeSheet(ListingOf(gone));
+  ChooseRoad(*sheet, Road::kRecover);
+  sheet->next();
+  sheet->drive_page()->tree()->setCurrentItem(sheet->drive_page()->tree()->topLevelItem(0));
+  ASSERT_TRUE(QFile::remove(gone.path));
+  sheet->next();
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(prompts.messages[0].text, "No such file or directory");
+}
+
+// Save Recovery Snap after a scan, then the Load Recovery road in a new wizard: the results page
+// shows the same finds without scanning.
+TEST_F(GuiTest, LoadRecoveryRoadShowsTheSavedScan) {
+  const SampleImage image = MakeImage("card.img", 5);
+  const QString snapshot = QString::fromStdString(temp->File("scan.dat"));
+  {
+    auto sheet = MakeSheet(ListingOf(image));
+    ChooseRoad(*sheet, Road::kRecover);
+    sheet->next();
+    sheet->drive_page()->tree()->setCurrentItem(sheet->drive_page()->tree()->topLevelItem(0));
+    sheet->next();
+    sheet->next();
+    ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+    prompts.ChooseNext(snapshot);
+    QTest::mouseClick(sheet->save_snapshot_button(), Qt::LeftButton);
+    ASSERT_EQ(prompts.file_requests.size(), 1u);
+    EXPECT_EQ(prompts.file_requests[0].filter, "Save Recovery Snap (*.dat)");
+    EXPECT_TRUE(prompts.file_requests[0].proposed_name.startsWith("Oskel_Save_Recovery_Snap "));
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].text, "Save Recovery is successfully saved");
+  }
+  const int listings_before = lister_calls;
+  auto sheet = MakeSheet();
+  ChooseRoad(*sheet, Road::kLoadRecovery);
+  prompts.ChooseNext(snapshot);
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
+  EXPECT_EQ(sheet->state().source_name, image.path);
+  EXPECT_EQ(sheet->state().source_size, image.data_size);
+  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
+  EXPECT_TRUE(results->summary()->text().startsWith("5 files found on Test Card Reader"))
+      << results->summary()->text().toStdString();
+  EXPECT_EQ(lister_calls, listings_before);
+}
+
+}  // namespace
+}  // namespace pictavo::app::testing
