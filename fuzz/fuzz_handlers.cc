@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pictavo::MemorySectorSource source(std::move(medium), sector_size);
   pictavo::ScanResults results;
   pictavo::FileTypeSelection all;
+  pictavo::SetScanThreads(1);
   pictavo::RunScan(source, all, results, nullptr, nullptr);
   return 0;
 }

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "samples/bmp_sample.h"
+#include "samples/crw_sample.h"
 #include "samples/gif_sample.h"
 #include "samples/image_builder.h"
+#include "samples/jpeg2000_sample.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
 #include "samples/png_sample.h"
@@ -68,6 +70,12 @@ int main(int argc, char** argv) {
   pictures.Place(pictavo::samples::EncodeBmp(
       {.width = 4, .height = 4, .bits_per_pixel = 24, .zero_declared_size = true}));
   ok = WriteSeed(dir + "/png-gif-bmp", pictures) && ok;
+
+  ImageBuilder raw_and_jpeg2000(512, 7);
+  raw_and_jpeg2000.Place(pictavo::samples::EncodeJpeg2000({.width = 8, .height = 8}));
+  raw_and_jpeg2000.Place(pictavo::samples::EncodeJpeg2000({.width = 8, .height = 4, .jp2 = true}));
+  raw_and_jpeg2000.Place(pictavo::samples::MakeCrw({.raw_bytes = 200, .jpeg_bytes = 100}));
+  ok = WriteSeed(dir + "/jpeg2000-crw", raw_and_jpeg2000) && ok;
 
   for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
     std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors

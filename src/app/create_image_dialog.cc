@@ -1,6 +1,8 @@
 #include "app/create_image_dialog.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -136,7 +138,11 @@ CCreateImageDialog::~CCreateImageDialog() {
     cancel_.store(true);
     gate_.Release();
     worker_->disconnect(this);
-    worker_->wait();
+    // A report the worker posted before the disconnection would hold it forever: dropping the
+    // pending call lets it go on to see the flag.
+    while (!worker_->wait(QDeadlineTimer(20))) {
+      QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    }
   }
 }
 

@@ -27,8 +27,6 @@ struct DiskView {
 
 struct DriveListing {
   std::vector<DiskView> disks;
-  // Set when the drives could not be listed at all.
-  QString error;
 };
 
 // Lists the disks of the machine and their partitions. Safe to call on any thread.

@@ -46,6 +46,7 @@ const QString kProposedImageName = QStringLiteral("ImageName");
 const QString kNotValidImage = QStringLiteral("Not a valid image file.");
 const QString kAlreadyAdded = QStringLiteral("Selected image is already added.");
 const QString kNoSource = QStringLiteral("Please select source drive to create an image");
+const QString kNoScanSource = QStringLiteral("Please select the drive to scan.");
 const QString kNoDestination = QStringLiteral("Please select destination path to save image file");
 
 QString IconFor(bool removable, bool readable) {
@@ -123,6 +124,13 @@ void CDriveSelectionDlg::OnSetActive() {
   if (CPictavoSheet* wizard = sheet()) wizard->SetNextForImaging(road == Road::kCreateImage);
 
   const bool road_changed = !last_road_ || *last_road_ != road;
+  if (road_changed) {
+    // The tree is about to show other entries; a source chosen among the old ones must not be
+    // scanned or copied unseen.
+    state_.source_name.clear();
+    state_.source_label.clear();
+    state_.source_size = 0;
+  }
   if (road == Road::kOpenImage) {
     if (road_changed) ClearTree();
     // The image the main page has just checked is listed at once, also when the page comes back
@@ -158,10 +166,6 @@ void CDriveSelectionDlg::RunAnalysis() {
   CDlgScanDrives dialog(state_.road != Road::kOpenImage, this, lister_);
   dialog.exec();
   FillTree(dialog.listing());
-  if (!dialog.listing().error.isEmpty()) {
-    ShowMessage(this, dialog.listing().error, QStringLiteral("Vantrelis"), QMessageBox::NoIcon,
-                QMessageBox::Ok);
-  }
 }
 
 void CDriveSelectionDlg::ClearTree() {
@@ -219,6 +223,8 @@ void CDriveSelectionDlg::AddImage(bool from_main_page) {
   item->setData(0, kSourceSizeRole, QVariant::fromValue<quint64>(entry->data_size));
   item->setIcon(0, ArtworkIcon(QStringLiteral("drive_image")));
   item->setToolTip(0, path);
+  // The image the user has just picked is the one to scan.
+  tree_->setCurrentItem(item);
   tree_->setFocus();
 }
 
@@ -248,7 +254,11 @@ void CDriveSelectionDlg::OnBrowseClicked() {
 }
 
 bool CDriveSelectionDlg::validatePage() {
-  if (state_.road != Road::kCreateImage) return true;
+  if (state_.road != Road::kCreateImage) {
+    if (!state_.source_name.isEmpty()) return true;
+    ShowInformation(this, kNoScanSource);
+    return false;
+  }
   if (state_.source_name.isEmpty()) {
     ShowInformation(this, kNoSource);
   } else if (state_.destination_path.isEmpty()) {

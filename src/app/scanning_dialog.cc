@@ -1,6 +1,8 @@
 #include "app/scanning_dialog.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -135,7 +137,11 @@ CScanningDlg::~CScanningDlg() {
   if (worker_ && worker_->isRunning()) {
     stop_flag_.store(true);
     worker_->disconnect(this);
-    worker_->wait();
+    // A report the worker posted before the disconnection would hold it forever: dropping the
+    // pending call lets it go on to see the flag.
+    while (!worker_->wait(QDeadlineTimer(20))) {
+      QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    }
   }
 }
 

@@ -4,9 +4,14 @@
 #include <array>
 #include <bitset>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/system_error.h"
 
@@ -18,30 +23,303 @@ bool Stopped(const std::atomic<bool>* stop_flag) {
 }
 
 std::atomic<bool> literal_scan{false};
+std::atomic<int> scan_threads{0};
 
-// For each possible first byte of a sector, the handlers (in trial order) that may claim it.
-struct DispatchTable {
-  std::array<std::vector<FormatHandler*>, 256> by_first_byte;
+uint32_t PercentOf(uint64_t offset, uint64_t size) {
+  return static_cast<uint32_t>(static_cast<unsigned __int128>(offset) * 100 / size);
+}
 
-  DispatchTable(const HandlerList& handlers, bool literal) {
-    for (const auto& handler : handlers) {
+ScanStatus Refusal(uint64_t source_size) {
+  ScanStatus status;
+  status.message = source_size == 0 ? "The source is empty: it holds no sector to scan."
+                                    : "The sector size of the source is unknown (0 bytes).";
+  return status;
+}
+
+// Receives what the sectors of a chunk produce, in sector order and, within a sector, in trial
+// order: every candidate whose signature matched, and every find.
+class FindSink {
+ public:
+  virtual ~FindSink() = default;
+  virtual void Candidate(uint64_t offset) = 0;
+  virtual void Found(const FoundFile& file) = 0;
+};
+
+enum class ChunkState { kScanned, kUnreadable, kHole };
+
+// Reads chunks of a source and offers every sector to the handlers. One per thread.
+class SectorScanner {
+ public:
+  SectorScanner(HandlerList handlers, uint16_t sector_size, bool literal)
+      : handlers_(std::move(handlers)),
+        literal_(literal),
+        sector_size_(sector_size),
+        head_copy_(std::min<uint32_t>(kSectorHeadCopied, sector_size)),
+        buffer_(new (std::nothrow) uint8_t[static_cast<size_t>(kChunkSectors) * sector_size]()) {
+    for (const auto& handler : handlers_) {
       const std::bitset<256> first =
           literal ? std::bitset<256>().set() : handler->SignatureFirstBytes();
       for (size_t b = 0; b < 256; ++b) {
-        if (first.test(b)) by_first_byte[b].push_back(handler.get());
+        if (first.test(b)) by_first_byte_[b].push_back(handler.get());
       }
+    }
+    // When no handler accepts a sector of zeros, a chunk lying wholly in a hole of a sparse
+    // file cannot hold a find and need not be read.
+    uint8_t zeros[kSectorHeadSize] = {};
+    bool zero_sectors_match = false;
+    for (const auto& handler : handlers_) zero_sectors_match |= handler->MatchSignature(zeros);
+    skip_holes_ = !literal && !zero_sectors_match;
+  }
+
+  bool ok() const { return buffer_ != nullptr; }
+
+  ChunkState ScanChunk(SectorSource& source, uint64_t offset, uint64_t sectors,
+                       const std::atomic<bool>* stop_flag, FindSink& sink, int* error) {
+    const uint64_t chunk_bytes = sectors * sector_size_;
+    if (skip_holes_) {
+      if (next_data_ < offset + chunk_bytes) next_data_ = source.NextData(offset);
+      if (next_data_ >= offset + chunk_bytes) return ChunkState::kHole;
+    }
+    const uint8_t* chunk =
+        literal_ ? nullptr : source.View(offset, static_cast<uint32_t>(chunk_bytes));
+    if (chunk == nullptr) {
+      // Bytes of the buffer beyond a short read keep what the previous chunk left there.
+      if (!source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes), buffer_.get(),
+                         ReadRule::kChunk)) {
+        *error = source.last_error();
+        return ChunkState::kUnreadable;
+      }
+      chunk = buffer_.get();
+    }
+    uint8_t head[kSectorHeadSize] = {};
+    for (uint64_t i = 0; i < sectors; ++i) {
+      if (head_copy_ < kSectorHeadCopied) std::memset(head, 0, sizeof(head));
+      std::memcpy(head, chunk + i * sector_size_, head_copy_);
+      const uint64_t sector_offset = offset + i * sector_size_;
+      for (FormatHandler* handler : by_first_byte_[head[0]]) {
+        if (Stopped(stop_flag)) return ChunkState::kScanned;
+        if (!handler->MatchSignature(head)) continue;
+        sink.Candidate(sector_offset);
+        if (!handler->Verify(source, sector_offset)) continue;
+        FoundFile found;
+        found.offset = sector_offset;
+        found.length = static_cast<uint32_t>(handler->MeasureLength(source, sector_offset));
+        found.type = handler->TypeCode();
+        sink.Found(found);
+        break;
+      }
+      if (Stopped(stop_flag)) return ChunkState::kScanned;
+    }
+    return ChunkState::kScanned;
+  }
+
+ private:
+  HandlerList handlers_;
+  std::array<std::vector<FormatHandler*>, 256> by_first_byte_;
+  bool literal_;
+  bool skip_holes_ = false;
+  uint64_t next_data_ = 0;
+  uint16_t sector_size_;
+  uint32_t head_copy_;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+// Appends finds to the results as the scan makes them: the spare record takes each candidate's
+// offset, and a find turns it into a record and appends a new spare.
+class ResultsWriter {
+ public:
+  ResultsWriter(ScanResults& results, ScanObserver* observer)
+      : results_(results), observer_(observer) {
+    results_.records.emplace_back();
+  }
+  void Candidate(uint64_t offset) { results_.records.back().offset = offset; }
+  void Found(const FoundFile& file) {
+    FoundFile& spare = results_.records.back();
+    spare = file;
+    TypeTally& tally = results_.tallies[file.type < kTypeCount ? file.type : 0];
+    tally.present = 1;
+    tally.count += 1;
+    tally.total_bytes += file.length;
+    results_.records.emplace_back();
+    results_.found_count += 1;
+    if (observer_) observer_->OnFound(results_.found_count, file);
+  }
+
+ private:
+  ScanResults& results_;
+  ScanObserver* observer_;
+};
+
+// Follows the chunk rules of the scan: the error code of the first failure of the latest run
+// of failed chunks, and success exactly when the last chunk was read.
+struct ChunkAccounting {
+  bool last_chunk_good = true;
+  void Record(ChunkState state, int error, ScanStatus& status) {
+    if (state == ChunkState::kUnreadable) {
+      if (last_chunk_good) status.error_code = error;
+      last_chunk_good = false;
+      ++status.failed_chunks;
+    } else {
+      last_chunk_good = true;
     }
   }
 };
 
-uint32_t PercentOf(uint64_t offset, uint64_t size) {
-  return static_cast<uint32_t>(static_cast<unsigned __int128>(offset) * 100 / size);
+ScanStatus Finish(ScanStatus status, const ChunkAccounting& chunks,
+                  const std::atomic<bool>* stop_flag) {
+  status.stopped = Stopped(stop_flag);
+  status.ok = chunks.last_chunk_good;
+  if (!status.ok) status.message = SystemErrorText(status.error_code);
+  return status;
+}
+
+// What one chunk produced, kept until the chunks before it have been reported.
+struct ChunkOutcome : FindSink {
+  ChunkState state = ChunkState::kScanned;
+  int error = 0;
+  std::vector<std::pair<bool, FoundFile>> events;  // (is a find, record)
+
+  void Candidate(uint64_t offset) override {
+    FoundFile candidate;
+    candidate.offset = offset;
+    events.emplace_back(false, candidate);
+  }
+  void Found(const FoundFile& file) override { events.emplace_back(true, file); }
+};
+
+int ThreadCount() {
+  if (const int forced = scan_threads.load(); forced > 0) return forced;
+  if (const char* env = std::getenv("PICTAVO_SCAN_THREADS")) {
+    const int value = std::atoi(env);
+    if (value > 0) return std::min(value, 16);
+  }
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+}
+
+// Several threads scan chunks at once, each with its own handlers and its own view of the
+// source; the calling thread reports their finds and progress strictly in chunk order, so the
+// results and reports are exactly those of a scan done one chunk after another.
+ScanStatus RunParallelScan(SectorSource& source, const FileTypeSelection& selection,
+                           std::vector<std::unique_ptr<SectorSource>> clones, ScanResults& results,
+                           ScanObserver* observer, const std::atomic<bool>* stop_flag) {
+  const uint64_t source_size = source.Size();
+  const uint16_t sector_size = source.SectorSize();
+  const uint64_t total_sectors = source_size / sector_size;
+  const uint64_t chunk_count = (total_sectors + kChunkSectors - 1) / kChunkSectors;
+  constexpr uint64_t kChunksAhead = 32;
+
+  std::vector<std::unique_ptr<SectorScanner>> scanners;
+  for (size_t i = 0; i < clones.size(); ++i) {
+    scanners.push_back(
+        std::make_unique<SectorScanner>(BuildHandlerList(selection), sector_size, false));
+    if (!scanners.back()->ok()) {
+      ScanStatus status;
+      status.error_code = ENOMEM;
+      status.message = SystemErrorText(ENOMEM);
+      return status;
+    }
+  }
+
+  std::mutex mutex;
+  std::condition_variable work_ready, outcome_ready;
+  std::map<uint64_t, ChunkOutcome> outcomes;
+  uint64_t next_chunk = 0;
+  uint64_t reported = 0;
+  bool quit = false;
+  size_t workers_done = 0;
+
+  auto worker = [&](size_t index) {
+    for (;;) {
+      uint64_t chunk;
+      {
+        std::unique_lock lock(mutex);
+        work_ready.wait(lock, [&] {
+          return quit || next_chunk >= chunk_count || next_chunk < reported + kChunksAhead;
+        });
+        if (quit || next_chunk >= chunk_count || Stopped(stop_flag)) break;
+        chunk = next_chunk++;
+      }
+      ChunkOutcome outcome;
+      const uint64_t offset = chunk * kChunkSectors * sector_size;
+      const uint64_t sectors =
+          std::min<uint64_t>(kChunkSectors, total_sectors - chunk * kChunkSectors);
+      outcome.state = scanners[index]->ScanChunk(*clones[index], offset, sectors, stop_flag,
+                                                 outcome, &outcome.error);
+      bool needed_next;
+      {
+        std::lock_guard lock(mutex);
+        outcomes.emplace(chunk, std::move(outcome));
+        needed_next = chunk == reported;
+      }
+      if (needed_next) outcome_ready.notify_all();
+    }
+    {
+      std::lock_guard lock(mutex);
+      ++workers_done;
+    }
+    outcome_ready.notify_all();
+  };
+
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < scanners.size(); ++i) threads.emplace_back(worker, i);
+
+  ScanStatus status;
+  ChunkAccounting chunks;
+  ResultsWriter writer(results, observer);
+  std::vector<ChunkOutcome> ready;
+  uint64_t chunk = 0;
+  bool stop = false;
+  while (chunk < chunk_count && !stop) {
+    ready.clear();
+    {
+      // Takes every outcome that is next in line at once, so that a run of cheap chunks (holes
+      // of a sparse file) costs one wake-up, not one per chunk.
+      std::unique_lock lock(mutex);
+      outcome_ready.wait(
+          lock, [&] { return outcomes.count(chunk) != 0 || workers_done == threads.size(); });
+      for (auto it = outcomes.find(chunk + ready.size()); it != outcomes.end();
+           it = outcomes.find(chunk + ready.size())) {
+        ready.push_back(std::move(it->second));
+        outcomes.erase(it);
+      }
+      reported = chunk + ready.size();
+    }
+    if (ready.empty()) break;  // stopped before the next chunk was taken
+    work_ready.notify_all();
+    for (ChunkOutcome& outcome : ready) {
+      chunks.Record(outcome.state, outcome.error, status);
+      const uint64_t offset = chunk * kChunkSectors * sector_size;
+      if (outcome.state != ChunkState::kUnreadable) {
+        for (const auto& [is_find, file] : outcome.events) {
+          if (is_find) {
+            writer.Found(file);
+          } else {
+            writer.Candidate(file.offset);
+          }
+        }
+        if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
+      }
+      ++chunk;
+      if (Stopped(stop_flag)) {
+        stop = true;
+        break;
+      }
+    }
+  }
+  {
+    std::lock_guard lock(mutex);
+    quit = true;
+  }
+  work_ready.notify_all();
+  for (auto& thread : threads) thread.join();
+  return Finish(status, chunks, stop_flag);
 }
 
 }  // namespace
 
 void SetLiteralScan(bool literal) { literal_scan.store(literal); }
 bool LiteralScan() { return literal_scan.load(); }
+void SetScanThreads(int threads) { scan_threads.store(threads); }
 
 ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag) {
@@ -62,120 +340,64 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
 ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
+  const uint64_t source_size = source.Size();
+  const uint16_t sector_size = source.SectorSize();
+  const int threads = LiteralScan() ? 1 : ThreadCount();
+  if (threads > 1 && source_size / std::max<uint16_t>(sector_size, 1) > kChunkSectors) {
+    std::vector<std::unique_ptr<SectorSource>> clones;
+    for (int i = 0; i < threads; ++i) {
+      auto clone = source.Clone();
+      if (!clone) break;
+      clones.push_back(std::move(clone));
+    }
+    if (clones.size() == static_cast<size_t>(threads) && sector_size != 0) {
+      if (observer) observer->OnStart(source_size, sector_size);
+      return RunParallelScan(source, selection, std::move(clones), results, observer, stop_flag);
+    }
+  }
   return RunScanWithHandlers(source, BuildHandlerList(selection), results, observer, stop_flag);
 }
 
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag) {
-  ScanStatus status;
   results.Clear();
-
   const uint64_t source_size = source.Size();
   const uint16_t sector_size = source.SectorSize();
-  if (source_size == 0 || sector_size == 0) {
-    status.message = source_size == 0 ? "The source is empty: it holds no sector to scan."
-                                      : "The sector size of the source is unknown (0 bytes).";
-    return status;
-  }
+  if (source_size == 0 || sector_size == 0) return Refusal(source_size);
   if (observer) observer->OnStart(source_size, sector_size);
 
-  uint64_t remaining_sectors = source_size / sector_size;
-  uint64_t chunk_sectors = kChunkSectors;
-  uint64_t offset = 0;
-  bool last_chunk_good = true;
-
-  results.records.emplace_back();  // the spare record
-
-  const size_t buffer_bytes = static_cast<size_t>(kChunkSectors) * sector_size;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[buffer_bytes]());
-  if (!buffer) {
+  ScanStatus status;
+  SectorScanner scanner(std::move(handlers), sector_size, LiteralScan());
+  ResultsWriter writer(results, observer);
+  if (!scanner.ok()) {
     status.error_code = ENOMEM;
     status.message = SystemErrorText(ENOMEM);
     return status;
   }
+  struct Sink : FindSink {
+    explicit Sink(ResultsWriter& w) : writer(w) {}
+    void Candidate(uint64_t offset) override { writer.Candidate(offset); }
+    void Found(const FoundFile& file) override { writer.Found(file); }
+    ResultsWriter& writer;
+  } sink(writer);
 
-  const bool literal = LiteralScan();
-  const DispatchTable dispatch(handlers, literal);
-  uint8_t head[kSectorHeadSize] = {};
-  // When no handler accepts a sector of zeros, a chunk lying wholly in a hole of a sparse file
-  // cannot hold a find and is not read.
-  bool zero_sectors_match = false;
-  for (const auto& handler : handlers) zero_sectors_match |= handler->MatchSignature(head);
-  const bool skip_holes = !literal && !zero_sectors_match;
-  uint64_t next_data = 0;
-  const uint32_t head_copy = std::min<uint32_t>(kSectorHeadCopied, sector_size);
-
+  ChunkAccounting chunks;
+  uint64_t remaining_sectors = source_size / sector_size;
+  uint64_t offset = 0;
   while (remaining_sectors > 0) {
     if (Stopped(stop_flag)) break;
-    if (remaining_sectors < chunk_sectors) chunk_sectors = remaining_sectors;
-    const uint64_t chunk_bytes = chunk_sectors * sector_size;
-
-    if (skip_holes && next_data < offset + chunk_bytes) next_data = source.NextData(offset);
-    if (skip_holes && next_data >= offset + chunk_bytes) {
-      if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
-      offset += chunk_bytes;
-      remaining_sectors -= chunk_sectors;
-      last_chunk_good = true;
-      continue;
+    const uint64_t sectors = std::min<uint64_t>(kChunkSectors, remaining_sectors);
+    int error = 0;
+    const ChunkState state = scanner.ScanChunk(source, offset, sectors, stop_flag, sink, &error);
+    chunks.Record(state, error, status);
+    if (state != ChunkState::kUnreadable && observer) {
+      observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
     }
-
-    const uint8_t* chunk =
-        literal ? nullptr : source.View(offset, static_cast<uint32_t>(chunk_bytes));
-    if (chunk == nullptr) {
-      chunk = buffer.get();
-    }
-    if (chunk == buffer.get() && !source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes),
-                                                buffer.get(), ReadRule::kChunk)) {
-      if (last_chunk_good) status.error_code = source.last_error();
-      last_chunk_good = false;
-      ++status.failed_chunks;
-      offset += chunk_bytes;
-      remaining_sectors -= chunk_sectors;
-      continue;
-    }
-    last_chunk_good = true;
-    std::memset(head, 0, sizeof(head));
-
-    bool abandoned = false;
-    for (uint64_t i = 0; i < chunk_sectors && !abandoned; ++i) {
-      if (head_copy < kSectorHeadCopied) std::memset(head, 0, sizeof(head));
-      std::memcpy(head, chunk + i * sector_size, head_copy);
-      const uint64_t sector_offset = offset + i * sector_size;
-      for (FormatHandler* handler : dispatch.by_first_byte[head[0]]) {
-        if (Stopped(stop_flag)) {
-          abandoned = true;
-          break;
-        }
-        if (!handler->MatchSignature(head)) continue;
-        FoundFile& spare = results.records.back();
-        spare.offset = sector_offset;
-        if (!handler->Verify(source, sector_offset)) continue;
-
-        spare.length = static_cast<uint32_t>(handler->MeasureLength(source, sector_offset));
-        spare.type = handler->TypeCode();
-        TypeTally& tally = results.tallies[spare.type < kTypeCount ? spare.type : 0];
-        tally.present = 1;
-        tally.count += 1;
-        tally.total_bytes += spare.length;
-        const FoundFile found = spare;
-        results.records.emplace_back();
-        results.found_count += 1;
-        if (observer) observer->OnFound(results.found_count, found);
-        break;
-      }
-      if (Stopped(stop_flag)) abandoned = true;
-    }
-
-    if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
-    offset += chunk_bytes;
-    remaining_sectors -= chunk_sectors;
+    offset += sectors * sector_size;
+    remaining_sectors -= sectors;
     if (Stopped(stop_flag)) break;
   }
-
-  status.stopped = Stopped(stop_flag);
-  status.ok = last_chunk_good;
-  if (!status.ok) status.message = SystemErrorText(status.error_code);
-  return status;
+  return Finish(status, chunks, stop_flag);
 }
 
 }  // namespace pictavo

@@ -104,6 +104,10 @@ ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, Sca
 void SetLiteralScan(bool literal);
 bool LiteralScan();
 
+// Threads a scan may use when its source can be opened more than once; 0 picks one per core (at
+// most four), or PICTAVO_SCAN_THREADS when set.
+void SetScanThreads(int threads);
+
 // Scans with a given handler list (tests use their own handlers).
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/sector_source.h"
@@ -28,6 +29,13 @@ class MemorySectorSource : public SectorSource {
   const std::string& Name() const override { return name_; }
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+  // Only a plain memory source clones itself; a subclass that changes how reads behave must not
+  // be replaced by one that does not.
+  std::unique_ptr<SectorSource> Clone() const override {
+    if (typeid(*this) != typeid(MemorySectorSource)) return nullptr;
+    return std::make_unique<MemorySectorSource>(bytes_, sector_size_, name_);
+  }
 
  private:
   std::vector<uint8_t> bytes_;

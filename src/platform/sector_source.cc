@@ -74,7 +74,7 @@ bool SectorSource::ReadAt(uint64_t offset, uint32_t count, uint8_t* buffer, Read
 
 namespace {
 constexpr uint64_t kMapBlock = 2 << 20;
-constexpr size_t kMaxResidentBlocks = 16;
+constexpr size_t kMaxResidentBlocks = 8;
 }  // namespace
 
 FileSectorSource::~FileSectorSource() {
@@ -152,6 +152,7 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name
     return nullptr;
   }
   std::unique_ptr<FileSectorSource> source(new FileSectorSource(name, fd));
+  source->options_ = options;
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     *error = errno;
@@ -218,6 +219,19 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
 }
 
 // A device's logical sector size is asked once, when it is opened: it cannot change while open.
+std::unique_ptr<SectorSource> FileSectorSource::Clone() const {
+  // Reopened through this process's descriptor, so that the clone reads the very file or device
+  // this one has open, even if its name has since been taken by another.
+  int error = 0;
+  auto clone = Open("/proc/self/fd/" + std::to_string(fd_), options_, &error);
+  if (!clone || clone->kind_ != kind_ || clone->size_ != size_ ||
+      clone->sector_size_ != sector_size_) {
+    return nullptr;
+  }
+  clone->name_ = name_;
+  return clone;
+}
+
 uint64_t FileSectorSource::NextData(uint64_t offset) {
   if (kind_ == SourceKind::kBlockDevice || offset >= size_) return offset;
   const off_t next = lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);

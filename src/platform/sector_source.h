@@ -44,6 +44,10 @@ class SectorSource {
   // where their holes end. Sources that cannot tell return `offset`.
   virtual uint64_t NextData(uint64_t offset) { return offset; }
 
+  // A second, independent handle on the same medium for another thread; null when the source
+  // cannot be opened twice.
+  virtual std::unique_ptr<SectorSource> Clone() const { return nullptr; }
+
   // Reads exactly as the given rule says; short reads and interrupted calls are retried until the
   // count is reached, the medium ends, or the system reports an error. On failure the errno value
   // is kept in last_error(). `delivered`, when given, receives the byte count read.
@@ -102,6 +106,7 @@ class FileSectorSource : public SectorSource {
   const std::string& Name() const override { return name_; }
   const uint8_t* View(uint64_t offset, uint32_t count) override;
   uint64_t NextData(uint64_t offset) override;
+  std::unique_ptr<SectorSource> Clone() const override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
@@ -110,6 +115,8 @@ class FileSectorSource : public SectorSource {
 
  private:
   FileSectorSource(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
+
+  OpenOptions options_;
 
   // Regular files are also mapped into memory, so that the scan and the recognisers can read
   // them without a system call per window. Each block of the mapping is prefaulted once before

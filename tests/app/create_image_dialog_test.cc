@@ -128,6 +128,15 @@ TEST_F(CreateImageTest, StopAnsweredNoGoesOnAndYesLeavesNoFile) {
   }
 }
 
+TEST_F(CreateImageTest, ADialogDestroyedMidCopyCancelsAndLeavesNoFile) {
+  const QString source_path = WriteBytes("card.raw", samples::RandomBytes(4 << 20, 6));
+  const QString image_path = QString::fromStdString(temp->File("card.img"));
+  auto dialog = Open(source_path, image_path);
+  EXPECT_TRUE(dialog->busy());
+  dialog.reset();
+  EXPECT_FALSE(QFile::exists(image_path));
+}
+
 TEST(CreateImageText, PermissionFailuresSayWhatToDo) {
   ImageCreationResult result;
   result.outcome = ImageOutcome::kSourceUnusable;

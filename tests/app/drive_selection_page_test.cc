@@ -1,15 +1,22 @@
 #include "app/drive_selection_page.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
+#include <future>
 
+#include "app/artwork.h"
+#include "app/drive_scan_dialog.h"
 #include "drives/drive_enumeration.h"
 #include "gui_fixture.h"
+#include "platform/sector_source.h"
 
 namespace pictavo::app::testing {
 namespace {
@@ -64,9 +71,82 @@ TEST_F(DrivePageTest, RecoverListsDisksWithTheirVolumesAndSelectionSetsTheSource
       "button"));
   EXPECT_EQ(NextButton(*sheet)->width(), sheet->normal_next_width());
 
+  // Re-listing clears the tree, which drops its selection; the source stays as chosen.
   QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
   EXPECT_EQ(lister_calls, 2);
   EXPECT_EQ(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(sheet->state().source_name, image.path);
+  EXPECT_EQ(sheet->state().source_label, listing.disks[0].volumes[0].label);
+}
+
+bool SameIcon(const QIcon& icon, const char* artwork) {
+  return icon.pixmap(16, 16).toImage() ==
+         ArtworkPixmap(QString::fromLatin1(artwork), QSize(16, 16)).toImage();
+}
+
+TEST_F(DrivePageTest, ARemovableVolumeMarksItsDiskToo) {
+  const SampleImage image = MakeImage("card.img", 1);
+  DriveListing listing = ListingOf(image, /*removable=*/true);
+  VolumeView fixed = listing.disks[0].volumes[0];
+  fixed.label = "sdz2 (ext4,  1.00 MB)";
+  fixed.removable = false;
+  listing.disks[0].volumes.push_back(fixed);
+  listing.disks.push_back(ListingOf(image, /*removable=*/false).disks[0]);
+  auto sheet = MakeSheet(listing);
+  GoToDrivePage(*sheet, Road::kRecover);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  QTreeWidgetItem* card = tree->topLevelItem(0);
+  EXPECT_TRUE(SameIcon(card->icon(0), "drive_removable"));
+  EXPECT_TRUE(SameIcon(card->child(0)->icon(0), "drive_removable"));
+  EXPECT_TRUE(SameIcon(card->child(1)->icon(0), "drive_fixed"));
+  EXPECT_TRUE(SameIcon(tree->topLevelItem(1)->icon(0), "drive_fixed"));
+}
+
+TEST_F(DrivePageTest, AnImageOfSixGibibytesPassesItsWholeSize) {
+  // A sparse file: six GiB of holes and the trailer.
+  const uint64_t data_size = uint64_t{6} << 30;
+  const QString path = QString::fromStdString(temp->File("big.img"));
+  {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    uint8_t trailer_bytes[ImageTrailer::kSize];
+    ImageTrailer trailer;
+    trailer.data_size = data_size;
+    trailer.sector_size = 512;
+    WriteImageTrailer(trailer, trailer_bytes);
+    ASSERT_TRUE(file.seek(static_cast<qint64>(data_size)));
+    ASSERT_EQ(file.write(reinterpret_cast<const char*>(trailer_bytes), sizeof(trailer_bytes)),
+              qint64{sizeof(trailer_bytes)});
+  }
+  auto sheet = MakeSheet();
+  GoToDrivePage(*sheet, Road::kOpenImage, path);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  EXPECT_EQ(tree->topLevelItem(0)->text(0), "Image File (6.00 GB)");
+  tree->setCurrentItem(tree->topLevelItem(0));
+  EXPECT_EQ(sheet->state().source_size, data_size);
+}
+
+TEST_F(GuiTest, TheWaitDialogClosesOnlyWhenTheListingIsDone) {
+  std::promise<void> go;
+  std::shared_future<void> released = go.get_future().share();
+  CDlgScanDrives dialog(true, nullptr, [released] {
+    released.wait();
+    return DriveListing{};
+  });
+  QSignalSpy finished(&dialog, &QDialog::finished);
+  dialog.open();
+  EXPECT_EQ(dialog.windowTitle(), "Wait...Analysing drives");
+  EXPECT_EQ(dialog.progress_bar()->maximum(), 0);  // a marquee
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_FALSE(dialog.close());
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(dialog.done_flag());
+  go.set_value();
+  ASSERT_TRUE(finished.wait(5000));
+  EXPECT_TRUE(dialog.done_flag());
+  EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
 }
 
 TEST_F(DrivePageTest, CreateImageWidensNextOnceAndShowsTheDestination) {
@@ -94,14 +174,20 @@ TEST_F(DrivePageTest, CreateImageWidensNextOnceAndShowsTheDestination) {
 }
 
 TEST_F(DrivePageTest, ChangingTheRoadListsTheDrivesAgainAndMovesTheControls) {
-  auto sheet = MakeSheet();
+  const SampleImage image = MakeImage("card.img", 1);
+  auto sheet = MakeSheet(ListingOf(image));
   GoToDrivePage(*sheet, Road::kRecover);
   CDriveSelectionDlg* page = sheet->drive_page();
+  page->tree()->setCurrentItem(page->tree()->topLevelItem(0));
+  EXPECT_EQ(sheet->state().source_name, image.path);
   const int tree_height_recover = page->tree()->height();
   EXPECT_EQ(lister_calls, 1);
   BackToMainPage(*sheet);
   GoToDrivePage(*sheet, Road::kCreateImage);
   EXPECT_EQ(lister_calls, 2);
+  // The entry chosen before is gone with the old tree, and so is the source.
+  EXPECT_TRUE(sheet->state().source_name.isEmpty());
+  EXPECT_TRUE(sheet->state().source_label.isEmpty());
   EXPECT_TRUE(page->destination_group()->isVisible());
   EXPECT_LT(page->tree()->height(), tree_height_recover);
   BackToMainPage(*sheet);
@@ -109,9 +195,24 @@ TEST_F(DrivePageTest, ChangingTheRoadListsTheDrivesAgainAndMovesTheControls) {
   EXPECT_EQ(lister_calls, 3);
   EXPECT_FALSE(page->destination_group()->isVisible());
   EXPECT_EQ(page->tree()->height(), tree_height_recover);
+  page->tree()->setCurrentItem(page->tree()->topLevelItem(0));
   BackToMainPage(*sheet);
   GoToDrivePage(*sheet, Road::kRecover);
   EXPECT_EQ(lister_calls, 3);
+  // Coming back on the same road keeps the tree and the source chosen in it.
+  EXPECT_EQ(sheet->state().source_name, image.path);
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kFileTypePageId);
+}
+
+TEST_F(DrivePageTest, NextWithoutAChosenDriveSaysSo) {
+  const SampleImage image = MakeImage("card.img", 1);
+  auto sheet = MakeSheet(ListingOf(image));
+  GoToDrivePage(*sheet, Road::kRecover);
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kDrivePageId);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(prompts.messages[0].text, "Please select the drive to scan.");
 }
 
 TEST_F(DrivePageTest, CreateImageAsksForTheSourceThenTheDestination) {

@@ -8,22 +8,12 @@
 #include <QTreeWidget>
 #include <set>
 
+#include "app/drive_selection_page.h"
 #include "app/main_page.h"
 #include "gui_fixture.h"
 
 namespace pictavo::app::testing {
 namespace {
-
-// Walks Recover to the file-type page; the drive page lists nothing.
-std::unique_ptr<CPictavoSheet> SheetOnFileTypePage(GuiTest* test,
-                                                   std::unique_ptr<CPictavoSheet> sheet) {
-  QTest::mouseClick(sheet->main_page()->road_button(Road::kRecover), Qt::LeftButton);
-  sheet->next();
-  sheet->next();
-  EXPECT_EQ(sheet->currentId(), kFileTypePageId);
-  (void)test;
-  return sheet;
-}
 
 QTreeWidgetItem* RowOf(QTreeWidget* list, const QString& file_type) {
   const auto found = list->findItems(file_type, Qt::MatchExactly, 0);
@@ -46,8 +36,22 @@ QPoint CheckBoxCentre(QTreeWidget* list, QTreeWidgetItem* item) {
       .center();
 }
 
-TEST_F(GuiTest, FileTypeRowsFollowTheTableAndItsItemData) {
-  auto sheet = SheetOnFileTypePage(this, MakeSheet());
+class FileTypePageTest : public GuiTest {
+ protected:
+  // Walks the Recover road to the file-type page.
+  std::unique_ptr<CPictavoSheet> SheetOnFileTypePage() {
+    auto sheet = MakeSheet(ListingOf(MakeImage("card.img", 1)));
+    ChooseRoad(*sheet, Road::kRecover);
+    sheet->next();
+    sheet->drive_page()->tree()->setCurrentItem(sheet->drive_page()->tree()->topLevelItem(0));
+    sheet->next();
+    EXPECT_EQ(sheet->currentId(), kFileTypePageId);
+    return sheet;
+  }
+};
+
+TEST_F(FileTypePageTest, FileTypeRowsFollowTheTableAndItsItemData) {
+  auto sheet = SheetOnFileTypePage();
   QTreeWidget* list = sheet->file_page()->list();
   const auto rows = FileTypeRows();
   ASSERT_EQ(list->topLevelItemCount(), 22);
@@ -81,8 +85,8 @@ TEST_F(GuiTest, FileTypeRowsFollowTheTableAndItsItemData) {
   EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
 }
 
-TEST_F(GuiTest, EveryRowStartsCheckedAndAClickOnItsBoxTogglesOnlyItsType) {
-  auto sheet = SheetOnFileTypePage(this, MakeSheet());
+TEST_F(FileTypePageTest, EveryRowStartsCheckedAndAClickOnItsBoxTogglesOnlyItsType) {
+  auto sheet = SheetOnFileTypePage();
   QTreeWidget* list = sheet->file_page()->list();
   for (int i = 0; i < list->topLevelItemCount(); ++i) {
     EXPECT_EQ(list->topLevelItem(i)->checkState(0), Qt::Checked) << i;
@@ -104,8 +108,8 @@ TEST_F(GuiTest, EveryRowStartsCheckedAndAClickOnItsBoxTogglesOnlyItsType) {
   EXPECT_TRUE(selection.IsSelected(kTypeJpeg));
 }
 
-TEST_F(GuiTest, AClickBesideTheCheckBoxOnlySelectsTheRow) {
-  auto sheet = SheetOnFileTypePage(this, MakeSheet());
+TEST_F(FileTypePageTest, AClickBesideTheCheckBoxOnlySelectsTheRow) {
+  auto sheet = SheetOnFileTypePage();
   QTreeWidget* list = sheet->file_page()->list();
   QTreeWidgetItem* gif = RowOf(list, "GIF");
   const QRect description = list->visualRect(list->indexFromItem(gif, 1));
@@ -119,8 +123,8 @@ TEST_F(GuiTest, AClickBesideTheCheckBoxOnlySelectsTheRow) {
   EXPECT_FALSE(ProcessFileTypeSelection().IsSelected(kTypeGif));
 }
 
-TEST_F(GuiTest, CheckMarksSurviveBackAndNext) {
-  auto sheet = SheetOnFileTypePage(this, MakeSheet());
+TEST_F(FileTypePageTest, CheckMarksSurviveBackAndNext) {
+  auto sheet = SheetOnFileTypePage();
   QTreeWidget* list = sheet->file_page()->list();
   for (const char* type : {"TIFF", "WAV"}) {
     QTreeWidgetItem* row = RowOf(list, type);

@@ -128,6 +128,14 @@ TEST_F(ScanningDialogTest, ASourceThatCannotBeOpenedClosesTheDialogThenSaysWhy) 
   EXPECT_FALSE(state.last_scan.ok);
 }
 
+TEST_F(ScanningDialogTest, ADialogDestroyedMidScanStopsAndAwaitsItsWorker) {
+  const SampleImage image = MakeImage("card.img", 4, 16 * 4096);
+  auto dialog = Open(image);
+  EXPECT_TRUE(dialog->running());
+  dialog.reset();  // the worker is waiting at its first report
+  EXPECT_LE(state.results.found_count, image.jpeg_count);
+}
+
 TEST(ScanningDialogText, ElapsedTimeWrapsAfterADay) {
   const struct {
     int64_t seconds;

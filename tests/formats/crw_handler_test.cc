@@ -3,63 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "carve_test_util.h"
+#include "samples/crw_sample.h"
 #include "support/faulty_source.h"
 
 namespace pictavo {
 namespace {
 
+using samples::CrwLayout;
 using samples::ImageBuilder;
+using samples::MakeCrw;
 using testing::Carve;
-
-struct CrwLayout {
-  bool big_endian = false;
-  // Heap contents before the root directory: the raw data, then the embedded JPEG.
-  uint32_t raw_bytes = 3000;
-  uint32_t jpeg_bytes = 1000;
-  // Records in the root directory; the first two are the raw data and the JPEG.
-  uint16_t records = 3;
-  uint16_t raw_type = 0x2005;
-  // Added to the directory offset stored at the end.
-  int32_t trailer_error = 0;
-};
-
-void Put(std::vector<uint8_t>& out, uint64_t value, int bytes, bool big_endian) {
-  for (int i = 0; i < bytes; ++i) {
-    const int shift = 8 * (big_endian ? bytes - 1 - i : i);
-    out.push_back(static_cast<uint8_t>(value >> shift));
-  }
-}
-
-// A CRW laid out as cameras write it: the 26-byte header, the heap (raw data at heap offset 0,
-// then the JPEG), and the root directory with its offset from the heap start at the very end.
-// The directory starts at 26 + raw + jpeg.
-std::vector<uint8_t> MakeCrw(const CrwLayout& layout) {
-  const bool be = layout.big_endian;
-  std::vector<uint8_t> crw = {static_cast<uint8_t>(be ? 'M' : 'I'),
-                              static_cast<uint8_t>(be ? 'M' : 'I')};
-  Put(crw, 26, 4, be);
-  for (char c : std::string("HEAPCCDR")) crw.push_back(static_cast<uint8_t>(c));
-  Put(crw, 0x00010002, 4, be);
-  crw.resize(26, 0);
-  crw.resize(26 + layout.raw_bytes, 0x11);
-  crw.resize(26 + layout.raw_bytes + layout.jpeg_bytes, 0x22);
-  const uint64_t directory = crw.size();
-  Put(crw, layout.records, 2, be);
-  // The raw-data record's type is compared as stored little-endian, the rest in file order.
-  Put(crw, layout.raw_type, 2, be);
-  Put(crw, layout.raw_bytes, 4, be);
-  Put(crw, 0, 4, be);
-  Put(crw, 0x2007, 2, be);
-  Put(crw, layout.jpeg_bytes, 4, be);
-  Put(crw, layout.raw_bytes, 4, be);
-  for (uint16_t i = 2; i < layout.records; ++i) {
-    Put(crw, 0x300A, 2, be);
-    Put(crw, 16, 4, be);
-    Put(crw, 16 * i, 4, be);
-  }
-  Put(crw, directory - 26 + static_cast<int64_t>(layout.trailer_error), 4, be);
-  return crw;
-}
 
 TEST(CrwHandler, DirectorySearchRules) {
   // The directory starts at D = 26 + raw + jpeg; a well-formed file is D + 2 + 10 n + 4 long.

@@ -17,7 +17,7 @@ using testing::Carve;
 using testing::Concat;
 
 // Signature and logical screen descriptor of a 1 x 1 screen; `packed` says whether a global
-// colour table follows. The aspect ratio byte is deliberately odd.
+// colour table follows. The pixel-ratio byte at 12 is deliberately odd.
 std::vector<uint8_t> Header(const char* version, uint8_t packed) {
   return Concat({Bytes(version), {1, 0, 1, 0, packed, 0, 0x31}});
 }
@@ -88,7 +88,7 @@ TEST(GifHandler, BlockWalkRules) {
     uint64_t length;
   };
   const Case cases[] = {
-      // No global table: the walk starts at 13 whatever the aspect ratio byte says. An image
+      // No global table: the walk starts at 13 whatever the pixel-ratio byte says. An image
       // with LZW size 2 and one 3-byte sub-block, then the terminator and trailer.
       {"no global table", Concat({Header("GIF89a", 0x00), Image(0x00, {2, 3, 1, 2, 3}), trailer}),
        13 + 10 + 1 + (1 + 3) + 2},

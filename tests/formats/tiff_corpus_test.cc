@@ -49,7 +49,7 @@ const Sample kSamples[] = {
     {"orf/orf-header-128B.orf", kTypeNone, 0, false, "ORF maker test fails: nothing found"},
     {"rw2/rw2-header-128B.rw2", kTypeNone, 0, false, "Panasonic maker test fails: nothing found"},
     {"rw2/panasonic-lx3-stripped.rw2", kTypeRaw, 20'511'792 + 512, false,
-     "20,500,000 long: strip offset stored as 0xFFFFFFFF, so the length is the byte count of the "
+     "20,499,960 long: strip offset stored as 0xFFFFFFFF, so the length is the byte count of the "
      "removed raw data plus one sector"},
     {"arw/sony-a7iii-truncated.arw", kTypeArw, 0, false,
      "0: the sub-IFD (at 133,316) lies beyond the truncated file and reads as zeros"},

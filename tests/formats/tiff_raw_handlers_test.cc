@@ -425,6 +425,13 @@ TEST(ArwHandler, MakerTestAndSubIfds) {
   Expect<ArwHandler>(
       "no SubIFDs", [](TiffLayout& t) { SonyFirstIfd(t, "ILCE-7M3", {}, 0); }, 0);
   Expect<ArwHandler>(
+      "over the cap",
+      [](TiffLayout& t) {
+        SonyFirstIfd(t, "ILCE-7M3", {{330, kLong, 1, 1000}}, 0);
+        t.PutIfd(1000, {{273, kLong, 1, 0xF000000}, {279, kLong, 1, 0x1000000}}, 0);
+      },
+      kCap);
+  Expect<ArwHandler>(
       "Sony in mixed case",
       [](TiffLayout& t) {
         SonyFirstIfd(t, "ILCE-7M3", {{330, kLong, 1, 1000}}, 0);

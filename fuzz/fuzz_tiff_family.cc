@@ -1,0 +1,48 @@
+// Feeds arbitrary media straight to each recogniser of the TIFF family (and the JPEG handler),
+// sector by sector, whatever the others would say: every handler follows whatever offsets, counts
+// and chains the bytes hold. The first byte picks the sector size, the rest is the medium. Nothing
+// may read outside its buffers, every walk must end, and no length may pass the cap.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/handler_set.h"
+#include "platform/memory_source.h"
+
+namespace {
+
+constexpr pictavo::FileTypeId kTypes[] = {
+    pictavo::kTypeTiff, pictavo::kTypeCr2, pictavo::kTypeNef, pictavo::kTypeOrf,  pictavo::kTypePef,
+    pictavo::kTypeRaw,  pictavo::kTypeArw, pictavo::kTypeDng, pictavo::kTypeJpeg,
+};
+constexpr uint64_t kMaxLength = 0xFA00000;
+// Enough sectors for candidates in the middle of a medium without making every input slow.
+constexpr uint64_t kMaxCandidates = 64;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  static constexpr uint16_t kSectorSizes[] = {512, 512, 512, 1024, 2048, 4096, 64, 32};
+  const uint16_t sector_size = kSectorSizes[data[0] % 8];
+  pictavo::MemorySectorSource source(std::vector<uint8_t>(data + 1, data + size), sector_size);
+  std::vector<std::unique_ptr<pictavo::FormatHandler>> handlers;
+  for (const pictavo::FileTypeId id : kTypes) {
+    if (auto handler = pictavo::MakeHandler(id)) handlers.push_back(std::move(handler));
+  }
+  const uint64_t medium = source.Size();
+  for (uint64_t offset = 0, n = 0; offset < medium && n < kMaxCandidates;
+       offset += sector_size, ++n) {
+    uint8_t head[pictavo::kSectorHeadSize] = {};
+    const uint64_t copied = std::min<uint64_t>(pictavo::kSectorHeadCopied, medium - offset);
+    std::copy_n(source.bytes().begin() + static_cast<std::ptrdiff_t>(offset), copied, head);
+    for (const auto& handler : handlers) {
+      if (!handler->MatchSignature(head)) continue;
+      if (!handler->Verify(source, offset)) continue;
+      if (handler->MeasureLength(source, offset) > kMaxLength) __builtin_trap();
+    }
+  }
+  return 0;
+}
