@@ -8,6 +8,7 @@ packages=(
   libraw-dev libblkid-dev zlib1g-dev
   qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
   dosfstools fdisk util-linux python3
+  help2man appstream desktop-file-utils libxml2-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <algorithm>
 
+#include "app/about_box.h"
 #include "app/artwork.h"
 #include "app/drive_selection_page.h"
 #include "app/file_selection_page.h"
@@ -48,9 +49,9 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
   setButtonText(QWizard::HelpButton, QStringLiteral("Help"));
   setButtonText(QWizard::CustomButton1, kSaveSnapshotText);
   // The snapshot button sits at the left, before the navigation buttons.
-  setButtonLayout({QWizard::CustomButton1, QWizard::Stretch, QWizard::HelpButton,
-                   QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
-                   QWizard::CancelButton});
+  setButtonLayout({QWizard::CustomButton1, QWizard::Stretch, QWizard::CustomButton2,
+                   QWizard::HelpButton, QWizard::BackButton, QWizard::NextButton,
+                   QWizard::FinishButton, QWizard::CancelButton});
   QAbstractButton* save_button = button(QWizard::CustomButton1);
   save_button->setMinimumWidth(button(QWizard::CancelButton)->sizeHint().width() + 50);
   save_button->hide();
@@ -74,6 +75,7 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
 
   connect(this, &QWizard::currentIdChanged, this, &CPictavoSheet::OnCurrentIdChanged);
   connect(this, &QWizard::helpRequested, this, &CPictavoSheet::OnHelpRequested);
+  AddAboutButton(this);
   resize(760, 560);
 }
 
