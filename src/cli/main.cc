@@ -1,9 +1,11 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
+#include "engine/scan_engine.h"
 
 namespace {
 
@@ -49,6 +51,11 @@ void PrintUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // For benchmarks and comparisons: scan exactly as the rules are written, on one thread,
+  // without the dispatch by first byte or reading in place. The finds are the same.
+  if (const char* literal = std::getenv("PICTAVO_LITERAL_SCAN"); literal && *literal == '1') {
+    pictavo::SetLiteralScan(true);
+  }
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;

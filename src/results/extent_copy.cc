@@ -13,6 +13,32 @@
 #include "platform/system_error.h"
 
 namespace pictavo {
+namespace {
+
+// Copies `length` bytes at `offset` of `source_fd` to the end of what was written to
+// `destination_fd`; false when the kernel cannot copy them all (nothing is assumed written then
+// beyond what the caller rewinds).
+bool CopyRange(int source_fd, uint64_t offset, int destination_fd, uint64_t length) {
+  const off_t start = lseek(destination_fd, 0, SEEK_CUR);
+  if (start < 0) return false;
+  loff_t in = static_cast<loff_t>(offset);
+  uint64_t done = 0;
+  while (done < length) {
+    const ssize_t n = copy_file_range(source_fd, &in, destination_fd, nullptr, length - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // Rewind and cut what this attempt wrote, so the caller can write the chunk again.
+      if (lseek(destination_fd, start, SEEK_SET) < 0 || ftruncate(destination_fd, start) != 0) {
+        return false;
+      }
+      return false;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
 
 ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
                             const std::string& destination_path, ExistingFile existing,
@@ -52,6 +78,8 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
                                         uint8_t[std::max<uint64_t>(largest_read, 1)]);
   if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
 
+  auto* file_source = dynamic_cast<FileSectorSource*>(&source);
+  if (file_source && file_source->kind() == SourceKind::kBlockDevice) file_source = nullptr;
   uint64_t remaining = size;
   uint64_t read_position = file.offset;
   // size / chunk + 1 passes: a size that is a whole number of chunks ends with an empty pass.
@@ -69,6 +97,26 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
       read_length = (remaining + sector - 1) / sector * sector;
     }
     if (read_length == 0) break;
+    // A plain file is copied by the kernel, without passing through this process; any failure
+    // falls back to reading, which tells an unreadable chunk from a failed write.
+    if (file_source && CopyRange(file_source->fd(), read_position, fd, write_length)) {
+      result.bytes_written += write_length;
+      if (observer) observer->OnCopied(result.bytes_written, size);
+      read_position += read_length;
+      remaining -= std::min(remaining, read_length);
+      continue;
+    }
+    // Bytes the source holds in memory and can read are written straight from there.
+    if (const uint8_t* view = source.View(read_position, static_cast<uint32_t>(read_length))) {
+      if (!WriteFully(fd, view, write_length, &error)) {
+        return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
+      }
+      result.bytes_written += write_length;
+      if (observer) observer->OnCopied(result.bytes_written, size);
+      read_position += read_length;
+      remaining -= std::min(remaining, read_length);
+      continue;
+    }
     std::memset(buffer.get(), 0, read_length);
     if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
                        ReadRule::kChunk)) {
