@@ -13,7 +13,7 @@
 #include "app/file_selection_page.h"
 #include "app/main_page.h"
 #include "app/prompts.h"
-#include "app/recovered_files_placeholder.h"
+#include "app/recovered_files_page.h"
 
 namespace pictavo::app {
 namespace {
@@ -66,7 +66,7 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
   main_page_ = new CMainPictavoDlg(state_);
   drive_page_ = new CDriveSelectionDlg(state_);
   file_page_ = new CFileSelectionDlg(state_);
-  recovered_page_ = new RecoveredFilesPlaceholderPage(state_);
+  recovered_page_ = new CRecoverdFileDlg(state_);
   setPage(kMainPageId, main_page_);
   setPage(kDrivePageId, drive_page_);
   setPage(kFileTypePageId, file_page_);

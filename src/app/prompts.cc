@@ -16,6 +16,9 @@ class DialogPrompts : public PromptHandler {
   }
 
   QString ChooseFile(const FileRequest& request) override {
+    if (request.kind == FileRequest::Kind::kFolder) {
+      return QFileDialog::getExistingDirectory(request.owner, request.title);
+    }
     if (request.kind == FileRequest::Kind::kOpen) {
       return QFileDialog::getOpenFileName(request.owner, QString(), QString(), request.filter,
                                           nullptr, QFileDialog::ReadOnly);
@@ -81,6 +84,14 @@ QString ChooseFileToSave(QWidget* owner, const QString& filter, const QString& p
   request.owner = owner;
   request.filter = filter;
   request.proposed_name = proposed_name;
+  return Handler().ChooseFile(request);
+}
+
+QString ChooseFolder(QWidget* owner, const QString& title) {
+  FileRequest request;
+  request.kind = FileRequest::Kind::kFolder;
+  request.owner = owner;
+  request.title = title;
   return Handler().ChooseFile(request);
 }
 

@@ -21,13 +21,15 @@ struct MessageRequest {
 };
 
 struct FileRequest {
-  enum class Kind { kOpen, kSave };
+  enum class Kind { kOpen, kSave, kFolder };
   Kind kind = Kind::kOpen;
   QWidget* owner = nullptr;
   // In the file dialog's own form, e.g. "Image File (*.img)".
   QString filter;
   // The file name the save dialog proposes; empty for none.
   QString proposed_name;
+  // The folder dialog's title.
+  QString title;
 };
 
 class PromptHandler {
@@ -55,6 +57,9 @@ bool AskYesNo(QWidget* owner, const QString& text);
 QString ChooseFileToOpen(QWidget* owner, const QString& filter);
 // A save-file dialog that accepts a name that does not exist yet; empty when cancelled.
 QString ChooseFileToSave(QWidget* owner, const QString& filter, const QString& proposed_name);
+
+// A dialog for an existing folder; the chosen folder's path, or empty when cancelled.
+QString ChooseFolder(QWidget* owner, const QString& title);
 
 bool OpenUrl(const QUrl& url);
 

@@ -3,7 +3,7 @@
 #include <QTreeWidget>
 
 #include "app/drive_selection_page.h"
-#include "app/recovered_files_placeholder.h"
+#include "app/recovered_files_page.h"
 #include "gui_fixture.h"
 
 namespace pictavo::app::testing {
@@ -25,11 +25,11 @@ TEST_F(GuiTest, RecoverRoadScansTheSelectedDriveAndShowsTheFinds) {
   ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
   EXPECT_TRUE(prompts.messages.empty());
   EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
-  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
-  EXPECT_TRUE(results->summary()->text().startsWith("6 files found on sdz1"));
-  ASSERT_EQ(results->tally_list()->topLevelItemCount(), 1);
-  EXPECT_EQ(results->tally_list()->topLevelItem(0)->text(0), "JPEG");
-  EXPECT_EQ(results->tally_list()->topLevelItem(0)->text(1), "6");
+  auto* results = static_cast<CRecoverdFileDlg*>(sheet->recovered_page());
+  ASSERT_EQ(results->tree()->topLevelItemCount(), 1);
+  EXPECT_EQ(results->root_item()->text(0), "Recovered Files (6)");
+  ASSERT_EQ(results->root_item()->childCount(), 1);
+  EXPECT_EQ(results->root_item()->child(0)->text(0), "JPEG (6)");
   EXPECT_TRUE(sheet->save_snapshot_button()->isVisible());
 }
 
@@ -111,9 +111,10 @@ TEST_F(GuiTest, LoadRecoveryRoadShowsTheSavedScan) {
   EXPECT_EQ(sheet->state().results.found_count, image.jpeg_count);
   EXPECT_EQ(sheet->state().source_name, image.path);
   EXPECT_EQ(sheet->state().source_size, image.data_size);
-  auto* results = static_cast<RecoveredFilesPlaceholderPage*>(sheet->recovered_page());
-  EXPECT_TRUE(results->summary()->text().startsWith("5 files found on Test Card Reader"))
-      << results->summary()->text().toStdString();
+  auto* results = static_cast<CRecoverdFileDlg*>(sheet->recovered_page());
+  EXPECT_EQ(results->root_item()->text(0), "Recovered Files (5)");
+  EXPECT_TRUE(sheet->state().source_label.startsWith("Test Card Reader"))
+      << sheet->state().source_label.toStdString();
   EXPECT_EQ(lister_calls, listings_before);
 }
 

@@ -1,0 +1,666 @@
+#include "app/recovered_files_page.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <ctime>
+#include <numeric>
+#include <utility>
+
+#include "app/pictavo_sheet.h"
+#include "app/preview_dialog.h"
+#include "app/prompts.h"
+#include "app/saving_dialog.h"
+#include "platform/sector_source.h"
+#include "results/recovery.h"
+#include "results/size_text.h"
+#include "results/snapshot.h"
+
+namespace pictavo::app {
+namespace {
+
+const QString kTitle = QStringLiteral("Recovered Files");
+const QString kSubTitle = QStringLiteral(
+    "Mark the photos to recover and press Recover. Double-click a photo to preview it.");
+const QString kGroupTitle = QStringLiteral("Select Photos to recover");
+const QString kTotalFoundCaption = QStringLiteral("Total Size of Photos Recovered :");
+const QString kSelectedCaption = QStringLiteral("Size of selected Photos :");
+const QString kPreviewText = QStringLiteral("Preview");
+const QString kRecoverText = QStringLiteral("Recover");
+const QString kNextText = QStringLiteral("Next >");
+const QString kRootLabel = QStringLiteral("Recovered Files (%1)");
+const QString kNoSelectionText = QStringLiteral("Please select a photo to preview");
+// The caption is spelt this way on purpose: it is the text users of the program know.
+const QString kNoSelectionCaption = QStringLiteral("Inoformation");
+const QString kInvitationText = QStringLiteral(
+    "It\u2019s recommended to save the recovery results to open or load the scan results "
+    "later.\nSave recovery results information by pressing \u201cSave Recovery Snap\u201d "
+    "button. \n\nDo you want to save Recovery Result Information?");
+const QString kConfirmationCaption = QStringLiteral("Confirmation");
+const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
+const QString kSnapshotLoadFailed =
+    QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
+
+constexpr int kTypeRole = Qt::UserRole;
+// Records the fill worker walks between two looks at its cancel flag.
+constexpr size_t kFillStride = 1 << 16;
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+QString SizeQText(uint64_t bytes) { return Text(SizeText(bytes)); }
+std::string PathOf(const QString& name) { return QFile::encodeName(name).toStdString(); }
+
+// The mark a branch shows for the marks of its files.
+Qt::CheckState MarkOf(uint64_t marked, uint64_t files) {
+  if (marked == 0) return Qt::Unchecked;
+  return marked == files ? Qt::Checked : Qt::PartiallyChecked;
+}
+
+class WaitCursor {
+ public:
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace
+
+// ---- FoundFileModel ----
+
+FoundFileModel::FoundFileModel(const ScanResults& results, QObject* parent)
+    : QAbstractTableModel(parent), results_(results) {}
+
+int FoundFileModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int FoundFileModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : 2;
+}
+
+QString FoundFileModel::NameAt(int row) const {
+  const FileListRow& entry = rows_[row];
+  return Text(RecoveredFileName(results_.records[entry.record].type, entry.index_in_type));
+}
+
+QVariant FoundFileModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const FoundFile& file = FileAt(index.row());
+  if (index.column() == kNameColumn) {
+    if (role == Qt::DisplayRole) return NameAt(index.row());
+    if (role == Qt::CheckStateRole) return file.selected ? Qt::Checked : Qt::Unchecked;
+  } else if (index.column() == kSizeColumn) {
+    if (role == Qt::DisplayRole) return SizeQText(file.length);
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
+  }
+  return {};
+}
+
+QVariant FoundFileModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal) return {};
+  if (role == Qt::DisplayRole) {
+    return section == kNameColumn ? QStringLiteral("File Name") : QStringLiteral("Size");
+  }
+  if (role == Qt::TextAlignmentRole) {
+    return int((section == kSizeColumn ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+  }
+  return {};
+}
+
+Qt::ItemFlags FoundFileModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+  if (index.column() == kNameColumn) flags |= Qt::ItemIsUserCheckable;
+  return flags;
+}
+
+bool FoundFileModel::setData(const QModelIndex& index, const QVariant&, int role) {
+  if (role != Qt::CheckStateRole || !index.isValid() || index.column() != kNameColumn ||
+      index.row() >= rowCount() || !check_handler_) {
+    return false;
+  }
+  check_handler_(index.row());
+  return true;
+}
+
+void FoundFileModel::SetRows(std::vector<FileListRow> rows) {
+  beginResetModel();
+  rows_ = std::move(rows);
+  endResetModel();
+}
+
+void FoundFileModel::SortBySize(bool descending) {
+  if (rows_.size() < 2) return;
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  // Sorting (length, position) pairs keeps the keys next to each other in memory, several times
+  // faster than looking each length up in the results on a million rows.
+  std::vector<std::pair<uint32_t, uint32_t>> keys(rows_.size());
+  for (size_t k = 0; k < rows_.size(); ++k) {
+    keys[k] = {results_.records[rows_[k].record].length, static_cast<uint32_t>(k)};
+  }
+  if (descending) {
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+  } else {
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  std::vector<uint32_t> order(rows_.size());
+  for (size_t k = 0; k < keys.size(); ++k) order[k] = keys[k].second;
+  std::vector<FileListRow> sorted(rows_.size());
+  std::vector<uint32_t> new_position(rows_.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    sorted[k] = rows_[order[k]];
+    new_position[order[k]] = static_cast<uint32_t>(k);
+  }
+  rows_ = std::move(sorted);
+  // The view's current and selected rows follow their files.
+  const QModelIndexList before = persistentIndexList();
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (const QModelIndex& old_index : before) {
+    after.append(index(static_cast<int>(new_position[old_index.row()]), old_index.column()));
+  }
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void FoundFileModel::RefreshCheckMarks(int first, int last) {
+  first = std::max(first, 0);
+  last = std::min(last, rowCount() - 1);
+  if (first > last) return;
+  emit dataChanged(index(first, kNameColumn), index(last, kNameColumn), {Qt::CheckStateRole});
+}
+
+// ---- CRecoverdFileDlg ----
+
+CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
+    : PictavoPage(state, parent) {
+  setTitle(kTitle);
+  setSubTitle(kSubTitle);
+
+  group_ = new QGroupBox(kGroupTitle, this);
+  tree_ = new QTreeWidget(group_);
+  tree_->setHeaderHidden(true);
+  tree_->setColumnCount(1);
+  tree_->setRootIsDecorated(true);
+  tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+
+  model_ = new FoundFileModel(state_.results, this);
+  model_->set_check_handler([this](int row) { OnListCheckToggled(row); });
+  list_ = new QTreeView(group_);
+  list_->setModel(model_);
+  list_->setRootIsDecorated(false);
+  list_->setItemsExpandable(false);
+  list_->setUniformRowHeights(true);
+  list_->setAllColumnsShowFocus(true);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list_->header()->setStretchLastSection(false);
+  list_->header()->setSectionsMovable(false);
+  list_->header()->setSectionsClickable(true);
+  list_->header()->resizeSection(FoundFileModel::kNameColumn, 160);
+  list_->header()->resizeSection(FoundFileModel::kSizeColumn, 200);
+
+  auto* lists = new QHBoxLayout(group_);
+  lists->addWidget(tree_, 2);
+  lists->addWidget(list_, 3);
+
+  QFont bold = font();
+  bold.setWeight(QFont::Bold);
+  total_found_caption_ = new QLabel(kTotalFoundCaption, this);
+  total_found_caption_->setFont(bold);
+  total_found_text_ = new QLabel(this);
+  selected_caption_ = new QLabel(kSelectedCaption, this);
+  selected_caption_->setFont(bold);
+  selected_total_text_ = new QLabel(this);
+  list_->header()->setFont(bold);
+  preview_button_ = new QPushButton(kPreviewText, this);
+  preview_button_->setAutoDefault(false);
+
+  auto* totals = new QGridLayout;
+  totals->addWidget(total_found_caption_, 0, 0);
+  totals->addWidget(total_found_text_, 0, 1);
+  totals->addWidget(selected_caption_, 1, 0);
+  totals->addWidget(selected_total_text_, 1, 1);
+  totals->setColumnStretch(2, 1);
+  totals->addWidget(preview_button_, 0, 3, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group_, 1);
+  layout->addLayout(totals);
+
+  tree_->viewport()->installEventFilter(this);
+  connect(tree_, &QTreeWidget::itemClicked, this,
+          [this](QTreeWidgetItem* item) { OnTreeItemClicked(item); });
+  connect(tree_, &QTreeWidget::itemChanged, this,
+          [this](QTreeWidgetItem* item) { OnTreeItemChanged(item); });
+  connect(list_, &QTreeView::doubleClicked, this,
+          [this](const QModelIndex& index) { PreviewRow(index.row()); });
+  connect(list_->header(), &QHeaderView::sectionClicked, this, &CRecoverdFileDlg::OnHeaderClicked);
+  connect(preview_button_, &QPushButton::clicked, this, &CRecoverdFileDlg::OnPreviewClicked);
+}
+
+CRecoverdFileDlg::~CRecoverdFileDlg() { CancelFill(); }
+
+void CRecoverdFileDlg::OnInitDialog() {
+  if (CPictavoSheet* owner = sheet()) {
+    connect(owner, &QWizard::customButtonClicked, this, &CRecoverdFileDlg::OnCustomButtonClicked);
+  }
+}
+
+void CRecoverdFileDlg::OnSetActive() {
+  setButtonText(QWizard::NextButton, kRecoverText);
+  asked_to_save_ = false;
+  CancelFill();
+  if (state_.road == Road::kLoadRecovery && state_.snapshot_pending) LoadPendingSnapshot();
+  BuildTree();
+  emit completeChanged();
+}
+
+bool CRecoverdFileDlg::isComplete() const { return state_.selected_total != 0; }
+
+int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
+
+// After a saving run the wizard stays here with the marks as they were, so that the user can
+// save more files, or the same ones to another place, or close the wizard.
+bool CRecoverdFileDlg::validatePage() {
+  if (state_.selected_total != 0) RunSavingRun(this, state_);
+  return false;
+}
+
+void CRecoverdFileDlg::cleanupPage() {
+  if (!asked_to_save_) InviteToSave();
+  CancelFill();
+  // The marks go with the total, so that the flags and the total never disagree when the page
+  // is shown again.
+  ClearAllMarks();
+  setButtonText(QWizard::NextButton, kNextText);
+  emit completeChanged();
+}
+
+void CRecoverdFileDlg::OnCustomButtonClicked(int which) {
+  if (which == QWizard::CustomButton1 && wizard() && wizard()->currentPage() == this) {
+    SaveSnapshot();
+  }
+}
+
+// ---- Snapshots ----
+
+void CRecoverdFileDlg::LoadPendingSnapshot() {
+  state_.snapshot_pending = false;
+  if (state_.destination_path.isEmpty()) return;
+  WaitCursor wait;
+  RecoverySnapshot snapshot;
+  const SnapshotStatus status = ReadSnapshot(PathOf(state_.destination_path), &snapshot);
+  if (!status.ok) {
+    ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(status.message)));
+    return;
+  }
+  state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
+  state_.source_label = Text(snapshot.source_label);
+  state_.source_size = snapshot.source_size;
+  state_.results = std::move(snapshot.results);
+  state_.selected_total = SelectedTotal(state_.results);
+}
+
+bool CRecoverdFileDlg::SaveSnapshot() {
+  const QString path =
+      ChooseFileToSave(this, kSnapshotFilter, Text(DefaultSnapshotFileName(std::time(nullptr))));
+  if (path.isEmpty()) return false;
+  WaitCursor wait;
+  RecoverySnapshot snapshot;
+  snapshot.source_name = PathOf(state_.source_name);
+  snapshot.source_label = state_.source_label.toStdString();
+  snapshot.source_size = state_.source_size;
+  const std::string problem = SnapshotTextProblem(snapshot.source_name, snapshot.source_label);
+  if (!problem.empty()) {
+    ShowInformation(this, Text(problem));
+    return false;
+  }
+  // The room needed is the snapshot's own size, not that of the marked files.
+  const uint64_t snapshot_bytes = kSnapshotFixedBytes +
+                                  2 * (snapshot.source_name.size() + snapshot.source_label.size()) +
+                                  kSnapshotRecordBytes * state_.results.records.size();
+  // A snapshot holds no file contents, so beside an image file it cannot harm what is
+  // recovered; on a device being recovered from it is refused like any other file.
+  DestinationCheckOptions options;
+  options.allow_same_file_system = true;
+  const DestinationCheck check =
+      CheckDestination(PathOf(path), snapshot.source_name, snapshot_bytes, options);
+  if (!check.accepted()) {
+    ShowInformation(this, Text(check.message));
+    return false;
+  }
+  // The snapshot is written from a copy so that the marks (which it never stores) stay as they
+  // are; a million records take about 30 MB for a moment.
+  snapshot.results = state_.results;
+  const SnapshotStatus status = WriteSnapshot(PathOf(path), snapshot);
+  ShowInformation(this, Text(status.message));
+  return status.ok;
+}
+
+void CRecoverdFileDlg::InviteToSave() {
+  asked_to_save_ = true;
+  if (ShowMessage(this, kInvitationText, kConfirmationCaption, QMessageBox::Question,
+                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+    SaveSnapshot();
+  }
+}
+
+// ---- The tree ----
+
+QTreeWidgetItem* CRecoverdFileDlg::type_item(FileTypeId type) const {
+  return type < kTypeCount ? type_items_[type] : nullptr;
+}
+
+void CRecoverdFileDlg::BuildTree() {
+  syncing_ = true;
+  tree_->clear();
+  model_->Clear();
+  root_item_ = nullptr;
+  current_branch_ = nullptr;
+  type_items_.fill(nullptr);
+  file_counts_.fill(0);
+  marked_counts_.fill(0);
+
+  // The counts of the labels are the scan's own tallies; the marks are judged from the records.
+  const ScanResults& results = state_.results;
+  uint64_t selected_total = 0;
+  for (const FoundFile& file : results.Found()) {
+    if (file.type >= kTypeCount) continue;
+    ++file_counts_[file.type];
+    if (file.selected) {
+      ++marked_counts_[file.type];
+      selected_total += file.length;
+    }
+  }
+  state_.selected_total = selected_total;
+
+  QStyle* style = tree_->style();
+  QIcon branch_icon;
+  branch_icon.addPixmap(style->standardPixmap(QStyle::SP_DirClosedIcon), QIcon::Normal);
+  branch_icon.addPixmap(style->standardPixmap(QStyle::SP_DirOpenIcon), QIcon::Selected);
+
+  const Qt::ItemFlags item_flags =
+      Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
+  root_item_ = new QTreeWidgetItem(tree_, {kRootLabel.arg(results.found_count)});
+  root_item_->setData(0, kTypeRole, 0u);
+  root_item_->setFlags(item_flags);
+  root_item_->setIcon(0, branch_icon);
+  total_found_size_ = 0;
+  for (FileTypeId type = 1; type < kTypeCount; ++type) {
+    const TypeTally& tally = results.tallies[type];
+    if (!tally.present) continue;
+    total_found_size_ += tally.total_bytes;
+    const std::string_view label = TreeLabelOf(type);
+    auto* item = new QTreeWidgetItem(
+        root_item_, {QString::fromLatin1(label.data(), static_cast<int>(label.size())) +
+                     QString::number(static_cast<uint32_t>(tally.count)) + QLatin1Char(')')});
+    item->setData(0, kTypeRole, type);
+    item->setFlags(item_flags);
+    item->setIcon(0, branch_icon);
+    type_items_[type] = item;
+  }
+  root_item_->setExpanded(true);
+  syncing_ = false;
+  SyncTreeMarks();
+  UpdateTotals();
+}
+
+void CRecoverdFileDlg::SyncTreeMarks() {
+  syncing_ = true;
+  bool all_checked = true, all_unchecked = true;
+  for (FileTypeId type = 1; type < kTypeCount; ++type) {
+    QTreeWidgetItem* item = type_items_[type];
+    if (!item) continue;
+    const Qt::CheckState mark = MarkOf(marked_counts_[type], file_counts_[type]);
+    shown_marks_[type] = mark;
+    item->setCheckState(0, mark);
+    all_checked = all_checked && mark == Qt::Checked;
+    all_unchecked = all_unchecked && mark == Qt::Unchecked;
+  }
+  if (all_unchecked) {
+    shown_root_mark_ = Qt::Unchecked;
+  } else {
+    shown_root_mark_ = all_checked ? Qt::Checked : Qt::PartiallyChecked;
+  }
+  if (root_item_) root_item_->setCheckState(0, shown_root_mark_);
+  syncing_ = false;
+}
+
+// The marks are read from the flags whenever a row is drawn, so only the rows on screen need
+// telling; a change over a million rows would otherwise cost the view a walk over all of them.
+void CRecoverdFileDlg::RefreshListMarks() {
+  const QModelIndex first = list_->indexAt(QPoint(0, 0));
+  const QModelIndex last = list_->indexAt(QPoint(0, list_->viewport()->height() - 1));
+  model_->RefreshCheckMarks(first.isValid() ? first.row() : 0,
+                            last.isValid() ? last.row() : model_->rowCount() - 1);
+  list_->viewport()->update();
+}
+
+void CRecoverdFileDlg::UpdateTotals() {
+  total_found_text_->setText(SizeQText(total_found_size_));
+  selected_total_text_->setText(SizeQText(state_.selected_total));
+  emit completeChanged();
+}
+
+bool CRecoverdFileDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == tree_->viewport() && event->type() == QEvent::MouseButtonPress) {
+    mark_toggled_by_click_ = false;
+  }
+  return PictavoPage::eventFilter(watched, event);
+}
+
+void CRecoverdFileDlg::OnTreeItemClicked(QTreeWidgetItem* item) {
+  // The view reports a click on a check box as a click on the item as well.
+  if (std::exchange(mark_toggled_by_click_, false) || !item) return;
+  ChooseBranch(item);
+  if (!asked_to_save_) InviteToSave();
+}
+
+// A click on a check mark: the view has already set the item's new state, but the change is
+// judged from the mark that was shown, so that a partial mark (which counts as marked) unmarks.
+void CRecoverdFileDlg::OnTreeItemChanged(QTreeWidgetItem* item) {
+  if (syncing_ || !item) return;
+  const FileTypeId type = item->data(0, kTypeRole).toUInt();
+  const Qt::CheckState shown = item == root_item_ ? shown_root_mark_ : shown_marks_[type];
+  const bool mark = shown == Qt::Unchecked;
+  mark_toggled_by_click_ = true;
+  if (item == root_item_) {
+    SetAllMarks(mark);
+  } else {
+    SetMark(type, mark);
+  }
+  SyncTreeMarks();
+  RefreshListMarks();
+  UpdateTotals();
+  if (!asked_to_save_) InviteToSave();
+}
+
+void CRecoverdFileDlg::SetMark(FileTypeId type, bool marked) {
+  if (type == kTypeNone || type >= kTypeCount) return;
+  const uint32_t flag = marked ? 1 : 0;
+  for (FoundFile& file : state_.results.Found()) {
+    if (file.type != type || file.selected == flag) continue;
+    file.selected = flag;
+    if (marked) {
+      state_.selected_total += file.length;
+    } else {
+      state_.selected_total -= file.length;
+    }
+  }
+  marked_counts_[type] = marked ? file_counts_[type] : 0;
+}
+
+void CRecoverdFileDlg::SetAllMarks(bool marked) {
+  const uint32_t flag = marked ? 1 : 0;
+  uint64_t total = 0;
+  for (FoundFile& file : state_.results.Found()) {
+    file.selected = flag;
+    total += file.length;
+  }
+  state_.selected_total = marked ? total : 0;
+  for (FileTypeId type = 0; type < kTypeCount; ++type) {
+    marked_counts_[type] = marked ? file_counts_[type] : 0;
+  }
+}
+
+void CRecoverdFileDlg::ClearAllMarks() {
+  for (FoundFile& file : state_.results.Found()) file.selected = 0;
+  state_.selected_total = 0;
+  marked_counts_.fill(0);
+  if (root_item_) {
+    SyncTreeMarks();
+    RefreshListMarks();
+    UpdateTotals();
+  }
+}
+
+// ---- The list ----
+
+void CRecoverdFileDlg::ChooseBranch(QTreeWidgetItem* item) {
+  current_branch_ = item;
+  StartFill(item->data(0, kTypeRole).toUInt());
+}
+
+void CRecoverdFileDlg::CancelFill() {
+  if (fill_cancel_) fill_cancel_->store(true);
+  if (fill_thread_.joinable()) fill_thread_.join();
+  fill_cancel_.reset();
+  ++fill_generation_;  // rows already on their way are dropped
+  filling_ = false;
+}
+
+// The root lists every found file; a type lists its own. Each file keeps the number it has
+// among the files of its type, so a name is the same in every branch and on disk.
+void CRecoverdFileDlg::StartFill(FileTypeId type) {
+  CancelFill();
+  model_->Clear();
+  filling_ = true;
+  const uint64_t generation = fill_generation_;
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  fill_cancel_ = cancel;
+  const std::span<const FoundFile> found = std::as_const(state_.results).Found();
+  fill_thread_ = std::thread([this, type, found, cancel, generation] {
+    std::vector<FileListRow> rows;
+    std::array<uint32_t, kTypeCount> next_index{};
+    uint32_t next_other = 0;
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (i % kFillStride == 0 && cancel->load(std::memory_order_relaxed)) return;
+      // `type` is read here while the page may change `selected` of the same records: the two
+      // are separate fields and the records themselves stay put until this thread is joined.
+      const FileTypeId file_type = found[i].type;
+      uint32_t& index = file_type < kTypeCount ? next_index[file_type] : next_other;
+      if (type == kTypeNone || file_type == type) {
+        rows.push_back({static_cast<uint32_t>(i), index});
+      }
+      ++index;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, rows = std::move(rows)]() mutable {
+          OnFillDone(generation, std::move(rows));
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void CRecoverdFileDlg::OnFillDone(uint64_t generation, std::vector<FileListRow> rows) {
+  if (generation != fill_generation_) return;
+  if (fill_thread_.joinable()) fill_thread_.join();
+  fill_cancel_.reset();
+  model_->SetRows(std::move(rows));
+  filling_ = false;
+  emit ListFilled();
+}
+
+void CRecoverdFileDlg::OnListCheckToggled(int row) {
+  FoundFile& file = state_.results.records[model_->RecordAt(row)];
+  file.selected = file.selected ? 0 : 1;
+  if (file.selected) {
+    state_.selected_total += file.length;
+  } else {
+    state_.selected_total -= file.length;
+  }
+  if (file.type < kTypeCount) {
+    if (file.selected) {
+      ++marked_counts_[file.type];
+    } else {
+      --marked_counts_[file.type];
+    }
+  }
+  SyncTreeMarks();
+  const QModelIndex index = model_->index(row, FoundFileModel::kNameColumn);
+  emit model_->dataChanged(index, index, {Qt::CheckStateRole});
+  UpdateTotals();
+}
+
+void CRecoverdFileDlg::OnHeaderClicked(int section) {
+  sort_descending_ = !sort_descending_;
+  if (section != FoundFileModel::kSizeColumn || filling_) return;
+  WaitCursor wait;
+  model_->SortBySize(sort_descending_);
+  list_->header()->setSortIndicatorShown(true);
+  list_->header()->setSortIndicator(FoundFileModel::kSizeColumn,
+                                    sort_descending_ ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+// ---- Preview ----
+
+void CRecoverdFileDlg::OnPreviewClicked() {
+  const QModelIndexList selected = list_->selectionModel()->selectedRows();
+  if (selected.isEmpty()) {
+    ShowMessage(this, kNoSelectionText, kNoSelectionCaption, QMessageBox::Information,
+                QMessageBox::Ok);
+    return;
+  }
+  PreviewRow(selected.first().row());
+}
+
+void CRecoverdFileDlg::PreviewRow(int row) {
+  if (filling_ || row < 0 || row >= model_->rowCount() || !tree_->currentItem()) return;
+  const FoundFile file = model_->FileAt(row);
+  const PreviewRefusal refusal = CheckPreviewRequest(file.type, file.length);
+  if (refusal != PreviewRefusal::kNone) {
+    const std::string_view text = PreviewRefusalText(refusal);
+    ShowInformation(this, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    return;
+  }
+  std::unique_ptr<CDlgPreview> dialog;
+  {
+    WaitCursor wait;
+    int error = 0;
+    auto source = FileSectorSource::Open(PathOf(state_.source_name), OpenOptions{}, &error);
+    std::string reason;
+    if (source && preview_file_.CopyFrom(*source, file, &reason)) {
+      // Decoding happens here, still under the wait cursor.
+      dialog = std::make_unique<CDlgPreview>(file, preview_file_, this);
+    }
+  }
+  if (!dialog) {
+    ShowInformation(this,
+                    QString::fromLatin1(kPreviewUnavailableText.data(),
+                                        static_cast<qsizetype>(kPreviewUnavailableText.size())));
+    return;
+  }
+  dialog->exec();
+  dialog.reset();
+  preview_file_.Delete();
+  list_->setFocus();
+  list_->setCurrentIndex(model_->index(row, FoundFileModel::kNameColumn));
+}
+
+}  // namespace pictavo::app

@@ -1,0 +1,181 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "app/pictavo_page.h"
+#include "results/preview.h"
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTreeView;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace pictavo::app {
+
+// One row of the file list: the found file's index in the results and its number among the
+// files of its type, which names it ("File3.jpeg") whatever order the list is sorted in.
+struct FileListRow {
+  uint32_t record = 0;
+  uint32_t index_in_type = 0;
+};
+
+// The files of the chosen tree branch, read straight from the wizard's results: a row is two
+// numbers, so a branch of a million files costs a few megabytes and the view asks only for the
+// rows it shows. Column 0 is the name with the check mark, column 1 the size text.
+class FoundFileModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  enum Column { kNameColumn = 0, kSizeColumn = 1 };
+
+  FoundFileModel(const ScanResults& results, QObject* parent = nullptr);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+  // A change of a row's check mark is passed to the page, which flips the file's flag.
+  bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+
+  void SetRows(std::vector<FileListRow> rows);
+  void Clear() { SetRows({}); }
+  // Stable: files of equal size keep their order.
+  void SortBySize(bool descending);
+  // The selected flags of rows `first` to `last` changed outside the list.
+  void RefreshCheckMarks(int first, int last);
+
+  const FoundFile& FileAt(int row) const { return results_.records[rows_[row].record]; }
+  uint32_t RecordAt(int row) const { return rows_[row].record; }
+  QString NameAt(int row) const;
+
+  void set_check_handler(std::function<void(int row)> handler) {
+    check_handler_ = std::move(handler);
+  }
+
+ private:
+  const ScanResults& results_;
+  std::vector<FileListRow> rows_;
+  std::function<void(int row)> check_handler_;
+};
+
+// The wizard's last page: what the scan found (or a loaded snapshot holds) as a tree of types
+// with their counts and a list of the files of the chosen type. The user marks files in both,
+// previews one, saves the results to a snapshot and, with "Recover", copies the marked files to
+// a folder.
+class CRecoverdFileDlg : public PictavoPage {
+  Q_OBJECT
+
+ public:
+  explicit CRecoverdFileDlg(WizardState& state, QWidget* parent = nullptr);
+  ~CRecoverdFileDlg() override;
+
+  // Next ("Recover") is enabled exactly while something is marked.
+  bool isComplete() const override;
+  // "Recover": runs the saving of the marked files and stays on this page.
+  bool validatePage() override;
+  // Not -1, so that the wizard shows Next (as "Recover") rather than Finish; validatePage()
+  // always keeps the wizard here.
+  int nextId() const override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  // Back: the invitation to save, then the marks are cleared.
+  void cleanupPage() override;
+
+  // Writes the current results to a snapshot file the user chooses. True when one was written.
+  bool SaveSnapshot();
+  // Previews the file of list row `row` (double-click and the Preview button).
+  void PreviewRow(int row);
+
+  QTreeWidget* tree() const { return tree_; }
+  QTreeView* list() const { return list_; }
+  FoundFileModel* model() const { return model_; }
+  QLabel* total_found_text() const { return total_found_text_; }
+  QLabel* selected_total_text() const { return selected_total_text_; }
+  QPushButton* preview_button() const { return preview_button_; }
+  QTreeWidgetItem* root_item() const { return root_item_; }
+  // The tree item of a type, or null when the type has no branch.
+  QTreeWidgetItem* type_item(FileTypeId type) const;
+  QTreeWidgetItem* current_branch() const { return current_branch_; }
+  uint64_t total_found_size() const { return total_found_size_; }
+  bool filling() const { return filling_; }
+  bool sort_descending() const { return sort_descending_; }
+
+ signals:
+  // The list holds the files of the branch chosen last.
+  void ListFilled();
+
+ protected:
+  void OnInitDialog() override;
+  void OnSetActive() override;
+
+ private:
+  void LoadPendingSnapshot();
+  void BuildTree();
+  void ChooseBranch(QTreeWidgetItem* item);
+  void StartFill(FileTypeId type);
+  void CancelFill();
+  void OnFillDone(uint64_t generation, std::vector<FileListRow> rows);
+  void OnTreeItemClicked(QTreeWidgetItem* item);
+  void OnTreeItemChanged(QTreeWidgetItem* item);
+  void OnListCheckToggled(int row);
+  void OnHeaderClicked(int section);
+  void OnPreviewClicked();
+  void OnCustomButtonClicked(int which);
+  void SetMark(FileTypeId type, bool marked);
+  void SetAllMarks(bool marked);
+  void ClearAllMarks();
+  void SyncTreeMarks();
+  void RefreshListMarks();
+  void UpdateTotals();
+  void InviteToSave();
+
+  QGroupBox* group_ = nullptr;
+  QTreeWidget* tree_ = nullptr;
+  QTreeView* list_ = nullptr;
+  FoundFileModel* model_ = nullptr;
+  QLabel* total_found_caption_ = nullptr;
+  QLabel* total_found_text_ = nullptr;
+  QLabel* selected_caption_ = nullptr;
+  QLabel* selected_total_text_ = nullptr;
+  QPushButton* preview_button_ = nullptr;
+
+  QTreeWidgetItem* root_item_ = nullptr;
+  std::array<QTreeWidgetItem*, kTypeCount> type_items_{};
+  QTreeWidgetItem* current_branch_ = nullptr;
+  // The marks the tree shows, kept here so that a click is judged by the mark it was made on
+  // (a click on a partial mark unmarks everything below it).
+  std::array<Qt::CheckState, kTypeCount> shown_marks_{};
+  Qt::CheckState shown_root_mark_ = Qt::Unchecked;
+  // Found files and marked files per type, kept up to date by every change of a mark.
+  std::array<uint64_t, kTypeCount> file_counts_{};
+  std::array<uint64_t, kTypeCount> marked_counts_{};
+  uint64_t total_found_size_ = 0;
+  bool syncing_ = false;
+  // Set when a mouse press in the tree changed a check mark: the click that ends it toggles the
+  // mark and chooses no branch.
+  bool mark_toggled_by_click_ = false;
+  bool asked_to_save_ = false;
+  bool sort_descending_ = false;
+
+  // The list is filled on a worker. A new branch choice stops and joins the running fill before
+  // it starts its own, and a fill's rows are taken only if no later fill was started, so that
+  // two fills never overlap.
+  bool filling_ = false;
+  uint64_t fill_generation_ = 0;
+  std::shared_ptr<std::atomic<bool>> fill_cancel_;
+  std::thread fill_thread_;
+
+  // The copy of the file being previewed; deleted when the preview ends.
+  PreviewTempFile preview_file_;
+};
+
+}  // namespace pictavo::app

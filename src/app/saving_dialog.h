@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QDialog>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "app/wizard_state.h"
+#include "results/recovery.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace pictavo {
+class SectorSource;
+}
+
+namespace pictavo::app {
+
+// Runs one saving run (every marked file into a folder) on its own thread. Its reports are
+// connected with Qt::BlockingQueuedConnection, so a report is on screen (and a Cancel pressed
+// in answer to it is seen) before the next chunk is copied; they come at most every 50 ms.
+class SaveWorker : public QThread {
+  Q_OBJECT
+
+ public:
+  SaveWorker(SectorSource& source, const ScanResults& results, std::string folder,
+             const std::atomic<bool>* cancel, QObject* parent = nullptr);
+
+  // Valid once the thread has finished.
+  const SaveSummary& summary() const { return summary_; }
+
+ signals:
+  // `name` is the file in hand ("File3.jpeg"), `files_done` the files finished before it.
+  void ProgressReported(QString name, quint64 files_done, quint64 file_count, quint64 bytes_done,
+                        quint64 total_bytes);
+
+ protected:
+  void run() override;
+
+ private:
+  SectorSource& source_;
+  const ScanResults& results_;
+  std::string folder_;
+  const std::atomic<bool>* cancel_;
+  SaveSummary summary_;
+};
+
+// "Saving": the progress of a saving run. Shows the file in hand, the files and bytes done with
+// the rate and the time left, a bar that follows the bytes written, and Cancel, which stops the
+// run at the next 10 MiB chunk (the file in hand is deleted, the files before it stay). The
+// dialog starts the run when shown and closes itself when the run ends; until then Esc and the
+// close box are refused.
+class SavingDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
+               QWidget* parent = nullptr);
+  ~SavingDialog() override;
+
+  bool running() const { return running_; }
+  // Valid once the dialog has closed.
+  const SaveSummary& summary() const { return summary_; }
+
+  QLabel* file_text() const { return file_text_; }
+  QLabel* progress_text() const { return progress_text_; }
+  QProgressBar* progress_bar() const { return progress_bar_; }
+  QPushButton* cancel_button() const { return cancel_button_; }
+
+  // "1.20  MB of 5.00  MB, file 4 of 12, 3.1 MB/s, 2 s left"
+  static QString ProgressText(uint64_t files_done, uint64_t file_count, uint64_t bytes_done,
+                              uint64_t total_bytes, double seconds);
+
+ signals:
+  // After each report has been shown (tests wait for it).
+  void ProgressShown(quint64 bytes_done);
+
+ public slots:
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void OnProgress(const QString& name, quint64 files_done, quint64 file_count, quint64 bytes_done,
+                  quint64 total_bytes);
+  void OnCancelClicked();
+  void OnWorkerFinished();
+
+  SectorSource& source_;
+  const ScanResults& results_;
+  std::string folder_;
+  QLabel* file_text_ = nullptr;
+  QLabel* progress_text_ = nullptr;
+  QProgressBar* progress_bar_ = nullptr;
+  QPushButton* cancel_button_ = nullptr;
+
+  std::atomic<bool> cancel_{false};
+  bool running_ = false;
+  SaveWorker* worker_ = nullptr;
+  SaveSummary summary_;
+  std::chrono::steady_clock::time_point start_time_;
+};
+
+// The "Recover" button of the recovered-files page: asks for a folder, checks it (never on the
+// medium being recovered, and with room for the marked files), copies the marked files behind
+// the Saving dialog and tells how it went. False when nothing was saved because the user
+// cancelled the folder choice or the folder or source was refused.
+bool RunSavingRun(QWidget* owner, WizardState& state);
+
+}  // namespace pictavo::app
