@@ -3,6 +3,7 @@
 //   pictavo-screenshot-tour IMAGE OUTPUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
@@ -19,7 +20,9 @@
 #include "app/file_selection_page.h"
 #include "app/main_page.h"
 #include "app/pictavo_sheet.h"
+#include "app/preview_dialog.h"
 #include "app/prompts.h"
+#include "app/recovered_files_page.h"
 #include "app/scanning_dialog.h"
 
 using namespace pictavo::app;
@@ -84,6 +87,40 @@ void WatchForImagingDialog(const QDir& out, TourPrompts& prompts) {
   timer->start(0);
 }
 
+// Takes the picture of the preview dialog once it has painted its photo, then closes it.
+void WatchForPreviewDialog(const QDir& out, bool* saved) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, [timer, out, saved] {
+    auto* dialog = qobject_cast<CDlgPreview*>(QApplication::activeModalWidget());
+    if (!dialog) return;
+    timer->stop();
+    *saved = Save(dialog, out, QStringLiteral("08-preview"));
+    dialog->accept();
+  });
+  timer->start(0);
+}
+
+// The results page with the JPEG branch listed, the JPEGs and one PNG marked and a photo
+// selected.
+bool ShowResults(CRecoverdFileDlg* results) {
+  QTreeWidgetItem* jpeg = results->type_item(pictavo::kTypeJpeg);
+  QTreeWidgetItem* png = results->type_item(pictavo::kTypePng);
+  if (!jpeg || !png) return false;
+  QEventLoop filled;
+  QObject::connect(results, &CRecoverdFileDlg::ListFilled, &filled, &QEventLoop::quit);
+  results->tree()->setCurrentItem(png);
+  emit results->tree()->itemClicked(png, 0);
+  if (results->filling()) filled.exec();
+  FoundFileModel* model = results->model();
+  if (model->rowCount() > 0) model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole);
+  results->tree()->setCurrentItem(jpeg);
+  emit results->tree()->itemClicked(jpeg, 0);
+  if (results->filling()) filled.exec();
+  jpeg->setCheckState(0, Qt::Checked);
+  results->list()->setCurrentIndex(model->index(1, 0));
+  return model->rowCount() > 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,7 +151,13 @@ int main(int argc, char** argv) {
 
   WatchForScanningDialog(out, prompts);
   sheet.next();
+  auto* results = qobject_cast<CRecoverdFileDlg*>(sheet.recovered_page());
+  ok = results && ShowResults(results) && ok;
   ok = Save(&sheet, out, QStringLiteral("05-results")) && ok;
+  bool preview_saved = false;
+  WatchForPreviewDialog(out, &preview_saved);
+  if (results) results->PreviewRow(1);
+  ok = preview_saved && ok;
 
   // The drive page on the imaging road, with the machine's drives.
   sheet.back();
