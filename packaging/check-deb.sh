@@ -12,12 +12,12 @@ trap 'rm -rf "$work"' EXIT
 
 rm -f "$build"/pictavo_*.deb
 (cd "$build" && cpack -G DEB)
-deb=$(ls "$build"/pictavo_*.deb)
+deb=$(realpath "$build"/pictavo_*.deb)
 echo "== $deb"
 dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
 
 # Recommends (pkexec) would bring the polkit daemon, which a CI machine does not need.
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "./$deb"
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "$deb"
 # Every check runs, so that the package is removed again whatever fails.
 status=0
 for file in /usr/bin/pictavo-cli /usr/share/man/man1/pictavo-cli.1 /usr/share/pictavo/corrupt.bmp; do
