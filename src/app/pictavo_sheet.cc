@@ -79,7 +79,10 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
   resize(760, 560);
 }
 
-CPictavoSheet::~CPictavoSheet() = default;
+// The pages show the wizard's state (the results page reads the found files as it lays out its
+// list), and a sheet that is still visible is hidden by the base class's destructor, after
+// state_ is gone: hide it while the state is still there.
+CPictavoSheet::~CPictavoSheet() { hide(); }
 
 QAbstractButton* CPictavoSheet::save_snapshot_button() const {
   return button(QWizard::CustomButton1);
