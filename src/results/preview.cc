@@ -107,6 +107,10 @@ bool PreviewTempDirectory(std::string* directory, std::string* error) {
     const std::string base = tmp && UsableDirectory(tmp) ? tmp : "/tmp";
     *directory = base + "/pictavo-" + std::to_string(geteuid());
   }
+  // One folder per process below the user's private folder: two programs previewing at once
+  // (the wizard and a pictavo-cli preview, or parallel tests) must not share "Tmp.jpeg".
+  if (!MakePrivateDirectory(*directory, error)) return false;
+  *directory += "/" + std::to_string(getpid());
   return MakePrivateDirectory(*directory, error);
 }
 
@@ -122,7 +126,11 @@ bool PreviewTempFile::CopyFrom(SectorSource& source, const FoundFile& file, std:
 }
 
 void PreviewTempFile::Delete() {
-  if (!path_.empty()) unlink(path_.c_str());
+  if (path_.empty()) return;
+  unlink(path_.c_str());
+  // The process's own folder goes with its last file; another preview still open keeps it.
+  const size_t slash = path_.rfind('/');
+  if (slash != std::string::npos) rmdir(path_.substr(0, slash).c_str());
 }
 
 PreviewPicture LoadPreviewPicture(PreviewTempFile& temp_file, FileTypeId type,

@@ -102,8 +102,9 @@ TEST(Preview, TemporaryFilesLiveInAPrivateFolder) {
   {
     EnvironmentOverride xdg("XDG_RUNTIME_DIR", runtime.path().c_str());
     ASSERT_TRUE(PreviewTempDirectory(&directory, &error)) << error;
-    EXPECT_EQ(directory, runtime.path() + "/pictavo");
+    EXPECT_EQ(directory, runtime.path() + "/pictavo/" + std::to_string(getpid()));
     EXPECT_EQ(ModeOf(directory) & 0777, 0700u);
+    EXPECT_EQ(ModeOf(runtime.path() + "/pictavo") & 0777, 0700u);
   }
   EnvironmentOverride xdg("XDG_RUNTIME_DIR", nullptr);
   EnvironmentOverride tmpdir("TMPDIR", tmp.path().c_str());
@@ -112,9 +113,10 @@ TEST(Preview, TemporaryFilesLiveInAPrivateFolder) {
   ASSERT_EQ(mkdir(expected.c_str(), 0755), 0);
   chmod(expected.c_str(), 0755);
   ASSERT_TRUE(PreviewTempDirectory(&directory, &error)) << error;
-  EXPECT_EQ(directory, expected);
+  EXPECT_EQ(directory, expected + "/" + std::to_string(getpid()));
   EXPECT_EQ(ModeOf(expected) & 0777, 0700u);
   // A link planted under the name is not followed.
+  ASSERT_EQ(rmdir(directory.c_str()), 0);
   ASSERT_EQ(rmdir(expected.c_str()), 0);
   ASSERT_EQ(symlink(runtime.path().c_str(), expected.c_str()), 0);
   EXPECT_FALSE(PreviewTempDirectory(&directory, &error));
@@ -137,7 +139,8 @@ TEST(Preview, CopiesTheExtentDecodesItAndDeletesTheCopy) {
     EXPECT_TRUE(temp.path().empty());
     FoundFile file{kTypeJpeg, at, static_cast<uint32_t>(jpeg.size()), 0};
     ASSERT_TRUE(temp.CopyFrom(source, file, &error)) << error;
-    EXPECT_EQ(temp.path(), runtime.path() + "/pictavo/Tmp.jpeg");
+    const std::string own_folder = runtime.path() + "/pictavo/" + std::to_string(getpid());
+    EXPECT_EQ(temp.path(), own_folder + "/Tmp.jpeg");
     EXPECT_EQ(samples::ReadFile(temp.path()), jpeg);
     const PreviewPicture preview = LoadPreviewPicture(temp, kTypeJpeg);
     EXPECT_FALSE(preview.placeholder);
@@ -145,13 +148,14 @@ TEST(Preview, CopiesTheExtentDecodesItAndDeletesTheCopy) {
     EXPECT_EQ(preview.picture.width, 300);
     temp.Delete();
     EXPECT_FALSE(std::filesystem::exists(temp.path()));
+    EXPECT_FALSE(std::filesystem::exists(own_folder));
     EXPECT_FALSE(temp.path().empty());  // the path stays set
 
     // A file of a type without an extension is no picture: the placeholder shows, and the copy
     // is deleted at once.
     FoundFile junk{kTypeDbx, 0, 1000, 0};
     ASSERT_TRUE(temp.CopyFrom(source, junk, &error)) << error;
-    EXPECT_EQ(temp.path(), runtime.path() + "/pictavo/Tmp.");
+    EXPECT_EQ(temp.path(), own_folder + "/Tmp.");
     EXPECT_EQ(std::filesystem::file_size(temp.path()), 1000u);
     const PreviewPicture placeholder = LoadPreviewPicture(temp, kTypeDbx);
     EXPECT_TRUE(placeholder.placeholder);
