@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
@@ -8,6 +7,7 @@
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/picture_samples.h"
+#include "support/cli_run.h"
 
 namespace {
 
@@ -15,23 +15,9 @@ using pictavo::samples::EncodeJpeg;
 using pictavo::samples::ImageBuilder;
 using pictavo::samples::TempDir;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
+using pictavo::testing::CliRun;
 
-CliRun Cli(const std::string& arguments) {
-  const std::string command = std::string(PICTAVO_CLI_PATH) + " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  CliRun run{-1, {}};
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.out.append(buffer, n);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
+CliRun Cli(const std::string& arguments) { return pictavo::testing::RunCli(arguments, true); }
 
 TEST(CliPreview, WritesTheFoundPhotoAsPngFittedOnRequest) {
   TempDir dir;
