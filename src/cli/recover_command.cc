@@ -309,7 +309,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   ProgressLine progress("Saving");
   CliSaveProgress observer(&progress);
   const SaveSummary summary =
-      SaveMarkedFiles(*source, results, folder, &observer, &InterruptFlag());
+      SaveMarkedFiles(*source, results, folder, &observer, &InterruptFlag(), 2);
   progress.Finish();
   std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
   if (summary.cancelled) return 130;

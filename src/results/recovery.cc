@@ -5,7 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/output_file.h"
 #include "results/extent_copy.h"
@@ -112,62 +118,182 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
   return check;
 }
 
+namespace {
+
+// Copies one marked file under its list name, or the next free one when that is taken.
+struct SaveAttempt {
+  SavedFile saved;
+  ExtentCopyResult copy;
+};
+
+SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, size_t index,
+                    const std::string& wanted_name, const std::string& folder,
+                    ExtentCopyObserver* progress, const std::atomic<bool>* cancel) {
+  SaveAttempt attempt;
+  SavedFile& saved = attempt.saved;
+  saved.record_index = index;
+  saved.wanted_name = wanted_name;
+  saved.length = file.length;
+  // Another program may take a name between the look and the exclusive create: look again.
+  for (int tries = 0; tries < 8; ++tries) {
+    saved.name = NextFreeName(folder, saved.wanted_name);
+    attempt.copy = CopyExtent(source, file, folder + "/" + saved.name, ExistingFile::kRefuse,
+                              progress, cancel);
+    if (attempt.copy.ok || attempt.copy.error_code != EEXIST) break;
+  }
+  const ExtentCopyResult& copy = attempt.copy;
+  if (copy.ok) {
+    saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
+    saved.unreadable_bytes = copy.unreadable_bytes;
+    saved.first_unreadable_offset = copy.first_unreadable_offset;
+  } else {
+    saved.outcome = SaveOutcome::kFailed;
+    saved.error = copy.message;
+  }
+  return attempt;
+}
+
+// Adds one file's outcome to the summary; false when the run must end there.
+bool Account(SaveAttempt& attempt, SaveSummary& summary, SaveObserver* observer) {
+  const ExtentCopyResult& copy = attempt.copy;
+  if (copy.cancelled) {
+    summary.cancelled = true;
+    return false;
+  }
+  SavedFile& saved = attempt.saved;
+  if (copy.ok) {
+    ++(copy.damaged() ? summary.damaged : summary.written);
+    if (saved.name != saved.wanted_name) ++summary.renamed;
+  } else {
+    ++summary.failed;
+  }
+  if (observer) observer->OnFileDone(saved);
+  summary.files.push_back(std::move(saved));
+  if (!copy.ok && DestinationWide(copy.error_code)) {
+    summary.destination_failed = true;
+    summary.destination_error = copy.message;
+    return false;
+  }
+  return true;
+}
+
+// Counts bytes written by several copying threads; the running thread reports them.
+class SharedProgress : public ExtentCopyObserver {
+ public:
+  explicit SharedProgress(std::atomic<uint64_t>* total) : total_(total) {}
+  void OnCopied(uint64_t written, uint64_t) override {
+    total_->fetch_add(written - last_, std::memory_order_relaxed);
+    last_ = written;
+  }
+
+ private:
+  std::atomic<uint64_t>* total_;
+  uint64_t last_ = 0;
+};
+
+}  // namespace
+
 SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
                             const std::string& folder, SaveObserver* observer,
-                            const std::atomic<bool>* cancel) {
+                            const std::atomic<bool>* cancel, int threads) {
   SaveSummary summary;
   const auto found = results.Found();
   const std::vector<std::string> names = RecoveredFileNames(results);
-  uint64_t file_count = 0, total_bytes = 0;
-  for (const FoundFile& file : found) {
-    if (!file.selected) continue;
-    ++file_count;
-    total_bytes += file.length;
-  }
-  if (observer) observer->OnStart(file_count, total_bytes);
-  RunProgress progress(observer, total_bytes);
-
+  uint64_t total_bytes = 0;
+  std::vector<size_t> marked;
   for (size_t i = 0; i < found.size(); ++i) {
-    const FoundFile& file = found[i];
-    if (!file.selected) continue;
-    if (cancel && cancel->load(std::memory_order_relaxed)) {
-      summary.cancelled = true;
+    if (!found[i].selected) continue;
+    marked.push_back(i);
+    total_bytes += found[i].length;
+  }
+  if (observer) observer->OnStart(marked.size(), total_bytes);
+
+  std::vector<std::unique_ptr<SectorSource>> clones;
+  for (int t = 0; threads > 1 && t < threads && marked.size() > 1; ++t) {
+    auto clone = source.Clone();
+    if (!clone) {
+      clones.clear();
       break;
     }
-    SavedFile saved;
-    saved.record_index = i;
-    saved.wanted_name = names[i];
-    saved.length = file.length;
-    progress.StartFile();
-    ExtentCopyResult copy;
-    // Another program may take a name between the look and the exclusive create: look again.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-      saved.name = NextFreeName(folder, saved.wanted_name);
-      copy = CopyExtent(source, file, folder + "/" + saved.name, ExistingFile::kRefuse, &progress,
-                        cancel);
-      if (copy.ok || copy.error_code != EEXIST) break;
+    clones.push_back(std::move(clone));
+  }
+
+  if (clones.empty()) {
+    RunProgress progress(observer, total_bytes);
+    for (const size_t i : marked) {
+      if (cancel && cancel->load(std::memory_order_relaxed)) {
+        summary.cancelled = true;
+        break;
+      }
+      progress.StartFile();
+      SaveAttempt attempt = SaveOne(source, found[i], i, names[i], folder, &progress, cancel);
+      if (!Account(attempt, summary, observer)) break;
     }
-    if (copy.cancelled) {
-      summary.cancelled = true;
-      break;
+    return summary;
+  }
+
+  // Several files are copied at once, each thread through its own handle on the medium; the
+  // outcomes are taken in list order, so the summary and the reports are those of one thread.
+  // Files copied past the point where the run ended (a cancel, a full destination) are removed.
+  std::mutex mutex;
+  std::condition_variable done;
+  std::vector<std::optional<SaveAttempt>> attempts(marked.size());
+  size_t next = 0;
+  bool quit = false;
+  std::atomic<uint64_t> bytes_done{0};
+  auto worker = [&](SectorSource* handle) {
+    for (;;) {
+      size_t slot;
+      {
+        std::lock_guard lock(mutex);
+        if (quit || next >= marked.size()) return;
+        slot = next++;
+      }
+      const size_t i = marked[slot];
+      SharedProgress progress(&bytes_done);
+      SaveAttempt attempt;
+      if (cancel && cancel->load(std::memory_order_relaxed)) {
+        attempt.copy.cancelled = true;
+      } else {
+        attempt = SaveOne(*handle, found[i], i, names[i], folder, &progress, cancel);
+      }
+      {
+        std::lock_guard lock(mutex);
+        attempts[slot] = std::move(attempt);
+      }
+      done.notify_all();
     }
-    if (copy.ok) {
-      saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
-      saved.unreadable_bytes = copy.unreadable_bytes;
-      saved.first_unreadable_offset = copy.first_unreadable_offset;
-      ++(copy.damaged() ? summary.damaged : summary.written);
-      if (saved.name != saved.wanted_name) ++summary.renamed;
-    } else {
-      saved.outcome = SaveOutcome::kFailed;
-      saved.error = copy.message;
-      ++summary.failed;
+  };
+  std::vector<std::thread> workers;
+  for (auto& clone : clones) workers.emplace_back(worker, clone.get());
+
+  size_t slot = 0;
+  for (; slot < marked.size(); ++slot) {
+    std::optional<SaveAttempt> attempt;
+    {
+      std::unique_lock lock(mutex);
+      while (!attempts[slot]) {
+        done.wait_for(lock, std::chrono::milliseconds(100));
+        if (!attempts[slot] && observer) {
+          lock.unlock();
+          observer->OnProgress(bytes_done.load(), total_bytes);
+          lock.lock();
+        }
+      }
+      attempt = std::move(attempts[slot]);
+      attempts[slot].reset();
     }
-    if (observer) observer->OnFileDone(saved);
-    summary.files.push_back(std::move(saved));
-    if (!copy.ok && DestinationWide(copy.error_code)) {
-      summary.destination_failed = true;
-      summary.destination_error = copy.message;
-      break;
+    if (observer) observer->OnProgress(bytes_done.load(), total_bytes);
+    if (!Account(*attempt, summary, observer)) break;
+  }
+  {
+    std::lock_guard lock(mutex);
+    quit = true;
+  }
+  for (auto& thread : workers) thread.join();
+  for (size_t later = slot + 1; later < marked.size(); ++later) {
+    if (attempts[later] && attempts[later]->copy.ok) {
+      std::remove((folder + "/" + attempts[later]->saved.name).c_str());
     }
   }
   return summary;

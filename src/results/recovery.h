@@ -107,9 +107,11 @@ class SaveObserver {
 // list name; a name that is taken gets the next free one ("File3 (2).jpeg"), so nothing is ever
 // overwritten. `cancel` is read between chunks: the file in hand is deleted and the run ends.
 // Does not check the destination: callers run CheckDestination first.
+// With `threads` above 1, several files are copied at once when the source can be opened again;
+// the summary and the reports (all on the calling thread) are the same as with one.
 SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
                             const std::string& folder, SaveObserver* observer,
-                            const std::atomic<bool>* cancel);
+                            const std::atomic<bool>* cancel, int threads = 1);
 
 // "Saved 12 files to /media/backup: 10 whole, 1 damaged, 1 failed." with the details that follow
 // (damaged and failed files, renamed files), one sentence per line.

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/memory_source.h"
+#include "platform/sector_source.h"
 #include "results/extent_copy.h"
 #include "samples/image_builder.h"
 #include "support/faulty_source.h"
@@ -317,6 +318,56 @@ TEST(Destination, FreeSpaceMustBeStrictlyMoreThanTheMarkedFiles) {
   // The same-medium rule comes first: it refuses whatever the free space.
   EXPECT_EQ(CheckDestination(dir.path(), source, ~uint64_t{0}).verdict,
             DestinationVerdict::kSameMedium);
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// Copying several files at once gives the same files, names, reports and summary as one at a
+// time, a name taken beforehand included.
+TEST(SavingRun, SeveralThreadsSaveExactlyWhatOneThreadSaves) {
+  TempDir dir;
+  const std::vector<uint8_t> medium = RandomBytes(3 << 20, 8);
+  ASSERT_TRUE(WriteFile(dir.File("card.bin"), medium));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("card.bin"), {}, &error);
+  ASSERT_TRUE(source);
+  ScanResults results;
+  for (uint32_t i = 0; i < 40; ++i) {
+    results.records.push_back(
+        {i % 3 ? kTypeJpeg : kTypePng, uint64_t{i} * 65536, 1000 + i * 3001, i % 7 != 3});
+  }
+  results.records.push_back({});
+
+  class Log : public SaveObserver {
+   public:
+    void OnStart(uint64_t count, uint64_t total) override { start = {count, total}; }
+    void OnProgress(uint64_t done, uint64_t) override { last = done; }
+    void OnFileDone(const SavedFile& file) override { names.push_back(file.name); }
+    std::pair<uint64_t, uint64_t> start;
+    uint64_t last = 0;
+    std::vector<std::string> names;
+  };
+  std::vector<Log> logs(2);
+  std::vector<SaveSummary> summaries;
+  for (const int threads : {1, 2}) {
+    const std::string out = dir.File("out" + std::to_string(threads));
+    std::filesystem::create_directory(out);
+    ASSERT_TRUE(WriteFile(out + "/File4.jpeg", {1, 2, 3}));
+    summaries.push_back(
+        SaveMarkedFiles(*source, results, out, &logs[threads - 1], nullptr, threads));
+  }
+  EXPECT_EQ(logs[1].names, logs[0].names);
+  EXPECT_EQ(logs[1].start, logs[0].start);
+  EXPECT_EQ(logs[1].last, logs[0].start.second);
+  EXPECT_EQ(summaries[1].written, summaries[0].written);
+  EXPECT_EQ(summaries[1].renamed, 1u);
+  for (const std::string& name : logs[0].names) {
+    EXPECT_EQ(ReadFile(dir.File("out1/" + name)), ReadFile(dir.File("out2/" + name))) << name;
+  }
 }
 
 }  // namespace
