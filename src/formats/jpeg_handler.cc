@@ -53,49 +53,8 @@ uint64_t JpegHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   if (!window.Load(source, offset + uint64_t{sector_size_} * (scan_start_ / sector_size_))) {
     return 0;
   }
-  size_t pos = scan_start_ % sector_size_ + 2;
-  bool previous_was_ff = false;  // the last byte of the previous window
-  uint64_t length = 0;
-  for (;;) {
-    const uint8_t* data = window.data();
-    const size_t end = window.data_bytes();
-    const uint64_t window_rel = window.offset() - offset;
-    if (previous_was_ff && pos == 0 && data[0] == 0xD9) {
-      length = window_rel + 1;
-      break;
-    }
-    bool found = false;
-    while (pos + 1 < end) {
-      const void* ff = std::memchr(data + pos, 0xFF, end - 1 - pos);
-      if (ff == nullptr) {
-        pos = end - 1;
-        break;
-      }
-      pos = static_cast<size_t>(static_cast<const uint8_t*>(ff) - data);
-      if (data[pos + 1] == 0xD9) {
-        found = true;
-        break;
-      }
-      ++pos;
-    }
-    if (found) {
-      length = window_rel + pos + 2;
-      break;
-    }
-    previous_was_ff = end > 0 && data[end - 1] == 0xFF;
-    const uint64_t window_end_rel = window_rel + end;
-    // Past the cap every outcome is the cap, so the search need not read any further.
-    if (window_end_rel >= kMaxLength) {
-      length = kMaxLength;
-      break;
-    }
-    if (!window.Load(source, window.offset() + end)) {
-      length = window_end_rel;
-      break;
-    }
-    pos = 0;
-  }
-  if (length > kMaxLength) length = kMaxLength;
+  const size_t pos = scan_start_ % sector_size_ + 2;
+  const uint64_t length = SearchEndPair(source, offset, window, pos, kMaxLength);
   measured_length_ = length;
   return length;
 }
