@@ -111,7 +111,7 @@ bool FileSectorSource::BlocksReadable(uint64_t offset, uint64_t count) {
       state = result == 0 ? 1 : 2;
       if (state == 1) {
         resident_blocks_.push_back(block);
-        ReleaseOldBlocks();
+        ReleaseOldBlocks(first, last);
       }
     }
     if (state != 1) return false;
@@ -119,12 +119,16 @@ bool FileSectorSource::BlocksReadable(uint64_t offset, uint64_t count) {
   return true;
 }
 
-void FileSectorSource::ReleaseOldBlocks() {
+void FileSectorSource::ReleaseOldBlocks(uint64_t in_use_first, uint64_t in_use_last) {
   size_t pinned_seen = 0;
   while (resident_blocks_.size() > kMaxResidentBlocks && pinned_seen < resident_blocks_.size()) {
     const uint64_t block = resident_blocks_.front();
     resident_blocks_.pop_front();
-    if (block >= pinned_first_ && block <= pinned_last_) {
+    // Blocks of the latest View and Peek, and those of the read in progress, stay mapped:
+    // touching a released block would map it again behind this bookkeeping's back.
+    if ((block >= pinned_first_ && block <= pinned_last_) ||
+        (block >= peeked_first_ && block <= peeked_last_) ||
+        (block >= in_use_first && block <= in_use_last)) {
       resident_blocks_.push_back(block);
       ++pinned_seen;
       continue;
@@ -141,6 +145,13 @@ const uint8_t* FileSectorSource::View(uint64_t offset, uint32_t count) {
   if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return nullptr;
   pinned_first_ = offset / kMapBlock;
   pinned_last_ = (offset + count - 1) / kMapBlock;
+  return BlocksReadable(offset, count) ? map_ + offset : nullptr;
+}
+
+const uint8_t* FileSectorSource::Peek(uint64_t offset, uint32_t count) {
+  if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return nullptr;
+  peeked_first_ = offset / kMapBlock;
+  peeked_last_ = (offset + count - 1) / kMapBlock;
   return BlocksReadable(offset, count) ? map_ + offset : nullptr;
 }
 

@@ -40,6 +40,11 @@ class SectorSource {
   // are readable; null otherwise (then read them with ReadAt). Valid until the source is closed.
   virtual const uint8_t* View(uint64_t /*offset*/, uint32_t /*count*/) { return nullptr; }
 
+  // Like View, for a brief look while the bytes of an earlier View are still in use (a
+  // recogniser reading ahead of the chunk being scanned): valid until the next call on the
+  // source, and the latest View's bytes stay as they are.
+  virtual const uint8_t* Peek(uint64_t /*offset*/, uint32_t /*count*/) { return nullptr; }
+
   // The first offset at or after `offset` that may hold anything but zeros: sparse files tell
   // where their holes end. Sources that cannot tell return `offset`.
   virtual uint64_t NextData(uint64_t offset) { return offset; }
@@ -105,6 +110,7 @@ class FileSectorSource : public SectorSource {
   uint64_t Size() const override { return size_; }
   const std::string& Name() const override { return name_; }
   const uint8_t* View(uint64_t offset, uint32_t count) override;
+  const uint8_t* Peek(uint64_t offset, uint32_t count) override;
   uint64_t NextData(uint64_t offset) override;
   std::unique_ptr<SectorSource> Clone() const override;
 
@@ -132,15 +138,19 @@ class FileSectorSource : public SectorSource {
   uint16_t sector_size_ = 0;
   const uint8_t* map_ = nullptr;
   uint64_t map_size_ = 0;
-  void ReleaseOldBlocks();
+  // Unmaps the oldest blocks beyond the few kept, never one in [in_use_first, in_use_last].
+  void ReleaseOldBlocks(uint64_t in_use_first, uint64_t in_use_last);
 
   // Per block of the mapping: 0 not yet prefaulted, 1 readable, 2 unreadable.
   std::vector<uint8_t> block_state_;
   // Readable blocks in the order they were prefaulted. Only a few stay mapped, so that the
-  // resident size does not grow with the medium; the blocks of the latest View stay pinned.
+  // resident size does not grow with the medium; the blocks of the latest View and the latest
+  // Peek stay pinned.
   std::deque<uint64_t> resident_blocks_;
   uint64_t pinned_first_ = UINT64_MAX;
   uint64_t pinned_last_ = 0;
+  uint64_t peeked_first_ = UINT64_MAX;
+  uint64_t peeked_last_ = 0;
 };
 
 // The free bytes available to an unprivileged user on the file system holding `path`; 0 on

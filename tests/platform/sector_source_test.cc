@@ -1,7 +1,10 @@
 #include "platform/sector_source.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -139,6 +142,58 @@ TEST(FileSectorSource, MappedReadsAndViewsMatchTheFileAcrossReleasedBlocks) {
   EXPECT_TRUE(source->ReadAt(size - 10, 100, window, ReadRule::kChunk, &got));
   EXPECT_EQ(got, 10u);
   EXPECT_EQ(window[9], 0xEE);
+}
+
+// Counts the 2 MiB blocks of [base, base + size) with at least one page mapped into this
+// process, as /proc/self/pagemap tells; -1 when it cannot be read.
+int MappedBlocks(const uint8_t* base, size_t size) {
+  const int pagemap = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (pagemap < 0) return -1;
+  int blocks = 0;
+  for (size_t block = 0; block < size; block += 2u << 20) {
+    for (size_t page = block; page < std::min(size, block + (2u << 20)); page += 4096) {
+      uint64_t entry = 0;
+      const uint64_t address = reinterpret_cast<uintptr_t>(base) + page;
+      if (pread(pagemap, &entry, sizeof(entry), static_cast<off_t>(address / 4096 * 8)) != 8) {
+        close(pagemap);
+        return -1;
+      }
+      if (entry >> 63) {
+        ++blocks;
+        break;
+      }
+    }
+  }
+  close(pagemap);
+  return blocks;
+}
+
+// Whatever mix of views, peeks and reads spanning blocks walks over the file, only a few
+// blocks stay mapped: the resident size must not grow with the medium.
+TEST(FileSectorSource, KeepsOnlyAFewBlocksMappedWhateverTheReads) {
+  samples::TempDir dir;
+  const size_t size = 64u << 20;
+  std::vector<uint8_t> bytes(size, 0x5A);
+  ASSERT_TRUE(samples::WriteFile(dir.File("big.bin"), bytes));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("big.bin"), {}, &error);
+  ASSERT_TRUE(source);
+  const uint8_t* base = source->View(0, 1);
+  ASSERT_NE(base, nullptr);
+  const uint64_t block = 2u << 20;
+  std::vector<uint8_t> window(block + 8192);
+  // Each round views one block, peeks at the next two and reads across the two after them, so
+  // that the read needs fresh blocks while all the older ones are held.
+  for (uint64_t at = block; at + 5 * block <= size; at += 5 * block) {
+    ASSERT_NE(source->View(at, 4096), nullptr);
+    ASSERT_NE(source->Peek(at + block, static_cast<uint32_t>(2 * block)), nullptr);
+    ASSERT_TRUE(source->ReadAt(at + 4 * block - 4096, static_cast<uint32_t>(window.size()),
+                               window.data(), ReadRule::kData));
+    EXPECT_EQ(window.back(), 0x5A);
+  }
+  const int mapped = MappedBlocks(base, size);
+  if (mapped < 0) GTEST_SKIP() << "/proc/self/pagemap cannot be read here";
+  EXPECT_LE(mapped, 9);
 }
 
 }  // namespace
