@@ -93,10 +93,20 @@ class SectorScanner {
     }
     uint8_t head[kSectorHeadSize] = {};
     for (uint64_t i = 0; i < sectors; ++i) {
-      if (head_copy_ < kSectorHeadCopied) std::memset(head, 0, sizeof(head));
-      std::memcpy(head, chunk + i * sector_size_, head_copy_);
+      const uint8_t* sector = chunk + i * sector_size_;
+      const std::vector<FormatHandler*>& candidates = by_first_byte_[sector[0]];
+      if (candidates.empty()) {
+        if (Stopped(stop_flag)) return ChunkState::kScanned;
+        continue;
+      }
+      if (head_copy_ == kSectorHeadCopied) {
+        std::memcpy(head, sector, kSectorHeadCopied);
+      } else {
+        std::memset(head, 0, sizeof(head));
+        std::memcpy(head, sector, head_copy_);
+      }
       const uint64_t sector_offset = offset + i * sector_size_;
-      for (FormatHandler* handler : by_first_byte_[head[0]]) {
+      for (FormatHandler* handler : candidates) {
         if (Stopped(stop_flag)) return ChunkState::kScanned;
         if (!handler->MatchSignature(head)) continue;
         sink.Candidate(sector_offset);
