@@ -38,6 +38,34 @@ bool CopyRange(int source_fd, uint64_t offset, int destination_fd, uint64_t leng
   return true;
 }
 
+enum class ViewCopy { kWritten, kNotInMemory, kWriteFailed };
+
+// Writes `write_length` bytes at `offset` straight from the source's memory, checking that all
+// `read_length` bytes a read of the chunk would cover are readable. Goes a piece at a time, so
+// that only a few blocks of the source are mapped at once. When some piece is not in memory,
+// what this call wrote is cut off again (the destination held `written_before` bytes).
+ViewCopy WriteFromViews(SectorSource& source, uint64_t offset, uint64_t read_length,
+                        uint64_t write_length, int fd, uint64_t written_before, int* error) {
+  constexpr uint64_t kPiece = 2 << 20;
+  for (uint64_t done = 0; done < read_length; done += kPiece) {
+    const uint64_t piece = std::min(kPiece, read_length - done);
+    const uint8_t* view = source.View(offset + done, static_cast<uint32_t>(piece));
+    if (view == nullptr) {
+      if (done == 0) return ViewCopy::kNotInMemory;
+      const off_t start = static_cast<off_t>(written_before);
+      if (lseek(fd, start, SEEK_SET) < 0 || ftruncate(fd, start) != 0) {
+        *error = errno;
+        return ViewCopy::kWriteFailed;
+      }
+      return ViewCopy::kNotInMemory;
+    }
+    if (done < write_length && !WriteFully(fd, view, std::min(piece, write_length - done), error)) {
+      return ViewCopy::kWriteFailed;
+    }
+  }
+  return ViewCopy::kWritten;
+}
+
 }  // namespace
 
 ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
@@ -100,10 +128,12 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
     // Bytes the source holds in memory and can read are written straight from there: one copy,
     // into the destination's pages. This beats copy_file_range, which on file systems without
     // shared extents moves the bytes through a pipe a few pages at a time.
-    if (const uint8_t* view = source.View(read_position, static_cast<uint32_t>(read_length))) {
-      if (!WriteFully(fd, view, write_length, &error)) {
-        return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
-      }
+    const ViewCopy copied = WriteFromViews(source, read_position, read_length, write_length, fd,
+                                           result.bytes_written, &error);
+    if (copied == ViewCopy::kWriteFailed) {
+      return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
+    }
+    if (copied == ViewCopy::kWritten) {
       result.bytes_written += write_length;
       if (observer) observer->OnCopied(result.bytes_written, size);
       read_position += read_length;

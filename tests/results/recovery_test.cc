@@ -88,22 +88,30 @@ TEST(ExtentCopy, AWholeNumberOfChunksEndsWithAnEmptyPass) {
   EXPECT_EQ(ReadFile(dir.File("m.mov")), Slice(medium, 2048, kChunk));
 }
 
+// A source that holds its bytes in memory is saved from there, piece by piece; a bad spot late
+// in a chunk must still turn the whole chunk into zeros, not leave its first pieces behind.
 TEST(ExtentCopy, AnUnreadableChunkIsWrittenAsZerosInPlace) {
-  TempDir dir;
   const uint64_t start = 4096, length = 2 * kChunk + 777;
   const std::vector<uint8_t> medium = RandomBytes(start + length + 512, 3);
-  testing::FaultySource source(medium, 512);
-  source.FailRange(start + kChunk + 5, start + kChunk + 6);  // in the second chunk
-  const ExtentCopyResult copy =
-      CopyExtent(source, {kTypeAvi, start, static_cast<uint32_t>(length), 0}, dir.File("v.avi"),
-                 ExistingFile::kRefuse);
-  ASSERT_TRUE(copy.ok);
-  EXPECT_TRUE(copy.damaged());
-  EXPECT_EQ(copy.unreadable_bytes, kChunk);
-  EXPECT_EQ(copy.first_unreadable_offset, start + kChunk);
-  std::vector<uint8_t> expected = Slice(medium, start, length);
-  std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
-  EXPECT_EQ(ReadFile(dir.File("v.avi")), expected);
+  for (const bool views : {false, true}) {
+    for (const uint64_t bad_at : {uint64_t{5}, uint64_t{kChunk} - 100}) {
+      SCOPED_TRACE(::testing::Message() << "views " << views << ", bad at " << bad_at);
+      TempDir dir;
+      testing::FaultySource source(medium, 512);
+      source.ServeViews(views);
+      source.FailRange(start + kChunk + bad_at, start + kChunk + bad_at + 1);  // second chunk
+      const ExtentCopyResult copy =
+          CopyExtent(source, {kTypeAvi, start, static_cast<uint32_t>(length), 0}, dir.File("v.avi"),
+                     ExistingFile::kRefuse);
+      ASSERT_TRUE(copy.ok);
+      EXPECT_TRUE(copy.damaged());
+      EXPECT_EQ(copy.unreadable_bytes, kChunk);
+      EXPECT_EQ(copy.first_unreadable_offset, start + kChunk);
+      std::vector<uint8_t> expected = Slice(medium, start, length);
+      std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
+      EXPECT_EQ(ReadFile(dir.File("v.avi")), expected);
+    }
+  }
 }
 
 TEST(ExtentCopy, ExistingFilesFailuresAndCancelling) {

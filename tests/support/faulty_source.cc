@@ -2,16 +2,29 @@
 
 namespace pictavo::testing {
 
+bool FaultySource::Touches(uint64_t offset, uint64_t count) const {
+  for (const auto& [begin, end] : bad_) {
+    if (offset < end && offset + count > begin) return true;
+  }
+  return false;
+}
+
 int64_t FaultySource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) {
   ++reads_;
   log_.emplace_back(offset, count);
-  for (const auto& [begin, end] : bad_) {
-    if (offset < end && offset + count > begin) {
-      *error = EIO;
-      return -1;
-    }
+  if (Touches(offset, count)) {
+    *error = EIO;
+    return -1;
   }
   return MemorySectorSource::Pread(offset, buffer, count, error);
+}
+
+const uint8_t* FaultySource::View(uint64_t offset, uint32_t count) {
+  if (!serve_views_ || count == 0 || offset > bytes().size() || count > bytes().size() - offset ||
+      Touches(offset, count)) {
+    return nullptr;
+  }
+  return bytes().data() + offset;
 }
 
 }  // namespace pictavo::testing

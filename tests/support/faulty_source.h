@@ -18,7 +18,11 @@ class FaultySource : public MemorySectorSource {
   // Reads touching [begin, end) fail.
   void FailRange(uint64_t begin, uint64_t end) { bad_.emplace_back(begin, end); }
 
+  // Serves the readable bytes in place too, as a mapped file does.
+  void ServeViews(bool serve) { serve_views_ = serve; }
+
   int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override;
+  const uint8_t* View(uint64_t offset, uint32_t count) override;
 
   uint64_t reads() const { return reads_; }
   const std::vector<std::pair<uint64_t, uint32_t>>& read_log() const { return log_; }
@@ -27,6 +31,9 @@ class FaultySource : public MemorySectorSource {
   std::vector<std::pair<uint64_t, uint64_t>> bad_;
   std::vector<std::pair<uint64_t, uint32_t>> log_;
   uint64_t reads_ = 0;
+  bool serve_views_ = false;
+
+  bool Touches(uint64_t offset, uint64_t count) const;
 };
 
 }  // namespace pictavo::testing
