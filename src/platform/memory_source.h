@@ -24,6 +24,11 @@ class MemorySectorSource : public SectorSource {
     std::memcpy(buffer, bytes_.data() + offset, n);
     return n;
   }
+  const uint8_t* View(uint64_t offset, uint32_t count) override {
+    if (count == 0 || offset > bytes_.size() || count > bytes_.size() - offset) return nullptr;
+    return bytes_.data() + offset;
+  }
+  const uint8_t* Peek(uint64_t offset, uint32_t count) override { return View(offset, count); }
   uint16_t SectorSize() override { return sector_size_; }
   uint64_t Size() const override { return bytes_.size(); }
   const std::string& Name() const override { return name_; }

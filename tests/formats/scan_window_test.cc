@@ -11,6 +11,14 @@
 namespace pictavo {
 namespace {
 
+// The same bytes, only ever read into a window.
+class UnmappedSource : public MemorySectorSource {
+ public:
+  using MemorySectorSource::MemorySectorSource;
+  const uint8_t* View(uint64_t, uint32_t) override { return nullptr; }
+  const uint8_t* Peek(uint64_t, uint32_t) override { return nullptr; }
+};
+
 size_t NaiveFindEndPair(const std::vector<uint8_t>& data, size_t from, size_t end) {
   for (size_t i = from; i + 1 < end; ++i) {
     if (data[i] == 0xFF && data[i + 1] == 0xD9) return i;
@@ -49,8 +57,8 @@ TEST(FindEndPair, FindsTheFirstPairWhollyInsideTheRange) {
 }
 
 // The search reads windows one by one from a source it cannot view, and runs of windows in
-// place from a mapped file; both must give the same length for every placement of the pair:
-// inside the first window, across a window or run boundary, near the cap, near the end of the
+// place from a mapped file or memory; both must give the same length for every placement of the
+// pair: inside the first window, across a window or run boundary, near the cap, near the end of the
 // medium, or nowhere.
 TEST(SearchEndPair, GivesTheSameLengthInPlaceAsWindowByWindow) {
   constexpr uint16_t kSector = 512;
@@ -85,15 +93,19 @@ TEST(SearchEndPair, GivesTheSameLengthInPlaceAsWindowByWindow) {
     int error = 0;
     auto file = FileSectorSource::Open(path, {}, &error);
     ASSERT_TRUE(file);
-    MemorySectorSource memory(bytes, kSector);
+    UnmappedSource memory(bytes, kSector);
     for (const uint64_t cap : caps) {
       SCOPED_TRACE(testing::Message() << "pair at " << at << ", cap " << cap);
-      ScanWindow in_place(kSector, kWindowSectors);
+      ScanWindow in_file(kSector, kWindowSectors);
+      ScanWindow in_memory(kSector, kWindowSectors);
       ScanWindow by_window(kSector, kWindowSectors);
-      ASSERT_TRUE(in_place.Load(*file, kStart));
+      MemorySectorSource mapped(bytes, kSector);
+      ASSERT_TRUE(in_file.Load(*file, kStart));
+      ASSERT_TRUE(in_memory.Load(mapped, kStart));
       ASSERT_TRUE(by_window.Load(memory, kStart));
       const uint64_t expected = SearchEndPair(memory, kStart, by_window, 2, cap);
-      EXPECT_EQ(SearchEndPair(*file, kStart, in_place, 2, cap), expected);
+      EXPECT_EQ(SearchEndPair(*file, kStart, in_file, 2, cap), expected);
+      EXPECT_EQ(SearchEndPair(mapped, kStart, in_memory, 2, cap), expected);
       if (at != 0 && at + 2 - kStart <= cap) {
         EXPECT_EQ(expected, at + 2 - kStart);
       }

@@ -24,7 +24,7 @@ const uint8_t* FaultySource::View(uint64_t offset, uint32_t count) {
       Touches(offset, count)) {
     return nullptr;
   }
-  return bytes().data() + offset;
+  return MemorySectorSource::View(offset, count);
 }
 
 }  // namespace pictavo::testing

@@ -23,6 +23,7 @@ class FaultySource : public MemorySectorSource {
 
   int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override;
   const uint8_t* View(uint64_t offset, uint32_t count) override;
+  const uint8_t* Peek(uint64_t offset, uint32_t count) override { return View(offset, count); }
 
   uint64_t reads() const { return reads_; }
   const std::vector<std::pair<uint64_t, uint32_t>>& read_log() const { return log_; }
