@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cinttypes>
 
+#include "platform/system_error.h"
 #include "results/size_text.h"
 
 namespace pictavo::cli {
@@ -277,6 +279,47 @@ void ProgressLine::Finish() {
     std::fflush(stderr);
   }
   drawn_ = false;
+}
+
+bool RejectUnknownOption(const Args& args, std::string_view command) {
+  if (!args.Peek().starts_with("-") || args.Peek() == "-") return false;
+  PrintError(std::string(command) + ": unknown option '" + std::string(args.Peek()) +
+             "' (see 'pictavo-cli " + std::string(command) + " --help')");
+  return true;
+}
+
+bool ParseSectorSizeOption(std::string_view command, const std::string& text,
+                           OpenOptions* options) {
+  if (text.empty()) return true;
+  const auto value = ParseUnsigned(text);
+  if (!value || *value < 1 || *value > 0xFFFF) {
+    PrintError(std::string(command) + ": --sector-size must be a number from 1 to 65535");
+    return false;
+  }
+  options->raw_sector_size = static_cast<uint16_t>(*value);
+  return true;
+}
+
+std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
+                                                     const OpenOptions& options) {
+  int error = 0;
+  auto source = FileSectorSource::Open(name, options, &error);
+  if (source) return source;
+  PrintError("cannot open " + name + ": " + SystemErrorText(error));
+  if (error == EACCES || error == EPERM) {
+    std::fputs(
+        "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
+        "the 'disk' group.\n",
+        stderr);
+  }
+  return nullptr;
+}
+
+void ReportSkippedChunks(const ScanStatus& status, const std::string& source_name) {
+  if (status.failed_chunks == 0) return;
+  std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
+               status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
+               status.failed_chunks == 1 ? "was" : "were");
 }
 
 }  // namespace pictavo::cli

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 
 #include "engine/file_types.h"
 #include "engine/scan_engine.h"
+#include "platform/sector_source.h"
 
 namespace pictavo::cli {
 
@@ -50,6 +52,22 @@ std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::strin
 std::string SupportedExtensions();
 
 std::optional<uint64_t> ParseUnsigned(std::string_view text);
+
+// When the next argument looks like an option that no test before took ("-" alone is a name),
+// prints "<command>: unknown option" and returns true.
+bool RejectUnknownOption(const Args& args, std::string_view command);
+
+// The text of --sector-size (empty when not given) into `options`; false, with
+// "<command>: ..." printed, when it is not a number from 1 to 65535.
+bool ParseSectorSizeOption(std::string_view command, const std::string& text, OpenOptions* options);
+
+// Opens a source for reading; null, with "cannot open SOURCE: reason" printed (and how to get
+// the privileges a disk needs, when that was the reason), when it cannot.
+std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
+                                                     const OpenOptions& options);
+
+// "N chunks of SOURCE could not be read and were skipped", when the scan skipped any.
+void ReportSkippedChunks(const ScanStatus& status, const std::string& source_name);
 
 enum class OutputFormat { kTable, kTsv, kJson };
 // "table", "tsv" or "json"; an empty text picks table for a terminal and tsv otherwise.

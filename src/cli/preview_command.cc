@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -6,7 +5,6 @@
 #include "cli/commands.h"
 #include "imaging/png_writer.h"
 #include "platform/sector_source.h"
-#include "platform/system_error.h"
 #include "results/preview.h"
 
 namespace pictavo::cli {
@@ -66,11 +64,7 @@ int RunPreviewCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--fit", &fit_text)) continue;
     if (args.TakeOption("--sector-size", &sector_size_text)) continue;
     if (!args.error().empty()) break;
-    if (args.Peek().starts_with("-") && args.Peek() != "-") {
-      PrintError("preview: unknown option '" + std::string(args.Peek()) +
-                 "' (see 'pictavo-cli preview --help')");
-      return 2;
-    }
+    if (RejectUnknownOption(args, "preview")) return 2;
     positional.push_back(args.TakePositional());
   }
   if (!args.error().empty()) {
@@ -103,26 +97,15 @@ int RunPreviewCommand(int argc, char** argv, int first) {
     return 2;
   }
   OpenOptions open_options;
-  if (!sector_size_text.empty()) {
-    const auto value = ParseUnsigned(sector_size_text);
-    if (!value || *value < 1 || *value > 0xFFFF) {
-      PrintError("preview: --sector-size must be a number from 1 to 65535");
-      return 2;
-    }
-    open_options.raw_sector_size = static_cast<uint16_t>(*value);
-  }
+  if (!ParseSectorSizeOption("preview", sector_size_text, &open_options)) return 2;
 
   const PreviewRefusal refusal = CheckPreviewRequest(*type, *length);
   if (refusal != PreviewRefusal::kNone) {
     PrintError(std::string(PreviewRefusalText(refusal)));
     return 1;
   }
-  int error = 0;
-  auto source = FileSectorSource::Open(source_name, open_options, &error);
-  if (!source) {
-    PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
-    return 1;
-  }
+  auto source = OpenSourceOrReport(source_name, open_options);
+  if (!source) return 1;
   if (*offset >= source->Size()) {
     PrintError("preview: OFFSET lies beyond the end of " + source_name);
     return 1;

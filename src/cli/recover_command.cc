@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -10,7 +9,6 @@
 #include "cli/commands.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
-#include "platform/system_error.h"
 #include "results/recovery.h"
 #include "results/snapshot.h"
 
@@ -116,16 +114,6 @@ bool SelectFromList(std::string_view list, ScanResults& results, std::string* er
   return true;
 }
 
-void ReportOpenFailure(const std::string& source_name, int error) {
-  PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
-  if (error == EACCES || error == EPERM) {
-    std::fputs(
-        "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
-        "the 'disk' group.\n",
-        stderr);
-  }
-}
-
 // Applies the destination check and prints its verdict; true when saving may go ahead.
 bool DestinationAccepted(const std::string& folder, const std::string& source_name,
                          uint64_t selected_total, bool allow_same_file_system, bool final_check) {
@@ -174,11 +162,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
       continue;
     }
     if (!args.error().empty()) break;
-    if (args.Peek().starts_with("-")) {
-      PrintError("recover: unknown option '" + std::string(args.Peek()) +
-                 "' (see 'pictavo-cli recover --help')");
-      return 2;
-    }
+    if (RejectUnknownOption(args, "recover")) return 2;
     if (!source_name.empty()) {
       PrintError("recover: more than one SOURCE given");
       return 2;
@@ -212,14 +196,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     return 2;
   }
   OpenOptions open_options;
-  if (!sector_size_text.empty()) {
-    const auto value = ParseUnsigned(sector_size_text);
-    if (!value || *value < 1 || *value > 0xFFFF) {
-      PrintError("recover: --sector-size must be a number from 1 to 65535");
-      return 2;
-    }
-    open_options.raw_sector_size = static_cast<uint16_t>(*value);
-  }
+  if (!ParseSectorSizeOption("recover", sector_size_text, &open_options)) return 2;
 
   ScanResults results;
   uint64_t expected_size = 0;
@@ -250,12 +227,8 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     }
   }
 
-  int error = 0;
-  auto source = FileSectorSource::Open(source_name, open_options, &error);
-  if (!source) {
-    ReportOpenFailure(source_name, error);
-    return 1;
-  }
+  auto source = OpenSourceOrReport(source_name, open_options);
+  if (!source) return 1;
   if (expected_size && source->Size() != expected_size) {
     std::fprintf(stderr,
                  "pictavo-cli: warning: %s now holds %" PRIu64
@@ -280,12 +253,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
       PrintError("cannot scan " + source_name + ": " + status.message);
       return 1;
     }
-    if (status.failed_chunks) {
-      std::fprintf(stderr,
-                   "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
-                   status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
-                   status.failed_chunks == 1 ? "was" : "were");
-    }
+    ReportSkippedChunks(status, source_name);
     for (FoundFile& file : results.Found()) file.selected = 1;
     std::fprintf(stderr, "pictavo-cli: found %" PRIu64 " file%s\n", results.found_count,
                  results.found_count == 1 ? "" : "s");

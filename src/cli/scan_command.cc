@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -8,7 +7,6 @@
 #include "cli/decode_check.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
-#include "platform/system_error.h"
 
 namespace pictavo::cli {
 namespace {
@@ -91,11 +89,7 @@ int RunScanCommand(int argc, char** argv, int first) {
       continue;
     }
     if (!args.error().empty()) break;
-    if (args.Peek().starts_with("-") && args.Peek() != "-") {
-      PrintError("scan: unknown option '" + std::string(args.Peek()) +
-                 "' (see 'pictavo-cli scan --help')");
-      return 2;
-    }
+    if (RejectUnknownOption(args, "scan")) return 2;
     if (!source_name.empty()) {
       PrintError("scan: more than one SOURCE given");
       return 2;
@@ -122,27 +116,9 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 2;
   }
   OpenOptions open_options;
-  if (!sector_size_text.empty()) {
-    const auto value = ParseUnsigned(sector_size_text);
-    if (!value || *value < 1 || *value > 0xFFFF) {
-      PrintError("scan: --sector-size must be a number from 1 to 65535");
-      return 2;
-    }
-    open_options.raw_sector_size = static_cast<uint16_t>(*value);
-  }
-
-  int error = 0;
-  auto source = FileSectorSource::Open(source_name, open_options, &error);
-  if (!source) {
-    PrintError("cannot open " + source_name + ": " + SystemErrorText(error));
-    if (error == EACCES || error == EPERM) {
-      std::fputs(
-          "Reading a disk needs privileges: run as root, through pkexec, or as a member "
-          "of the 'disk' group.\n",
-          stderr);
-    }
-    return 1;
-  }
+  if (!ParseSectorSizeOption("scan", sector_size_text, &open_options)) return 2;
+  auto source = OpenSourceOrReport(source_name, open_options);
+  if (!source) return 1;
 
   if (!snapshot_path.empty() &&
       !PrepareScanSnapshot(snapshot_path, source_name, allow_same_fs, &snapshot_label)) {
@@ -179,12 +155,7 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 1;
   }
 
-  if (status.failed_chunks) {
-    std::fprintf(stderr,
-                 "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
-                 status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
-                 status.failed_chunks == 1 ? "was" : "were");
-  }
+  ReportSkippedChunks(status, source_name);
   if (status.stopped || decode_check.stopped) {
     std::fputs("pictavo-cli: scan stopped; the list above holds what was found so far\n", stderr);
     return 130;
