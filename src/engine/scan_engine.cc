@@ -368,8 +368,30 @@ ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, Sca
   return RunScanWithHandlers(source, BuildHandlerList(selection), results, observer, stop_flag);
 }
 
-ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
+namespace {
+
+// The medium as the straightforward scan sees it: every byte comes through a read into a
+// buffer, none is looked at in place, no hole is skipped.
+class ReadsOnly : public SectorSource {
+ public:
+  explicit ReadsOnly(SectorSource& medium) : medium_(medium) {}
+  int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override {
+    return medium_.Pread(offset, buffer, count, error);
+  }
+  uint16_t SectorSize() override { return medium_.SectorSize(); }
+  uint64_t Size() const override { return medium_.Size(); }
+  const std::string& Name() const override { return medium_.Name(); }
+
+ private:
+  SectorSource& medium_;
+};
+
+}  // namespace
+
+ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag) {
+  ReadsOnly reads_only(medium);
+  SectorSource& source = LiteralScan() ? static_cast<SectorSource&>(reads_only) : medium;
   results.Clear();
   const uint64_t source_size = source.Size();
   const uint16_t sector_size = source.SectorSize();
