@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace pictavo {
 
 int CreateNewFile(const std::string& path, int* error) {
@@ -31,6 +34,56 @@ bool WriteFully(int fd, const void* data, size_t size, int* error) {
     }
     bytes += written;
     size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+namespace {
+
+constexpr size_t kSparseBlock = 4096;
+
+bool IsZeroBlock(const uint8_t* block) {
+  return block[0] == 0 && std::memcmp(block, block + 1, kSparseBlock - 1) == 0;
+}
+
+}  // namespace
+
+bool WriteSkippingZeroBlocks(int fd, const void* data, size_t size, uint64_t position, int* error) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  // The bytes before the first block boundary and after the last one are always written.
+  const size_t head =
+      std::min(size, static_cast<size_t>((kSparseBlock - position % kSparseBlock) % kSparseBlock));
+  size_t done = head;
+  size_t run_start = 0;  // start of the bytes not yet written
+  while (done + kSparseBlock <= size) {
+    if (!IsZeroBlock(bytes + done)) {
+      done += kSparseBlock;
+      continue;
+    }
+    size_t zeros_end = done + kSparseBlock;
+    while (zeros_end + kSparseBlock <= size && IsZeroBlock(bytes + zeros_end)) {
+      zeros_end += kSparseBlock;
+    }
+    if (!WriteFully(fd, bytes + run_start, done - run_start, error)) return false;
+    if (lseek(fd, static_cast<off_t>(zeros_end - done), SEEK_CUR) < 0) {
+      *error = errno;
+      return false;
+    }
+    run_start = done = zeros_end;
+  }
+  return WriteFully(fd, bytes + run_start, size - run_start, error);
+}
+
+bool EndSparseFile(int fd, uint64_t length, int* error) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) >= length) return true;
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    *error = errno;
+    return false;
   }
   return true;
 }

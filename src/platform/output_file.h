@@ -17,6 +17,16 @@ int CreateNewFile(const std::string& path, int* error);
 // counts as a failure (ENOSPC).
 bool WriteFully(int fd, const void* data, size_t size, int* error);
 
+// Writes like WriteFully at the file position of `fd`, which must be `position` bytes from the
+// start, but steps over every 4 KiB block of zeros (counted from the start of the file) instead
+// of writing it, so that the file system may leave a hole there. The file reads back the same
+// once its length is set (see EndSparseFile).
+bool WriteSkippingZeroBlocks(int fd, const void* data, size_t size, uint64_t position, int* error);
+
+// Gives a file written with WriteSkippingZeroBlocks its full `length` when its last blocks were
+// stepped over.
+bool EndSparseFile(int fd, uint64_t length, int* error);
+
 // Flushes the file to its medium and closes it, so that a late write error (a full disk, a pulled
 // card) is reported here rather than lost. The descriptor is closed in every case.
 bool SyncAndClose(int fd, int* error);

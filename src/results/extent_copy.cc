@@ -59,7 +59,9 @@ ViewCopy WriteFromViews(SectorSource& source, uint64_t offset, uint64_t read_len
       }
       return ViewCopy::kNotInMemory;
     }
-    if (done < write_length && !WriteFully(fd, view, std::min(piece, write_length - done), error)) {
+    if (done < write_length &&
+        !WriteSkippingZeroBlocks(fd, view, std::min(piece, write_length - done),
+                                 written_before + done, error)) {
       return ViewCopy::kWriteFailed;
     }
   }
@@ -156,13 +158,17 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
       if (result.unreadable_bytes == 0) result.first_unreadable_offset = read_position;
       result.unreadable_bytes += write_length;
     }
-    if (!WriteFully(fd, buffer.get(), write_length, &error)) {
+    if (!WriteSkippingZeroBlocks(fd, buffer.get(), write_length, result.bytes_written, &error)) {
       return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
     }
     result.bytes_written += write_length;
     if (observer) observer->OnCopied(result.bytes_written, size);
     read_position += read_length;
     remaining -= std::min(remaining, read_length);
+  }
+  // Blocks of zeros were stepped over, leaving holes; a file ending in one needs its length.
+  if (!EndSparseFile(fd, result.bytes_written, &error)) {
+    return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
   }
   if (close(fd) != 0 && errno != EINTR) {
     error = errno;

@@ -114,6 +114,46 @@ TEST(ExtentCopy, AnUnreadableChunkIsWrittenAsZerosInPlace) {
   }
 }
 
+// Runs of zero blocks are stepped over rather than written; whatever their place (at the start,
+// across the 2 MiB pieces, at the very end, everywhere) the saved file must read back as the
+// extent, with its full length.
+TEST(ExtentCopy, ZeroBlocksBecomeHolesAndTheFileReadsTheSame) {
+  struct Layout {
+    const char* name;
+    uint64_t length;
+    uint64_t zeros_from, zeros_to;  // within the extent
+  };
+  const uint64_t odd = (5u << 20) + 1234, even = 3u << 20;
+  const Layout layouts[] = {
+      {"leading", odd, 0, 3 * 4096},
+      {"across a piece", odd, (2u << 20) - 10000, (2u << 20) + 70000},
+      {"trailing", odd, odd - 20000, odd},
+      {"trailing whole blocks", even, even - 8192, even},
+      {"all", even, 0, even},
+      {"unaligned short", odd, 100, 4000},
+  };
+  const uint64_t start = 1536;  // the extent starts mid-page on the medium
+  for (const bool views : {false, true}) {
+    for (const Layout& layout : layouts) {
+      SCOPED_TRACE(::testing::Message() << layout.name << ", views " << views);
+      std::vector<uint8_t> medium = RandomBytes(start + layout.length + 4096, 11);
+      std::fill(medium.begin() + static_cast<ptrdiff_t>(start + layout.zeros_from),
+                medium.begin() + static_cast<ptrdiff_t>(start + layout.zeros_to), 0);
+      TempDir dir;
+      testing::FaultySource source(medium, 512);
+      source.ServeViews(views);
+      const ExtentCopyResult copy =
+          CopyExtent(source, {kTypeMov, start, static_cast<uint32_t>(layout.length), 0},
+                     dir.File("z.mov"), ExistingFile::kRefuse);
+      ASSERT_TRUE(copy.ok) << copy.message;
+      EXPECT_EQ(ReadFile(dir.File("z.mov")), Slice(medium, start, layout.length));
+      struct stat st {};
+      ASSERT_EQ(stat(dir.File("z.mov").c_str(), &st), 0);
+      EXPECT_EQ(static_cast<uint64_t>(st.st_size), layout.length);
+    }
+  }
+}
+
 TEST(ExtentCopy, ExistingFilesFailuresAndCancelling) {
   TempDir dir;
   const std::vector<uint8_t> medium = RandomBytes(3 * kChunk, 4);
