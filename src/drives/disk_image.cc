@@ -135,7 +135,8 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
       NoteUnreadable(result, offset, block);
       if (observer) observer->OnUnreadable(offset, block, source.last_error());
     }
-    if (!WriteFully(fd, buffer.get(), block, &error)) {
+    // Blocks of zeros (most of a card that was never filled) become holes in the image.
+    if (!WriteSkippingZeroBlocks(fd, buffer.get(), block, offset, &error)) {
       result.detail = SystemErrorText(error) + ". The incomplete image file was deleted.";
       return abandon(ImageOutcome::kWriteFailed,
                      "Writing the image file " + image_path + " failed.", error);

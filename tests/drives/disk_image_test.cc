@@ -87,6 +87,26 @@ TEST(DiskImage, CopiesIn63SectorBlocksAndEndsWithTheTrailer) {
   EXPECT_EQ(info->trailer.sector_size, 512);
 }
 
+// The never-written parts of a card are zeros; in the image they are holes, and the image still
+// reads back as the medium followed by its trailer.
+TEST(DiskImage, ZerosOfTheMediumBecomeHoles) {
+  TempDir dir;
+  std::vector<uint8_t> medium = RandomBytes(3u << 20, 9);
+  std::fill(medium.begin(), medium.begin() + (1u << 20) + 1000, 0);
+  std::fill(medium.end() - 300000, medium.end(), 0);
+  MemorySectorSource source(medium, 512, "card");
+  const ImageCreationResult result =
+      CreateDiskImage(source, dir.File("card.img"), nullptr, nullptr);
+  ASSERT_TRUE(result.ok()) << result.message << " " << result.detail;
+  const std::vector<uint8_t> image = ReadFile(dir.File("card.img"));
+  ASSERT_EQ(image.size(), medium.size() + 32);
+  EXPECT_TRUE(std::equal(medium.begin(), medium.end(), image.begin()));
+  EXPECT_TRUE(CheckImageFile(dir.File("card.img")));
+  struct stat st {};
+  ASSERT_EQ(stat(dir.File("card.img").c_str(), &st), 0);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, medium.size() - (1u << 20));
+}
+
 TEST(DiskImage, AnEmptySourceGivesATrailerOnly) {
   TempDir dir;
   MemorySectorSource source({}, 4096);
