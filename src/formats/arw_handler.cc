@@ -35,11 +35,7 @@ bool ArwHandler::Verify(SectorSource& source, uint64_t offset) {
       if (MatchAsciiTag(offset, entry->value, entry->count, 9, {kSony, kA100})) a100_ = true;
     } else if (entry->tag == kTagSubIfds) {
       if (a100_) sub_ifd_value_ = entry->value;
-      if (entry->count == 1) {
-        start_ifd_offsets_[0] = entry->value;
-      } else if (entry->count == 2) {
-        ReadSubIfdPair(offset, entry->value, &start_ifd_offsets_[0], &start_ifd_offsets_[1]);
-      }
+      TakeSubIfdOffsets(offset, *entry, start_ifd_offsets_);
       break;
     }
   }

@@ -31,11 +31,7 @@ bool DngHandler::Verify(SectorSource& source, uint64_t offset) {
       text_tags_[text_tag_count_++] = {entry->value, static_cast<uint16_t>(entry->count)};
       if (text_tag_count_ == 2) return CheckTexts(offset);
     } else if (entry->tag == kTagSubIfds) {
-      if (entry->count == 1) {
-        start_ifd_offsets_[0] = entry->value;
-      } else if (entry->count == 2) {
-        ReadSubIfdPair(offset, entry->value, &start_ifd_offsets_[0], &start_ifd_offsets_[1]);
-      }
+      TakeSubIfdOffsets(offset, *entry, start_ifd_offsets_);
     }
   }
   return false;

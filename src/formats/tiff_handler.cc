@@ -115,11 +115,7 @@ void TiffHandler::WalkIfd(uint64_t base, uint32_t ifd_offset, IfdKind kind) {
         break;
       }
       case kTagSubIfds:
-        if (entry->count == 1) {
-          sub_ifd_offsets_[0] = entry->value;
-        } else if (entry->count == 2) {
-          ReadSubIfdPair(base, entry->value, &sub_ifd_offsets_[0], &sub_ifd_offsets_[1]);
-        }
+        TakeSubIfdOffsets(base, *entry, sub_ifd_offsets_);
         break;
       default:
         extent_ += OutOfLineSize(*entry);

@@ -43,11 +43,7 @@ bool NefHandler::Verify(SectorSource& source, uint64_t offset) {
         MatchAsciiTag(offset, entry->value, entry->count, 5, {"NIKON", "nikon"})) {
       accepted = true;
     } else if (entry->tag == kTagSubIfds) {
-      if (entry->count == 1) {
-        sub_ifd_offsets_[0] = entry->value;
-      } else if (entry->count == 2) {
-        ReadSubIfdPair(offset, entry->value, &sub_ifd_offsets_[0], &sub_ifd_offsets_[1]);
-      }
+      TakeSubIfdOffsets(offset, *entry, sub_ifd_offsets_);
       break;
     }
   }

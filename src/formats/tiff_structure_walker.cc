@@ -101,16 +101,19 @@ uint32_t TiffStructureWalker::ReadArrayTail(uint64_t base, uint32_t array_offset
   return ReadU32At(base, split.start + split.position + 4 * (uint64_t{count} - 1));
 }
 
-bool TiffStructureWalker::ReadSubIfdPair(uint64_t base, uint32_t array_offset, uint32_t* first,
-                                         uint32_t* second) {
-  if (source_ == nullptr || sector_size_ == 0) return false;
-  const SplitOffset split = Split(array_offset, true);
-  if (!SeekTo(*source_, base + split.start)) return false;
+void TiffStructureWalker::TakeSubIfdOffsets(uint64_t base, const IfdEntry& entry,
+                                            uint32_t offsets[2]) {
+  if (entry.count == 1) {
+    offsets[0] = entry.value;
+    return;
+  }
+  if (entry.count != 2 || source_ == nullptr || sector_size_ == 0) return;
+  const SplitOffset split = Split(entry.value, true);
+  if (!SeekTo(*source_, base + split.start)) return;
   const std::vector<uint8_t> buffer = ReadSectors(base, split.start, kSmallWindowSectors);
   const ByteReader reader(buffer, order());
-  *first = reader.U32At(split.position).value_or(0);
-  *second = reader.U32At(uint64_t{split.position} + 4).value_or(0);
-  return true;
+  offsets[0] = reader.U32At(split.position).value_or(0);
+  offsets[1] = reader.U32At(uint64_t{split.position} + 4).value_or(0);
 }
 
 uint32_t TiffStructureWalker::ReadNextIfdOffset(uint64_t base, uint32_t ifd_offset,

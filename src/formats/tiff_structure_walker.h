@@ -118,8 +118,10 @@ class TiffStructureWalker : public FormatHandler {
   // The last element of an array of `count` 32-bit values at `array_offset`; 0 when it cannot be
   // read.
   uint32_t ReadArrayTail(uint64_t base, uint32_t array_offset, uint32_t count);
-  // The two 32-bit values at `array_offset`; false only when the offset cannot be positioned.
-  bool ReadSubIfdPair(uint64_t base, uint32_t array_offset, uint32_t* first, uint32_t* second);
+  // The sub-IFD offsets a SubIFDs entry lists into `offsets`: its value when it lists one, the
+  // two 32-bit values it points at when it lists two (zeros when they cannot be read). Any
+  // other count leaves `offsets` as they are.
+  void TakeSubIfdOffsets(uint64_t base, const IfdEntry& entry, uint32_t offsets[2]);
   // The next-IFD offset of the IFD at `ifd_offset` with `entry_count` entries, read straight from
   // the source; 0 when it cannot be read.
   uint32_t ReadNextIfdOffset(uint64_t base, uint32_t ifd_offset, uint32_t entry_count);
