@@ -44,39 +44,22 @@ bool Jpeg2000HandlerBase::Verify(SectorSource& source, uint64_t offset) {
 
   ScanWindow window(sector_size_, kWindowSectors);
   if (!window.Load(source, offset)) return false;
-  uint64_t pos = CodestreamStart(window.data());
-  data_start_ = pos;
+  data_start_ = CodestreamStart(window.data());
   // Marker segments are skipped by their length words; a marker directly followed by another
-  // marker has no segment. Every step advances by at least two bytes, and the walk ends at the
-  // start-of-data marker, a zero marker word or the first read that fails.
-  for (;;) {
-    if (window.data_bytes() < 4 || pos > window.data_bytes() - 4) {
-      const uint64_t whole_sectors = pos / sector_size_;
-      pos %= sector_size_;
-      if (!window.Load(source, window.offset() + whole_sectors * sector_size_)) return false;
-      continue;
-    }
-    const uint16_t marker = LoadBe16(window.data() + pos);
-    const uint16_t next = LoadBe16(window.data() + pos + 2);
-    if (marker == kStartOfData) return true;
-    const uint64_t advance = next >= 0xFF00 ? 2 : uint64_t{next} + 2;
-    pos += advance;
-    data_start_ += advance;
-    if (marker == 0x0000) return false;
-  }
+  // marker has no segment. The walk ends at the start-of-data marker, a zero marker word or the
+  // first read that fails.
+  return WalkMarkers(
+      source, window, sector_size_, data_start_, kStartOfData,
+      [](uint16_t, uint16_t next) { return next >= 0xFF00 ? 2 : uint64_t{next} + 2; },
+      &data_start_);
 }
 
 uint64_t Jpeg2000HandlerBase::MeasureLength(SectorSource& source, uint64_t offset) {
   measured_length_ = 0;
   if (sector_size_ == 0) return 0;
-  ScanWindow window(sector_size_, kWindowSectors);
-  if (!window.Load(source, offset + uint64_t{sector_size_} * (data_start_ / sector_size_))) {
-    return 0;
-  }
-  const size_t pos = data_start_ % sector_size_ + SearchSkip();
-  const uint64_t length = SearchEndPair(source, offset, window, pos, kMaxLength);
-  measured_length_ = length;
-  return length;
+  measured_length_ =
+      SearchEndPairFrom(source, offset, sector_size_, data_start_, SearchSkip(), kMaxLength);
+  return measured_length_;
 }
 
 }  // namespace pictavo

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/format_handler.h"
+#include "formats/byte_reader.h"
 
 namespace pictavo {
 
@@ -97,6 +98,38 @@ inline uint64_t SearchEndPair(SectorSource& source, uint64_t file_offset, ScanWi
     if (!window.Load(source, file_offset + next_rel)) return next_rel;
     pos = 0;
   }
+}
+
+// Walks a chain of big-endian marker words from `pos` in the loaded `window`, moving the window
+// on by whole sectors whenever fewer than four bytes are left in it. `advance(marker, next_word)`
+// gives each step's length in bytes (at least two); `*walked` grows by every step. True at the
+// marker `stop`; false at a zero marker word or when a read fails.
+template <typename Advance>
+bool WalkMarkers(SectorSource& source, ScanWindow& window, uint16_t sector_size, uint64_t pos,
+                 uint16_t stop, Advance advance, uint64_t* walked) {
+  for (;;) {
+    if (window.data_bytes() < 4 || pos > window.data_bytes() - 4) {
+      const uint64_t whole_sectors = pos / sector_size;
+      pos %= sector_size;
+      if (!window.Load(source, window.offset() + whole_sectors * sector_size)) return false;
+      continue;
+    }
+    const uint16_t marker = LoadBe16(window.data() + pos);
+    if (marker == stop) return true;
+    const uint64_t step = advance(marker, LoadBe16(window.data() + pos + 2));
+    pos += step;
+    *walked += step;
+    if (marker == 0x0000) return false;
+  }
+}
+
+// The length of a candidate at `offset` whose end-pair search starts `skip` bytes after byte
+// `start` of it: loads the eight sectors from the one holding `start` and searches on from there.
+inline uint64_t SearchEndPairFrom(SectorSource& source, uint64_t offset, uint16_t sector_size,
+                                  uint64_t start, size_t skip, uint64_t cap) {
+  ScanWindow window(sector_size, 8);
+  if (!window.Load(source, offset + uint64_t{sector_size} * (start / sector_size))) return 0;
+  return SearchEndPair(source, offset, window, start % sector_size + skip, cap);
 }
 
 }  // namespace pictavo
