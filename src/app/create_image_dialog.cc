@@ -1,8 +1,5 @@
 #include "app/create_image_dialog.h"
 
-#include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -73,7 +70,7 @@ void ImageWorker::run() {
 }
 
 CCreateImageDialog::CCreateImageDialog(WizardState& state, QWidget* parent)
-    : QDialog(parent), state_(state) {
+    : WorkerDialog(parent), state_(state) {
   setWindowTitle(kTitle);
   setModal(true);
 
@@ -124,9 +121,7 @@ CCreateImageDialog::CCreateImageDialog(WizardState& state, QWidget* parent)
   setMinimumWidth(520);
 
   source_text_->setText(state_.source_label);
-  start_time_ = std::chrono::steady_clock::now();
-  timer_id_ = startTimer(1000);
-  elapsed_text_->setText(ElapsedText(0));
+  StartClock(elapsed_text_);
   destination_text_->setText(state_.destination_path);
   percent_text_->setText(QStringLiteral("0 %"));
 
@@ -137,12 +132,7 @@ CCreateImageDialog::~CCreateImageDialog() {
   if (worker_ && worker_->isRunning()) {
     cancel_.store(true);
     gate_.Release();
-    worker_->disconnect(this);
-    // A report the worker posted before the disconnection would hold it forever: dropping the
-    // pending call lets it go on to see the flag.
-    while (!worker_->wait(QDeadlineTimer(20))) {
-      QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    }
+    AwaitWorker(worker_);
   }
 }
 
@@ -170,7 +160,7 @@ void CCreateImageDialog::StartWorker() {
   connect(worker_, &ImageWorker::ProgressReported, this, &CCreateImageDialog::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &QThread::finished, this, &CCreateImageDialog::OnWorkerFinished);
-  busy_ = true;
+  working_ = true;
   worker_->start(QThread::NormalPriority);
 }
 
@@ -179,46 +169,22 @@ void CCreateImageDialog::OnProgress(quint32 percent) {
   progress_bar_->setValue(static_cast<int>(percent));
 }
 
-void CCreateImageDialog::timerEvent(QTimerEvent* event) {
-  if (event->timerId() != timer_id_) {
-    QDialog::timerEvent(event);
-    return;
-  }
-  const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::steady_clock::now() - start_time_);
-  elapsed_text_->setText(ElapsedText(elapsed.count()));
-}
-
 void CCreateImageDialog::OnStopClicked() {
-  if (!busy_) return;
+  if (!working_) return;
   // The copy stands still while the question is open, so that it cannot end behind it.
   gate_.Hold();
   if (AskYesNo(this, QString::fromLatin1(kImageCancelQuestion))) cancel_.store(true);
   gate_.Release();
 }
 
-void CCreateImageDialog::reject() {
-  if (busy_) return;
-  QDialog::reject();
-}
-
-void CCreateImageDialog::closeEvent(QCloseEvent* event) {
-  if (busy_) {
-    event->ignore();
-    return;
-  }
-  QDialog::closeEvent(event);
-}
-
 void CCreateImageDialog::OnWorkerFinished() {
   worker_->wait();
   result_ = worker_->result();
-  killTimer(timer_id_);
-  timer_id_ = 0;
+  StopClock();
   const QString message = OutcomeMessage(result_);
   ShowMessage(this, message, QStringLiteral("Information"), QMessageBox::Information,
               QMessageBox::Ok);
-  busy_ = false;
+  working_ = false;
   done(QDialog::Rejected);
 }
 

@@ -3,12 +3,12 @@
 #include <QDialog>
 #include <QThread>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 
 #include "app/wizard_state.h"
+#include "app/worker_dialog.h"
 #include "drives/disk_image.h"
 
 class QLabel;
@@ -59,7 +59,7 @@ class ImageWorker : public QThread {
 // "Creating Image": copies the selected drive into a new disk image file behind a modal dialog
 // that shows the source, the destination, the percentage and the time taken, and can stop the
 // copy. It closes itself after telling the outcome; until then Esc and the close box are refused.
-class CCreateImageDialog : public QDialog {
+class CCreateImageDialog : public WorkerDialog {
   Q_OBJECT
 
  public:
@@ -69,7 +69,7 @@ class CCreateImageDialog : public QDialog {
   // The message shown when the creation has ended.
   static QString OutcomeMessage(const ImageCreationResult& result);
 
-  bool busy() const { return busy_; }
+  bool busy() const { return working_; }
   const ImageCreationResult& result() const { return result_; }
 
   QLabel* source_text() const { return source_text_; }
@@ -79,13 +79,8 @@ class CCreateImageDialog : public QDialog {
   QProgressBar* progress_bar() const { return progress_bar_; }
   QPushButton* stop_button() const { return stop_button_; }
 
- public slots:
-  void reject() override;
-
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  void timerEvent(QTimerEvent* event) override;
 
  private:
   void StartWorker();
@@ -103,12 +98,8 @@ class CCreateImageDialog : public QDialog {
 
   std::atomic<bool> cancel_{false};
   CopyGate gate_;
-  // Set before the worker starts and cleared when it has finished, both on this thread.
-  bool busy_ = false;
   ImageWorker* worker_ = nullptr;
   ImageCreationResult result_;
-  int timer_id_ = 0;
-  std::chrono::steady_clock::time_point start_time_;
 };
 
 }  // namespace pictavo::app

@@ -1,8 +1,5 @@
 #include "app/scanning_dialog.h"
 
-#include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -55,7 +52,8 @@ void ScanWorker::run() {
   status_ = RunScan(source_name_, options, *results_, &observer, stop_flag_);
 }
 
-CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent) : QDialog(parent), state_(state) {
+CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent)
+    : WorkerDialog(parent), state_(state) {
   setWindowTitle(kTitle);
   setModal(true);
 
@@ -120,10 +118,8 @@ CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent) : QDialog(parent
   percent_text_->setText(QString());
   percent_text_->setText(QStringLiteral("0 %"));
   position_text_->setText(QStringLiteral("0"));
-  start_time_ = std::chrono::steady_clock::now();
-  timer_id_ = startTimer(1000);
+  StartClock(elapsed_text_);
   // Blank until the first tick.
-  elapsed_text_->setText(ElapsedText(0));
   elapsed_text_->setText(QString());
   drive_text_->setText(state_.source_label);
   found_text_->setText(QStringLiteral("0"));
@@ -136,12 +132,7 @@ CScanningDlg::~CScanningDlg() {
   // and awaited, since the worker writes to the wizard's results.
   if (worker_ && worker_->isRunning()) {
     stop_flag_.store(true);
-    worker_->disconnect(this);
-    // A report the worker posted before the disconnection would hold it forever: dropping the
-    // pending call lets it go on to see the flag.
-    while (!worker_->wait(QDeadlineTimer(20))) {
-      QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    }
+    AwaitWorker(worker_);
   }
 }
 
@@ -176,7 +167,7 @@ void CScanningDlg::StartWorker() {
   connect(worker_, &ScanWorker::FoundReported, this, &CScanningDlg::OnFound,
           Qt::BlockingQueuedConnection);
   connect(worker_, &QThread::finished, this, &CScanningDlg::OnWorkerFinished);
-  running_ = true;
+  working_ = true;
   worker_->start(QThread::NormalPriority);
 }
 
@@ -190,18 +181,8 @@ void CScanningDlg::OnFound(quint64 found_count) {
   found_text_->setText(QString::number(static_cast<uint32_t>(found_count)));
 }
 
-void CScanningDlg::timerEvent(QTimerEvent* event) {
-  if (event->timerId() != timer_id_) {
-    QDialog::timerEvent(event);
-    return;
-  }
-  const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::steady_clock::now() - start_time_);
-  elapsed_text_->setText(ElapsedText(elapsed.count()));
-}
-
 void CScanningDlg::OnStopClicked() {
-  if (!running_) return;
+  if (!working_) return;
   if (!AskYesNo(this, kStopQuestion)) return;
   stop_flag_.store(true);
   stop_button_->setEnabled(false);
@@ -209,24 +190,10 @@ void CScanningDlg::OnStopClicked() {
   close();
 }
 
-void CScanningDlg::reject() {
-  if (running_) return;
-  QDialog::reject();
-}
-
-void CScanningDlg::closeEvent(QCloseEvent* event) {
-  if (running_) {
-    event->ignore();
-    return;
-  }
-  QDialog::closeEvent(event);
-}
-
 void CScanningDlg::OnWorkerFinished() {
   worker_->wait();
-  running_ = false;
-  killTimer(timer_id_);
-  timer_id_ = 0;
+  working_ = false;
+  StopClock();
   state_.last_scan = worker_->status();
   state_.scanned = true;
   done(QDialog::Rejected);

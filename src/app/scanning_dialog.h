@@ -3,10 +3,10 @@
 #include <QDialog>
 #include <QThread>
 #include <atomic>
-#include <chrono>
 #include <string>
 
 #include "app/wizard_state.h"
+#include "app/worker_dialog.h"
 
 class QLabel;
 class QProgressBar;
@@ -44,7 +44,7 @@ class ScanWorker : public QThread {
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the
 // drive, the progress, the position, the files found and the time taken, and can stop the scan.
 // It closes itself when the scan ends; until then Esc and the close box are refused.
-class CScanningDlg : public QDialog {
+class CScanningDlg : public WorkerDialog {
   Q_OBJECT
 
  public:
@@ -54,7 +54,7 @@ class CScanningDlg : public QDialog {
   // The message shown after a scan that ended with `status`; empty when there is none.
   static QString OutcomeMessage(const ScanStatus& status);
 
-  bool running() const { return running_; }
+  bool running() const { return working_; }
 
   QLabel* drive_text() const { return drive_text_; }
   QLabel* percent_text() const { return percent_text_; }
@@ -64,13 +64,8 @@ class CScanningDlg : public QDialog {
   QProgressBar* progress_bar() const { return progress_bar_; }
   QPushButton* stop_button() const { return stop_button_; }
 
- public slots:
-  void reject() override;
-
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  void timerEvent(QTimerEvent* event) override;
 
  private:
   void StartWorker();
@@ -89,12 +84,7 @@ class CScanningDlg : public QDialog {
   QPushButton* stop_button_ = nullptr;
 
   std::atomic<bool> stop_flag_{false};
-  // Set before the worker starts and cleared when it has finished, both on this thread, so that
-  // a close request can never slip in before the worker has begun.
-  bool running_ = false;
   ScanWorker* worker_ = nullptr;
-  int timer_id_ = 0;
-  std::chrono::steady_clock::time_point start_time_;
 };
 
 }  // namespace pictavo::app
