@@ -1,10 +1,10 @@
 #include "samples/jpeg2000_sample.h"
 
-#include <openjpeg.h>
-
 #include <algorithm>
 #include <cstring>
 #include <random>
+
+#include "samples/openjpeg_memory.h"
 
 namespace pictavo::samples {
 namespace {
@@ -15,7 +15,7 @@ struct MemoryFile {
   size_t position = 0;
 };
 
-OPJ_SIZE_T WriteMemory(void* buffer, OPJ_SIZE_T count, void* user) {
+extern "C" OPJ_SIZE_T WriteMemory(void* buffer, OPJ_SIZE_T count, void* user) {
   auto* file = static_cast<MemoryFile*>(user);
   if (file->bytes.size() < file->position + count) file->bytes.resize(file->position + count);
   std::memcpy(file->bytes.data() + file->position, buffer, count);
@@ -23,16 +23,20 @@ OPJ_SIZE_T WriteMemory(void* buffer, OPJ_SIZE_T count, void* user) {
   return count;
 }
 
-OPJ_OFF_T SkipMemory(OPJ_OFF_T count, void* user) {
+extern "C" OPJ_BOOL SeekMemory(OPJ_OFF_T position, void* user) {
   auto* file = static_cast<MemoryFile*>(user);
-  file->position = static_cast<size_t>(static_cast<OPJ_OFF_T>(file->position) + count);
+  file->position = static_cast<size_t>(position);
+  if (file->bytes.size() < file->position) file->bytes.resize(file->position);
+  return OPJ_TRUE;
+}
+
+extern "C" OPJ_OFF_T SkipMemory(OPJ_OFF_T count, void* user) {
+  auto* file = static_cast<MemoryFile*>(user);
+  SeekMemory(static_cast<OPJ_OFF_T>(file->position) + count, user);
   return count;
 }
 
-OPJ_BOOL SeekMemory(OPJ_OFF_T position, void* user) {
-  static_cast<MemoryFile*>(user)->position = static_cast<size_t>(position);
-  return OPJ_TRUE;
-}
+extern "C" void Quiet(const char*, void*) {}
 
 }  // namespace
 
@@ -82,8 +86,15 @@ std::vector<uint8_t> EncodeJpeg2000(const Jpeg2000Options& options) {
     }
   }
 
+  return CompressJpeg2000(image, parameters, options.jp2);
+}
+
+std::vector<uint8_t> CompressJpeg2000(opj_image_t* image, opj_cparameters_t& parameters, bool jp2) {
   MemoryFile file;
-  opj_codec_t* codec = opj_create_compress(options.jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+  opj_codec_t* codec = opj_create_compress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+  opj_set_error_handler(codec, Quiet, nullptr);
+  opj_set_warning_handler(codec, Quiet, nullptr);
+  opj_set_info_handler(codec, Quiet, nullptr);
   opj_stream_t* stream = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_FALSE);
   opj_stream_set_user_data(stream, &file, nullptr);
   opj_stream_set_write_function(stream, WriteMemory);

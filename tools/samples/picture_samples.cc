@@ -17,6 +17,7 @@
 #include <string>
 
 #include "samples/image_builder.h"
+#include "samples/openjpeg_memory.h"
 
 using pictavo::samples::ReadFile;
 using pictavo::samples::TempDir;
@@ -230,33 +231,6 @@ std::vector<uint8_t> EncodeGif(const GifOptions& o) {
   return ok ? out : std::vector<uint8_t>();
 }
 
-namespace {
-struct J2kSink {
-  std::vector<uint8_t> bytes;
-  size_t position = 0;
-};
-extern "C" OPJ_SIZE_T J2kSampleWrite(void* data, OPJ_SIZE_T count, void* user) {
-  auto* sink = static_cast<J2kSink*>(user);
-  if (sink->bytes.size() < sink->position + count) sink->bytes.resize(sink->position + count);
-  std::memcpy(sink->bytes.data() + sink->position, data, count);
-  sink->position += count;
-  return count;
-}
-extern "C" OPJ_OFF_T J2kSampleSkip(OPJ_OFF_T count, void* user) {
-  auto* sink = static_cast<J2kSink*>(user);
-  sink->position += static_cast<size_t>(count);
-  if (sink->bytes.size() < sink->position) sink->bytes.resize(sink->position);
-  return count;
-}
-extern "C" OPJ_BOOL J2kSampleSeek(OPJ_OFF_T position, void* user) {
-  auto* sink = static_cast<J2kSink*>(user);
-  sink->position = static_cast<size_t>(position);
-  if (sink->bytes.size() < sink->position) sink->bytes.resize(sink->position);
-  return OPJ_TRUE;
-}
-extern "C" void J2kQuiet(const char*, void*) {}
-}  // namespace
-
 std::vector<uint8_t> EncodeJpeg2000(const Jpeg2000Options& o) {
   opj_image_cmptparm_t parts[3];
   std::memset(parts, 0, sizeof(parts));
@@ -285,23 +259,7 @@ std::vector<uint8_t> EncodeJpeg2000(const Jpeg2000Options& o) {
   parameters.tcp_rates[0] = o.lossless ? 0 : 20;
   parameters.cp_disto_alloc = 1;
   parameters.tcp_mct = 1;
-  opj_codec_t* codec = opj_create_compress(o.jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
-  opj_set_error_handler(codec, J2kQuiet, nullptr);
-  opj_set_warning_handler(codec, J2kQuiet, nullptr);
-  opj_set_info_handler(codec, J2kQuiet, nullptr);
-  J2kSink sink;
-  opj_stream_t* stream = opj_stream_create(1 << 16, OPJ_FALSE);
-  opj_stream_set_user_data(stream, &sink, nullptr);
-  opj_stream_set_write_function(stream, J2kSampleWrite);
-  opj_stream_set_skip_function(stream, J2kSampleSkip);
-  opj_stream_set_seek_function(stream, J2kSampleSeek);
-  const bool ok = opj_setup_encoder(codec, &parameters, image) &&
-                  opj_start_compress(codec, image, stream) && opj_encode(codec, stream) &&
-                  opj_end_compress(codec, stream);
-  opj_stream_destroy(stream);
-  opj_destroy_codec(codec);
-  opj_image_destroy(image);
-  return ok ? sink.bytes : std::vector<uint8_t>();
+  return CompressJpeg2000(image, parameters, o.jp2);
 }
 
 namespace {
