@@ -104,9 +104,8 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
   const uint64_t size = file.length;
   const uint64_t largest_read =
       std::min<uint64_t>(kExtentChunkBytes, (size + sector - 1) / sector * sector);
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow)
-                                        uint8_t[std::max<uint64_t>(largest_read, 1)]);
-  if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
+  // Only chunks that cannot be written from the source's memory are read into a buffer.
+  std::unique_ptr<uint8_t[]> buffer;
 
   auto* file_source = dynamic_cast<FileSectorSource*>(&source);
   if (file_source && file_source->kind() == SourceKind::kBlockDevice) file_source = nullptr;
@@ -150,6 +149,10 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
       read_position += read_length;
       remaining -= std::min(remaining, read_length);
       continue;
+    }
+    if (!buffer) {
+      buffer.reset(new (std::nothrow) uint8_t[std::max<uint64_t>(largest_read, 1)]);
+      if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
     }
     std::memset(buffer.get(), 0, read_length);
     if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
