@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QVBoxLayout>
 #include <cerrno>
 
 #include "app/elapsed_time.h"
@@ -108,17 +107,7 @@ CCreateImageDialog::CCreateImageDialog(WizardState& state, QWidget* parent)
   time_row->addWidget(elapsed_text_);
   grid->addLayout(time_row, 3, 0, 1, 3);
 
-  stop_button_ = new QPushButton(QStringLiteral("Stop"), this);
-  stop_button_->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(stop_button_);
-  buttons->addStretch(1);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(frame);
-  layout->addLayout(buttons);
-  setMinimumWidth(520);
+  stop_button_ = LayOutAboveStopButton(frame, 520);
 
   source_text_->setText(state_.source_label);
   StartClock(elapsed_text_);

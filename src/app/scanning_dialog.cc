@@ -3,11 +3,9 @@
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QVBoxLayout>
 #include <cerrno>
 
 #include "app/elapsed_time.h"
@@ -102,17 +100,7 @@ CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent)
   elapsed_text_->setFont(bold);
   grid->addWidget(elapsed_text_, 4, 1, 1, 2);
 
-  stop_button_ = new QPushButton(QStringLiteral("Stop"), this);
-  stop_button_->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(stop_button_);
-  buttons->addStretch(1);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(frame);
-  layout->addLayout(buttons);
-  setMinimumWidth(480);
+  stop_button_ = LayOutAboveStopButton(frame, 480);
 
   stop_flag_.store(false);
   percent_text_->setText(QString());

@@ -3,9 +3,12 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QThread>
 #include <QTimerEvent>
+#include <QVBoxLayout>
 
 #include "app/elapsed_time.h"
 
@@ -32,6 +35,20 @@ void WorkerDialog::timerEvent(QTimerEvent* event) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
       std::chrono::steady_clock::now() - start_time_);
   clock_label_->setText(ElapsedText(elapsed.count()));
+}
+
+QPushButton* WorkerDialog::LayOutAboveStopButton(QWidget* frame, int minimum_width) {
+  auto* stop_button = new QPushButton(QStringLiteral("Stop"), this);
+  stop_button->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(stop_button);
+  buttons->addStretch(1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(frame);
+  layout->addLayout(buttons);
+  setMinimumWidth(minimum_width);
+  return stop_button;
 }
 
 void WorkerDialog::StartClock(QLabel* label) {

@@ -4,6 +4,7 @@
 #include <chrono>
 
 class QLabel;
+class QPushButton;
 class QThread;
 
 namespace pictavo::app {
@@ -20,6 +21,8 @@ class WorkerDialog : public QDialog {
   void closeEvent(QCloseEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
 
+  // Lays the dialog out as `frame` above a centred "Stop" button, which it returns.
+  QPushButton* LayOutAboveStopButton(QWidget* frame, int minimum_width);
   // Shows 00:00:00 in `label` and counts from now.
   void StartClock(QLabel* label);
   void StopClock();
