@@ -141,18 +141,20 @@ void FileSectorSource::ReleaseOldBlocks(uint64_t in_use_first, uint64_t in_use_l
   }
 }
 
-const uint8_t* FileSectorSource::View(uint64_t offset, uint32_t count) {
+const uint8_t* FileSectorSource::MapPinned(uint64_t offset, uint32_t count, uint64_t* first,
+                                           uint64_t* last) {
   if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return nullptr;
-  pinned_first_ = offset / kMapBlock;
-  pinned_last_ = (offset + count - 1) / kMapBlock;
+  *first = offset / kMapBlock;
+  *last = (offset + count - 1) / kMapBlock;
   return BlocksReadable(offset, count) ? map_ + offset : nullptr;
 }
 
+const uint8_t* FileSectorSource::View(uint64_t offset, uint32_t count) {
+  return MapPinned(offset, count, &pinned_first_, &pinned_last_);
+}
+
 const uint8_t* FileSectorSource::Peek(uint64_t offset, uint32_t count) {
-  if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return nullptr;
-  peeked_first_ = offset / kMapBlock;
-  peeked_last_ = (offset + count - 1) / kMapBlock;
-  return BlocksReadable(offset, count) ? map_ + offset : nullptr;
+  return MapPinned(offset, count, &peeked_first_, &peeked_last_);
 }
 
 std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,

@@ -138,6 +138,8 @@ class FileSectorSource : public SectorSource {
   uint16_t sector_size_ = 0;
   const uint8_t* map_ = nullptr;
   uint64_t map_size_ = 0;
+  // The mapped bytes at `offset` once readable, their blocks pinned as [*first, *last].
+  const uint8_t* MapPinned(uint64_t offset, uint32_t count, uint64_t* first, uint64_t* last);
   // Unmaps the oldest blocks beyond the few kept, never one in [in_use_first, in_use_last].
   void ReleaseOldBlocks(uint64_t in_use_first, uint64_t in_use_last);
 
