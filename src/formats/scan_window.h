@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "engine/format_handler.h"
@@ -73,13 +74,19 @@ inline uint64_t SearchEndPair(SectorSource& source, uint64_t file_offset, ScanWi
   constexpr uint64_t kRunBytes = 2 << 20;
   const uint64_t run_windows = std::max<uint64_t>(1, kRunBytes / end);
   bool previous_was_ff = false;  // the last byte of the previous window
+  // Searches `count` bytes lying `rel` bytes into the candidate, from `from` on: the length up to
+  // the end of the pair when it is there, a pair across the previous bytes included.
+  const auto search = [&](const uint8_t* bytes, size_t from, uint64_t count,
+                          uint64_t rel) -> std::optional<uint64_t> {
+    if (previous_was_ff && from == 0 && bytes[0] == 0xD9) return std::min(rel + 1, cap);
+    const size_t at = FindEndPair(bytes, from, count);
+    if (at < count) return std::min(rel + at + 2, cap);
+    previous_was_ff = bytes[count - 1] == 0xFF;
+    return std::nullopt;
+  };
   for (;;) {
-    const uint8_t* data = window.data();
     const uint64_t window_rel = window.offset() - file_offset;
-    if (previous_was_ff && pos == 0 && data[0] == 0xD9) return std::min(window_rel + 1, cap);
-    const size_t at = FindEndPair(data, pos, end);
-    if (at < end) return std::min(window_rel + at + 2, cap);
-    previous_was_ff = data[end - 1] == 0xFF;
+    if (const auto length = search(window.data(), pos, end, window_rel)) return *length;
     uint64_t next_rel = window_rel + end;
     if (next_rel >= cap) return cap;
 
@@ -88,10 +95,7 @@ inline uint64_t SearchEndPair(SectorSource& source, uint64_t file_offset, ScanWi
       const uint64_t run = windows * end;
       const uint8_t* bytes = source.Peek(file_offset + next_rel, static_cast<uint32_t>(run));
       if (bytes == nullptr) break;
-      if (previous_was_ff && bytes[0] == 0xD9) return std::min(next_rel + 1, cap);
-      const size_t found = FindEndPair(bytes, 0, run);
-      if (found < run) return std::min(next_rel + found + 2, cap);
-      previous_was_ff = bytes[run - 1] == 0xFF;
+      if (const auto length = search(bytes, 0, run, next_rel)) return *length;
       next_rel += run;
       if (next_rel >= cap) return cap;
     }
