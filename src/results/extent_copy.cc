@@ -98,6 +98,10 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
     return result;
   };
 
+  const auto write_failed = [&] {
+    return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
+  };
+
   // Without a known sector size reads are not rounded; a plain file or a device read through the
   // page cache takes any length.
   const uint64_t sector = source.SectorSize() ? source.SectorSize() : 1;
@@ -131,38 +135,27 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
     // shared extents moves the bytes through a pipe a few pages at a time.
     const ViewCopy copied = WriteFromViews(source, read_position, read_length, write_length, fd,
                                            result.bytes_written, &error);
-    if (copied == ViewCopy::kWriteFailed) {
-      return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
-    }
-    if (copied == ViewCopy::kWritten) {
-      result.bytes_written += write_length;
-      if (observer) observer->OnCopied(result.bytes_written, size);
-      read_position += read_length;
-      remaining -= std::min(remaining, read_length);
-      continue;
-    }
+    if (copied == ViewCopy::kWriteFailed) return write_failed();
     // A plain file the process could not map is copied by the kernel; any failure falls back to
     // reading, which tells an unreadable chunk from a failed write.
-    if (file_source && CopyRange(file_source->fd(), read_position, fd, write_length)) {
-      result.bytes_written += write_length;
-      if (observer) observer->OnCopied(result.bytes_written, size);
-      read_position += read_length;
-      remaining -= std::min(remaining, read_length);
-      continue;
-    }
-    if (!buffer) {
-      buffer.reset(new (std::nothrow) uint8_t[std::max<uint64_t>(largest_read, 1)]);
-      if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
-    }
-    std::memset(buffer.get(), 0, read_length);
-    if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
-                       ReadRule::kChunk)) {
+    const bool written =
+        copied == ViewCopy::kWritten ||
+        (file_source && CopyRange(file_source->fd(), read_position, fd, write_length));
+    if (!written) {
+      if (!buffer) {
+        buffer.reset(new (std::nothrow) uint8_t[std::max<uint64_t>(largest_read, 1)]);
+        if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
+      }
       std::memset(buffer.get(), 0, read_length);
-      if (result.unreadable_bytes == 0) result.first_unreadable_offset = read_position;
-      result.unreadable_bytes += write_length;
-    }
-    if (!WriteSkippingZeroBlocks(fd, buffer.get(), write_length, result.bytes_written, &error)) {
-      return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
+      if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
+                         ReadRule::kChunk)) {
+        std::memset(buffer.get(), 0, read_length);
+        if (result.unreadable_bytes == 0) result.first_unreadable_offset = read_position;
+        result.unreadable_bytes += write_length;
+      }
+      if (!WriteSkippingZeroBlocks(fd, buffer.get(), write_length, result.bytes_written, &error)) {
+        return write_failed();
+      }
     }
     result.bytes_written += write_length;
     if (observer) observer->OnCopied(result.bytes_written, size);
@@ -170,9 +163,7 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
     remaining -= std::min(remaining, read_length);
   }
   // Blocks of zeros were stepped over, leaving holes; a file ending in one needs its length.
-  if (!EndSparseFile(fd, result.bytes_written, &error)) {
-    return abandon(error, "cannot write " + destination_path + ": " + SystemErrorText(error));
-  }
+  if (!EndSparseFile(fd, result.bytes_written, &error)) return write_failed();
   if (close(fd) != 0 && errno != EINTR) {
     error = errno;
     unlink(destination_path.c_str());
