@@ -107,7 +107,7 @@ CCreateImageDialog::CCreateImageDialog(WizardState& state, QWidget* parent)
   time_row->addWidget(elapsed_text_);
   grid->addLayout(time_row, 3, 0, 1, 3);
 
-  stop_button_ = LayOutAboveStopButton(frame, 520);
+  stop_button_ = LayOutAboveButton(frame, QStringLiteral("Stop"), 520);
 
   source_text_->setText(state_.source_label);
   StartClock(elapsed_text_);

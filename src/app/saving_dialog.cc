@@ -1,11 +1,9 @@
 #include "app/saving_dialog.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -117,7 +115,7 @@ void SaveWorker::run() {
 
 SavingDialog::SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
                            QWidget* parent)
-    : QDialog(parent), source_(source), results_(results), folder_(PathOf(folder)) {
+    : WorkerDialog(parent), source_(source), results_(results), folder_(PathOf(folder)) {
   setWindowTitle(kTitle);
   setModal(true);
 
@@ -134,17 +132,7 @@ SavingDialog::SavingDialog(SectorSource& source, const ScanResults& results, con
   frame_layout->addWidget(progress_bar_);
   frame_layout->addWidget(progress_text_);
 
-  cancel_button_ = new QPushButton(kCancelText, this);
-  cancel_button_->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(cancel_button_);
-  buttons->addStretch(1);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(frame);
-  layout->addLayout(buttons);
-  setMinimumWidth(460);
+  cancel_button_ = LayOutAboveButton(frame, kCancelText, 460);
 
   connect(cancel_button_, &QPushButton::clicked, this, &SavingDialog::OnCancelClicked);
 }
@@ -154,8 +142,7 @@ SavingDialog::~SavingDialog() {
   // and awaited, since the worker reads the wizard's results and the source.
   if (worker_ && worker_->isRunning()) {
     cancel_.store(true);
-    worker_->disconnect(this);
-    worker_->wait();
+    AwaitWorker(worker_);
   }
 }
 
@@ -183,7 +170,7 @@ void SavingDialog::showEvent(QShowEvent* event) {
   connect(worker_, &SaveWorker::ProgressReported, this, &SavingDialog::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &QThread::finished, this, &SavingDialog::OnWorkerFinished);
-  running_ = true;
+  working_ = true;
   start_time_ = std::chrono::steady_clock::now();
   worker_->start();
 }
@@ -201,33 +188,15 @@ void SavingDialog::OnProgress(const QString& name, quint64 files_done, quint64 f
 }
 
 void SavingDialog::OnCancelClicked() {
-  if (!running_) return;
+  if (!working_) return;
   cancel_.store(true);
   cancel_button_->setEnabled(false);
   file_text_->setText(kCancellingText);
 }
 
-void SavingDialog::reject() {
-  // Esc and the close box ask for a cancel; the dialog closes when the worker has stopped.
-  if (running_) {
-    OnCancelClicked();
-    return;
-  }
-  QDialog::reject();
-}
-
-void SavingDialog::closeEvent(QCloseEvent* event) {
-  if (running_) {
-    OnCancelClicked();
-    event->ignore();
-    return;
-  }
-  QDialog::closeEvent(event);
-}
-
 void SavingDialog::OnWorkerFinished() {
   worker_->wait();
-  running_ = false;
+  working_ = false;
   summary_ = worker_->summary();
   done(summary_.cancelled ? QDialog::Rejected : QDialog::Accepted);
 }

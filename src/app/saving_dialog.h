@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/wizard_state.h"
+#include "app/worker_dialog.h"
 #include "results/recovery.h"
 
 class QLabel;
@@ -53,7 +54,7 @@ class SaveWorker : public QThread {
 // run at the next 10 MiB chunk (the file in hand is deleted, the files before it stay). The
 // dialog starts the run when shown and closes itself when the run ends; until then Esc and the
 // close box are refused.
-class SavingDialog : public QDialog {
+class SavingDialog : public WorkerDialog {
   Q_OBJECT
 
  public:
@@ -61,7 +62,7 @@ class SavingDialog : public QDialog {
                QWidget* parent = nullptr);
   ~SavingDialog() override;
 
-  bool running() const { return running_; }
+  bool running() const { return working_; }
   // Valid once the dialog has closed.
   const SaveSummary& summary() const { return summary_; }
 
@@ -78,12 +79,10 @@ class SavingDialog : public QDialog {
   // After each report has been shown (tests wait for it).
   void ProgressShown(quint64 bytes_done);
 
- public slots:
-  void reject() override;
-
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
+  // Esc and the close box ask for a cancel; the dialog closes when the worker has stopped.
+  void OnCloseRefused() override { OnCancelClicked(); }
 
  private:
   void OnProgress(const QString& name, quint64 files_done, quint64 file_count, quint64 bytes_done,
@@ -100,7 +99,6 @@ class SavingDialog : public QDialog {
   QPushButton* cancel_button_ = nullptr;
 
   std::atomic<bool> cancel_{false};
-  bool running_ = false;
   SaveWorker* worker_ = nullptr;
   SaveSummary summary_;
   std::chrono::steady_clock::time_point start_time_;

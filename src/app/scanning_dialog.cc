@@ -100,7 +100,7 @@ CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent)
   elapsed_text_->setFont(bold);
   grid->addWidget(elapsed_text_, 4, 1, 1, 2);
 
-  stop_button_ = LayOutAboveStopButton(frame, 480);
+  stop_button_ = LayOutAboveButton(frame, QStringLiteral("Stop"), 480);
 
   stop_flag_.store(false);
   percent_text_->setText(QString());

@@ -15,12 +15,16 @@
 namespace pictavo::app {
 
 void WorkerDialog::reject() {
-  if (working_) return;
+  if (working_) {
+    OnCloseRefused();
+    return;
+  }
   QDialog::reject();
 }
 
 void WorkerDialog::closeEvent(QCloseEvent* event) {
   if (working_) {
+    OnCloseRefused();
     event->ignore();
     return;
   }
@@ -37,18 +41,19 @@ void WorkerDialog::timerEvent(QTimerEvent* event) {
   clock_label_->setText(ElapsedText(elapsed.count()));
 }
 
-QPushButton* WorkerDialog::LayOutAboveStopButton(QWidget* frame, int minimum_width) {
-  auto* stop_button = new QPushButton(QStringLiteral("Stop"), this);
-  stop_button->setAutoDefault(false);
+QPushButton* WorkerDialog::LayOutAboveButton(QWidget* frame, const QString& text,
+                                             int minimum_width) {
+  auto* button = new QPushButton(text, this);
+  button->setAutoDefault(false);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(stop_button);
+  buttons->addWidget(button);
   buttons->addStretch(1);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(frame);
   layout->addLayout(buttons);
   setMinimumWidth(minimum_width);
-  return stop_button;
+  return button;
 }
 
 void WorkerDialog::StartClock(QLabel* label) {

@@ -10,7 +10,8 @@ class QThread;
 namespace pictavo::app {
 
 // A modal dialog in front of one long job on a worker thread: while the job runs, Esc and the
-// close box are refused, and a label shows the time taken, ticking once a second.
+// close box are refused (OnCloseRefused hears of them), and a label can show the time taken,
+// ticking once a second.
 class WorkerDialog : public QDialog {
  public:
   using QDialog::QDialog;
@@ -21,8 +22,10 @@ class WorkerDialog : public QDialog {
   void closeEvent(QCloseEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
 
-  // Lays the dialog out as `frame` above a centred "Stop" button, which it returns.
-  QPushButton* LayOutAboveStopButton(QWidget* frame, int minimum_width);
+  // What to do when a close was refused while the job runs; nothing by default.
+  virtual void OnCloseRefused() {}
+  // Lays the dialog out as `frame` above a centred button labelled `text`, which it returns.
+  QPushButton* LayOutAboveButton(QWidget* frame, const QString& text, int minimum_width);
   // Shows 00:00:00 in `label` and counts from now.
   void StartClock(QLabel* label);
   void StopClock();

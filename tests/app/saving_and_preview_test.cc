@@ -13,6 +13,8 @@
 
 #include "app/preview_dialog.h"
 #include "app/saving_dialog.h"
+#include "engine/scan_engine.h"
+#include "platform/sector_source.h"
 #include "results/recovery.h"
 #include "results/snapshot.h"
 #include "results_fixture.h"
@@ -155,6 +157,27 @@ TEST_F(SavingTest, CancelStopsTheRunAndTheDialogWaitsForTheWorker) {
   EXPECT_TRUE(prompts.messages[0].text.contains("Saving was cancelled"))
       << prompts.messages[0].text.toStdString();
   EXPECT_EQ(prompts.messages[0].icon, QMessageBox::Warning);
+  EXPECT_TRUE(QDir(folder).entryList(QDir::Files).isEmpty());
+}
+
+// The worker stops at its first report until the dialog has shown it; a dialog that goes away
+// then must cancel the run and let the worker past that report, not wait for it forever.
+TEST_F(SavingTest, ADialogDestroyedMidRunCancelsAndAwaitsItsWorker) {
+  const QString folder = other_fs() + "/destroyed";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  int error = 0;
+  auto source = FileSectorSource::Open(QFile::encodeName(image).toStdString(), {}, &error);
+  ASSERT_TRUE(source);
+  ScanResults results;
+  RunScan(*source, FileTypeSelection(), results, nullptr, nullptr);
+  ASSERT_GT(results.found_count, 1u);
+  for (FoundFile& file : results.Found()) file.selected = 1;
+  auto dialog = std::make_unique<SavingDialog>(*source, results, folder);
+  dialog->show();  // starts the worker
+  EXPECT_TRUE(dialog->running());
+  // Events are not processed meanwhile, so the worker is left waiting at its first report.
+  QThread::msleep(200);
+  dialog.reset();
   EXPECT_TRUE(QDir(folder).entryList(QDir::Files).isEmpty());
 }
 
