@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace pictavo {
@@ -72,12 +73,68 @@ bool SectorSource::ReadAt(uint64_t offset, uint32_t count, uint8_t* buffer, Read
   return done > 0;
 }
 
+void AppendRange(std::vector<ByteRange>& ranges, uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  if (!ranges.empty() && ranges.back().end() >= offset && ranges.back().offset <= offset) {
+    ranges.back().length = std::max(ranges.back().end(), offset + length) - ranges.back().offset;
+    return;
+  }
+  ranges.push_back({offset, length});
+}
+
+bool SectorSource::ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer) {
+  uint32_t got = 0;
+  return ReadAt(offset, count, buffer, ReadRule::kChunk, &got) && got == count;
+}
+
+uint32_t ReadSalvaging(SectorSource& source, uint64_t offset, uint32_t count, uint8_t* buffer,
+                       std::vector<ByteRange>* unreadable, int* first_error) {
+  uint32_t got = 0;
+  if (source.ReadAt(offset, count, buffer, ReadRule::kChunk, &got)) return got;
+  if (*first_error == 0) *first_error = source.last_error();
+  constexpr uint64_t kPage = 4096;
+  const uint64_t sector = std::clamp<uint64_t>(source.SectorSize(), 512, 32768);
+  const uint64_t page = std::max(kPage, sector);
+  // The bytes before the failure are kept; reading again starts at the page they end in.
+  uint64_t position = got;
+  while (position < count) {
+    const uint64_t absolute = offset + position;
+    const uint64_t piece_end = std::min<uint64_t>(count, (absolute / page + 1) * page - offset);
+    const uint32_t piece = static_cast<uint32_t>(piece_end - position);
+    uint32_t delivered = 0;
+    if (source.ReadAt(absolute, piece, buffer + position, ReadRule::kChunk, &delivered)) {
+      if (delivered < piece) return static_cast<uint32_t>(position + delivered);  // medium ends
+      position = piece_end;
+      continue;
+    }
+    if (*first_error == 0) *first_error = source.last_error();
+    // Sector by sector through the failed page; bytes a sector's read delivered before failing
+    // stay as they came.
+    const uint64_t kept_until = position + delivered;
+    for (uint64_t at = (offset + position) / sector * sector - offset; at < piece_end;) {
+      const uint64_t begin = std::max(at, position);
+      const uint64_t end = std::min<uint64_t>(piece_end, at + sector);
+      at += sector;
+      if (end <= kept_until) continue;
+      if (source.ReadUncached(offset + begin, static_cast<uint32_t>(end - begin), buffer + begin)) {
+        continue;
+      }
+      const uint64_t lost = std::max(begin, kept_until);
+      std::memset(buffer + lost, 0, end - lost);
+      AppendRange(*unreadable, offset + lost, end - lost);
+    }
+    position = piece_end;
+  }
+  return count;
+}
+
 namespace {
 constexpr uint64_t kMapBlock = 2 << 20;
 constexpr size_t kMaxResidentBlocks = 4;
 }  // namespace
 
 FileSectorSource::~FileSectorSource() {
+  if (direct_fd_ >= 0) close(direct_fd_);
   if (map_) munmap(const_cast<uint8_t*>(map_), map_size_);
   if (fd_ >= 0) close(fd_);
 }
@@ -232,6 +289,38 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
     return -1;
   }
   return got;
+}
+
+bool FileSectorSource::ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer) {
+  // Direct reads need the offset, length and memory aligned to the logical sector size.
+  const uint64_t align = kind_ == SourceKind::kBlockDevice && sector_size_ ? sector_size_ : 512;
+  if (direct_fd_ == -1) {
+    direct_fd_ =
+        open(("/proc/self/fd/" + std::to_string(fd_)).c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (direct_fd_ < 0) direct_fd_ = -2;
+  }
+  if (direct_fd_ >= 0 && count > 0 && count <= (1u << 20)) {
+    const uint64_t begin = offset / align * align;
+    const uint64_t end = (offset + count + align - 1) / align * align;
+    void* aligned = nullptr;
+    if (posix_memalign(&aligned, 4096, end - begin) == 0) {
+      ssize_t got;
+      do {
+        got = pread(direct_fd_, aligned, end - begin, static_cast<off_t>(begin));
+      } while (got < 0 && errno == EINTR);
+      const bool whole = got >= 0 && static_cast<uint64_t>(got) >= offset + count - begin;
+      if (whole) std::memcpy(buffer, static_cast<uint8_t*>(aligned) + (offset - begin), count);
+      const int error = got < 0 ? errno : 0;
+      free(aligned);
+      if (whole) return true;
+      if (got < 0 && error != EINVAL) {
+        set_last_error(error);
+        return false;
+      }
+    }
+  }
+  // No direct road here (a file system without O_DIRECT): an ordinary read.
+  return SectorSource::ReadUncached(offset, count, buffer);
 }
 
 // A device's logical sector size is asked once, when it is opened: it cannot change while open.

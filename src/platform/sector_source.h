@@ -17,6 +17,19 @@ enum class ReadRule {
   kData,
 };
 
+// A run of bytes of the medium: [offset, offset + length).
+struct ByteRange {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+
+  uint64_t end() const { return offset + length; }
+  friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
+// Adds [offset, offset + length) to a list kept in ascending order, joining it to the last range
+// when they touch.
+void AppendRange(std::vector<ByteRange>& ranges, uint64_t offset, uint64_t length);
+
 // Read-only, positioned access to the medium being recovered from: a disk, a partition, a disk
 // image made by this program, or any raw dump. Nothing here can write to the medium.
 class SectorSource {
@@ -61,12 +74,28 @@ class SectorSource {
 
   int last_error() const { return last_error_; }
 
+  // Reads `count` bytes at `offset`, a few sectors at most, past any cache of the system when
+  // the medium allows it: a device read through the page cache fails for a whole 4 KiB page
+  // when one of its sectors is bad, a direct read only for that sector. Sources without such a
+  // road read as ReadAt does. True when all `count` bytes arrived.
+  virtual bool ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer);
+
  protected:
   void set_last_error(int error) { last_error_ = error; }
 
  private:
   int last_error_ = 0;
 };
+
+// Reads `count` bytes at `offset` keeping every byte that can be read. When the whole read
+// fails, the bytes it delivered before failing are kept and the rest is read again 4 KiB page by
+// page, and a page that fails sector by sector (uncached, see ReadUncached); only sectors that
+// still fail are zeros in `buffer`, and they are added to `*unreadable` (merged, in order).
+// `*first_error` receives the errno value of the first failure when it was 0. Returns the bytes
+// delivered, which is less than `count` only when the medium ends first; the bytes beyond are
+// left as they were.
+uint32_t ReadSalvaging(SectorSource& source, uint64_t offset, uint32_t count, uint8_t* buffer,
+                       std::vector<ByteRange>* unreadable, int* first_error);
 
 // Trailer of a disk image file made by this program: the data area's length, the sector size
 // of the medium it was copied from, and a fixed magic, 32 bytes at the very end of the file.
@@ -113,6 +142,7 @@ class FileSectorSource : public SectorSource {
   const uint8_t* Peek(uint64_t offset, uint32_t count) override;
   uint64_t NextData(uint64_t offset) override;
   std::unique_ptr<SectorSource> Clone() const override;
+  bool ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer) override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
@@ -133,6 +163,8 @@ class FileSectorSource : public SectorSource {
 
   std::string name_;
   int fd_ = -1;
+  // The medium opened again with O_DIRECT for ReadUncached, on first use; -2 when that failed.
+  int direct_fd_ = -1;
   SourceKind kind_ = SourceKind::kRawFile;
   uint64_t size_ = 0;
   uint16_t sector_size_ = 0;

@@ -74,6 +74,12 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
                             const std::string& destination_path, ExistingFile existing,
                             ExtentCopyObserver* observer, const std::atomic<bool>* cancel) {
   ExtentCopyResult result;
+  if (file.length > 0 && file.offset >= source.Size()) {
+    result.error_code = ENXIO;
+    result.message = "it starts at offset " + std::to_string(file.offset) +
+                     ", beyond the end of the source (" + std::to_string(source.Size()) + " bytes)";
+    return result;
+  }
   int error = 0;
   int fd;
   if (existing == ExistingFile::kRefuse) {
@@ -105,7 +111,9 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
   // Without a known sector size reads are not rounded; a plain file or a device read through the
   // page cache takes any length.
   const uint64_t sector = source.SectorSize() ? source.SectorSize() : 1;
-  const uint64_t size = file.length;
+  // Bytes beyond the end of the source are not data: the file is cut there.
+  const uint64_t size = std::min<uint64_t>(file.length, source.Size() - file.offset);
+  result.cut_short = size < file.length;
   const uint64_t largest_read =
       std::min<uint64_t>(kExtentChunkBytes, (size + sector - 1) / sector * sector);
   // Only chunks that cannot be written from the source's memory are read into a buffer.
@@ -146,12 +154,28 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
         buffer.reset(new (std::nothrow) uint8_t[std::max<uint64_t>(largest_read, 1)]);
         if (!buffer) return abandon(ENOMEM, SystemErrorText(ENOMEM));
       }
-      std::memset(buffer.get(), 0, read_length);
-      if (!source.ReadAt(read_position, static_cast<uint32_t>(read_length), buffer.get(),
-                         ReadRule::kChunk)) {
-        std::memset(buffer.get(), 0, read_length);
-        if (result.unreadable_bytes == 0) result.first_unreadable_offset = read_position;
-        result.unreadable_bytes += write_length;
+      std::vector<ByteRange> unreadable;
+      int read_error = 0;
+      const uint64_t delivered =
+          ReadSalvaging(source, read_position, static_cast<uint32_t>(read_length), buffer.get(),
+                        &unreadable, &read_error);
+      for (const ByteRange& range : unreadable) {
+        // Only the bytes of the file count, not those of the rounding to whole sectors.
+        const uint64_t end = std::min(range.end(), read_position + write_length);
+        if (range.offset >= end) continue;
+        if (result.unreadable_bytes == 0) result.first_unreadable_offset = range.offset;
+        result.unreadable_bytes += end - range.offset;
+        AppendRange(result.unreadable, range.offset, end - range.offset);
+      }
+      if (delivered < write_length) {
+        // The source ended early (it shrank since it was opened): what was read is kept and
+        // the file ends there.
+        if (!WriteSkippingZeroBlocks(fd, buffer.get(), delivered, result.bytes_written, &error)) {
+          return write_failed();
+        }
+        result.bytes_written += delivered;
+        result.cut_short = true;
+        break;
       }
       if (!WriteSkippingZeroBlocks(fd, buffer.get(), write_length, result.bytes_written, &error)) {
         return write_failed();

@@ -146,6 +146,9 @@ SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, size_t index,
     saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
     saved.unreadable_bytes = copy.unreadable_bytes;
     saved.first_unreadable_offset = copy.first_unreadable_offset;
+    saved.unreadable = copy.unreadable;
+    saved.cut_short = copy.cut_short;
+    saved.saved_length = copy.bytes_written;
   } else {
     saved.outcome = SaveOutcome::kFailed;
     saved.error = copy.message;
@@ -309,7 +312,14 @@ std::string SaveSummaryText(const SaveSummary& summary, const std::string& folde
                 summary.failed);
   std::string text = line;
   for (const SavedFile& file : summary.files) {
-    if (file.outcome == SaveOutcome::kDamaged) {
+    if (file.outcome == SaveOutcome::kDamaged && file.cut_short) {
+      std::snprintf(line, sizeof(line),
+                    "%s is cut short: the source ends after %" PRIu64 " of its %" PRIu64
+                    " bytes.\n",
+                    file.name.c_str(), file.saved_length, file.length);
+      text += line;
+    }
+    if (file.outcome == SaveOutcome::kDamaged && file.unreadable_bytes > 0) {
       std::snprintf(line, sizeof(line),
                     "%s is damaged: %" PRIu64 " of its %" PRIu64
                     " bytes could not be read (first at offset %" PRIu64
@@ -317,6 +327,19 @@ std::string SaveSummaryText(const SaveSummary& summary, const std::string& folde
                     file.name.c_str(), file.unreadable_bytes, file.length,
                     file.first_unreadable_offset);
       text += line;
+      text += "  Unreadable on the source:";
+      size_t listed = 0;
+      for (const ByteRange& range : file.unreadable) {
+        if (listed == 16) {
+          text += " ...";
+          break;
+        }
+        std::snprintf(line, sizeof(line), "%s %" PRIu64 " bytes at offset %" PRIu64,
+                      listed ? "," : "", range.length, range.offset);
+        text += line;
+        ++listed;
+      }
+      text += ".\n";
     } else if (file.outcome == SaveOutcome::kFailed) {
       text += file.wanted_name + " was not saved: " + file.error + "\n";
     }

@@ -62,7 +62,8 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
 
 enum class SaveOutcome {
   kWritten,  // the whole file was read and written
-  kDamaged,  // written whole, with zeros for the parts that could not be read
+  kDamaged,  // written with zeros for the sectors that could not be read, or cut short where
+             // the source ends
   kFailed,   // not written (nothing is left of it)
 };
 
@@ -74,6 +75,9 @@ struct SavedFile {
   uint64_t length = 0;
   uint64_t unreadable_bytes = 0;
   uint64_t first_unreadable_offset = 0;  // on the source
+  std::vector<ByteRange> unreadable;     // runs of unreadable bytes, source offsets
+  bool cut_short = false;                // the source ends before the file
+  uint64_t saved_length = 0;             // bytes written
   std::string error;                     // why it failed
 };
 

@@ -13,6 +13,7 @@
 #include "platform/sector_source.h"
 #include "results/extent_copy.h"
 #include "samples/image_builder.h"
+#include "support/fault_fuse.h"
 #include "support/faulty_source.h"
 #include "support/loop_device.h"
 
@@ -89,8 +90,9 @@ TEST(ExtentCopy, AWholeNumberOfChunksEndsWithAnEmptyPass) {
 }
 
 // A source that holds its bytes in memory is saved from there, piece by piece; a bad spot late
-// in a chunk must still turn the whole chunk into zeros, not leave its first pieces behind.
-TEST(ExtentCopy, AnUnreadableChunkIsWrittenAsZerosInPlace) {
+// in a chunk must not leave the chunk's first pieces as they were read, nor zero more than the
+// one unreadable sector.
+TEST(ExtentCopy, OnlyTheUnreadableSectorOfAChunkIsWrittenAsZeros) {
   const uint64_t start = 4096, length = 2 * kChunk + 777;
   const std::vector<uint8_t> medium = RandomBytes(start + length + 512, 3);
   for (const bool views : {false, true}) {
@@ -99,18 +101,127 @@ TEST(ExtentCopy, AnUnreadableChunkIsWrittenAsZerosInPlace) {
       TempDir dir;
       testing::FaultySource source(medium, 512);
       source.ServeViews(views);
-      source.FailRange(start + kChunk + bad_at, start + kChunk + bad_at + 1);  // second chunk
+      const uint64_t bad = start + kChunk + bad_at;  // in the second chunk
+      source.FailRange(bad, bad + 1);
       const ExtentCopyResult copy =
           CopyExtent(source, {kTypeAvi, start, static_cast<uint32_t>(length), 0}, dir.File("v.avi"),
                      ExistingFile::kRefuse);
       ASSERT_TRUE(copy.ok);
       EXPECT_TRUE(copy.damaged());
-      EXPECT_EQ(copy.unreadable_bytes, kChunk);
-      EXPECT_EQ(copy.first_unreadable_offset, start + kChunk);
+      EXPECT_FALSE(copy.cut_short);
+      const uint64_t sector = bad / 512 * 512;
+      EXPECT_EQ(copy.unreadable_bytes, 512u);
+      EXPECT_EQ(copy.first_unreadable_offset, sector);
+      EXPECT_EQ(copy.unreadable, (std::vector<ByteRange>{{sector, 512}}));
       std::vector<uint8_t> expected = Slice(medium, start, length);
-      std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
+      std::fill_n(expected.begin() + static_cast<ptrdiff_t>(sector - start), 512, 0);
       EXPECT_EQ(ReadFile(dir.File("v.avi")), expected);
     }
+  }
+}
+
+// A read that delivers part of its bytes before it fails: those bytes are kept, the sectors after
+// the failure are read again one by one, and only the failing one becomes zeros, whatever the
+// buffer held from the chunk before.
+TEST(ExtentCopy, BytesDeliveredBeforeAFailureAreKept) {
+  const uint64_t start = 0, length = kChunk + 100000;
+  const std::vector<uint8_t> medium = RandomBytes(length + 4096, 31);
+  TempDir dir;
+  testing::FaultySource source(medium, 512);
+  source.DeliverPartially(true);
+  const uint64_t bad = kChunk + 50000;  // mid-sector, second chunk
+  source.FailRange(bad, bad + 700);     // touches two sectors
+  const ExtentCopyResult copy =
+      CopyExtent(source, {kTypeAvi, start, static_cast<uint32_t>(length), 0}, dir.File("p.avi"),
+                 ExistingFile::kRefuse);
+  ASSERT_TRUE(copy.ok) << copy.message;
+  // The partial read gave every byte up to `bad`; the rest of that sector and the next are lost.
+  const uint64_t lost_end = (bad + 700 + 511) / 512 * 512;
+  EXPECT_EQ(copy.unreadable, (std::vector<ByteRange>{{bad, lost_end - bad}}));
+  EXPECT_EQ(copy.unreadable_bytes, lost_end - bad);
+  std::vector<uint8_t> expected = Slice(medium, start, length);
+  std::fill(expected.begin() + static_cast<ptrdiff_t>(bad),
+            expected.begin() + static_cast<ptrdiff_t>(lost_end), 0);
+  EXPECT_EQ(ReadFile(dir.File("p.avi")), expected);
+}
+
+// Saving through a source with bad sectors scattered over it keeps every byte that can be read:
+// the saved file equals the medium with exactly the bad sectors zeroed.
+TEST(ExtentCopy, ScatteredBadSectorsLoseOnlyThemselves) {
+  const uint64_t length = 3 * kChunk + 12345;
+  const std::vector<uint8_t> medium = RandomBytes(length + 4096, 41);
+  std::vector<uint64_t> bad_sectors;
+  uint64_t state = 12345;
+  for (int i = 0; i < 40; ++i) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    bad_sectors.push_back((state >> 20) % (length / 512));
+  }
+  for (const bool views : {false, true}) {
+    SCOPED_TRACE(views);
+    TempDir dir;
+    testing::FaultySource source(medium, 512);
+    source.ServeViews(views);
+    std::vector<uint8_t> expected = Slice(medium, 0, length);
+    uint64_t lost = 0;
+    std::vector<bool> is_bad(length / 512 + 1);
+    for (uint64_t s : bad_sectors) {
+      source.FailRange(s * 512 + 100, s * 512 + 101);
+      if (!is_bad[s]) lost += 512;
+      is_bad[s] = true;
+      std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0);
+    }
+    const ExtentCopyResult copy =
+        CopyExtent(source, {kTypeMov, 0, static_cast<uint32_t>(length), 0}, dir.File("s.mov"),
+                   ExistingFile::kRefuse);
+    ASSERT_TRUE(copy.ok) << copy.message;
+    EXPECT_EQ(copy.unreadable_bytes, lost);
+    EXPECT_EQ(ReadFile(dir.File("s.mov")), expected);
+  }
+}
+
+// The same through the system: a file with one unreadable 512-byte spot, read as a plain file and
+// as a block device over it. The page cache fails the whole 4 KiB page; the direct reads of
+// single sectors that follow lose only the bad one on both roads.
+TEST(ExtentCopy, ThroughAFileSystemWithABadSpotOnlyItsSmallestReadableUnitIsLost) {
+  TempDir dir;
+  const uint64_t length = 2117377;
+  const std::vector<uint8_t> medium = RandomBytes(4 << 20, 51);
+  ASSERT_TRUE(WriteFile(dir.File("backing"), medium));
+  const uint64_t start = 65536, bad = start + 1000448;  // 512-aligned, mid-page
+  ASSERT_EQ(bad % 512, 0u);
+  struct Road {
+    const char* name;
+    bool device;
+    uint64_t lost_from, lost_to;
+  };
+  for (const Road& road :
+       {Road{"plain file", false, bad, bad + 512}, Road{"loop device", true, bad, bad + 512}}) {
+    SCOPED_TRACE(road.name);
+    testing::FaultFuse fuse(dir.File("backing"), {.direct_io = road.device});
+    if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
+    fuse.FailRange(bad, bad + 512);
+    std::string path = fuse.path();
+    std::unique_ptr<testing::LoopFile> loop;
+    if (road.device) {
+      loop = std::make_unique<testing::LoopFile>(fuse.path(), /*direct_io=*/true);
+      if (!loop->ok()) GTEST_SKIP() << loop->skip_reason();
+      path = loop->device();
+    }
+    int error = 0;
+    auto source = FileSectorSource::Open(path, {}, &error);
+    ASSERT_TRUE(source) << error;
+    const std::string out = dir.File(std::string(road.name) + ".jpeg");
+    const ExtentCopyResult copy = CopyExtent(
+        *source, {kTypeJpeg, start, static_cast<uint32_t>(length), 0}, out, ExistingFile::kRefuse);
+    ASSERT_TRUE(copy.ok) << copy.message;
+    EXPECT_EQ(copy.unreadable,
+              (std::vector<ByteRange>{{road.lost_from, road.lost_to - road.lost_from}}));
+    std::vector<uint8_t> expected = Slice(medium, start, length);
+    std::fill(expected.begin() + static_cast<ptrdiff_t>(road.lost_from - start),
+              expected.begin() + static_cast<ptrdiff_t>(road.lost_to - start), 0);
+    EXPECT_EQ(ReadFile(out), expected);
+    source.reset();
+    loop.reset();
   }
 }
 
@@ -190,13 +301,22 @@ TEST(ExtentCopy, ExistingFilesFailuresAndCancelling) {
   EXPECT_TRUE(copy.cancelled);
   EXPECT_FALSE(Exists(dir.File("c.mov")));
 
-  // A length that runs past the end of the medium keeps zeros for the missing bytes.
+  // A length that runs past the end of the medium is saved up to the end and marked short:
+  // bytes that were never on the medium are not written as zeros.
   copy = CopyExtent(source, {kTypeJpeg, 3 * kChunk - 512, 2000, 0}, dir.File("end.jpeg"),
                     ExistingFile::kRefuse);
   ASSERT_TRUE(copy.ok);
-  std::vector<uint8_t> expected = Slice(medium, 3 * kChunk - 512, 512);
-  expected.resize(2000, 0);
-  EXPECT_EQ(ReadFile(dir.File("end.jpeg")), expected);
+  EXPECT_TRUE(copy.cut_short);
+  EXPECT_TRUE(copy.damaged());
+  EXPECT_EQ(copy.bytes_written, 512u);
+  EXPECT_EQ(ReadFile(dir.File("end.jpeg")), Slice(medium, 3 * kChunk - 512, 512));
+
+  // One that starts beyond the end fails and leaves no file.
+  copy = CopyExtent(source, {kTypeJpeg, uint64_t{1} << 48, 2000, 0}, dir.File("far.jpeg"),
+                    ExistingFile::kRefuse);
+  EXPECT_FALSE(copy.ok);
+  EXPECT_FALSE(Exists(dir.File("far.jpeg")));
+  EXPECT_NE(copy.message.find("beyond the end of the source"), std::string::npos) << copy.message;
 
   copy = CopyExtent(dir.File("no-such-source"), {kTypeJpeg, 0, 10, 0}, dir.File("n.jpeg"),
                     ExistingFile::kRefuse);
@@ -245,7 +365,9 @@ TEST(SavingRun, WritesMarkedFilesNeverOverwritesAndReportsDamage) {
   EXPECT_EQ(ReadFile(out + "/File0.jpeg"), earlier);
   EXPECT_EQ(ReadFile(out + "/File0 (2).jpeg"), Slice(medium, 0, 3000));
   EXPECT_EQ(ReadFile(out + "/File0.png"), Slice(medium, 8192, 5000));
-  EXPECT_EQ(ReadFile(out + "/File2.jpeg"), std::vector<uint8_t>(6000, 0));
+  std::vector<uint8_t> damaged = Slice(medium, 16384, 6000);
+  std::fill_n(damaged.begin() + (19968 - 16384), 512, 0);  // the sector holding byte 20000
+  EXPECT_EQ(ReadFile(out + "/File2.jpeg"), damaged);
   EXPECT_EQ(ReadFile(out + "/File3.jpeg"), Slice(medium, 40960, 100));
   EXPECT_FALSE(Exists(out + "/File1.jpeg"));
 
@@ -253,9 +375,11 @@ TEST(SavingRun, WritesMarkedFilesNeverOverwritesAndReportsDamage) {
   EXPECT_NE(text.find("Saved 4 files to " + out + ": 3 whole, 1 damaged, 0 failed."),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("File2.jpeg is damaged: 6000 of its 6000 bytes could not be read (first at "
-                      "offset 16384 of the source)"),
+  EXPECT_NE(text.find("File2.jpeg is damaged: 512 of its 6000 bytes could not be read (first at "
+                      "offset 19968 of the source)"),
             std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Unreadable on the source: 512 bytes at offset 19968.\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("File0.jpeg as File0 (2).jpeg"), std::string::npos) << text;
 }

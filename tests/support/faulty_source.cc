@@ -1,5 +1,7 @@
 #include "support/faulty_source.h"
 
+#include <algorithm>
+
 namespace pictavo::testing {
 
 bool FaultySource::Touches(uint64_t offset, uint64_t count) const {
@@ -13,8 +15,15 @@ int64_t FaultySource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count, in
   ++reads_;
   log_.emplace_back(offset, count);
   if (Touches(offset, count)) {
-    *error = EIO;
-    return -1;
+    uint64_t first_bad = UINT64_MAX;
+    for (const auto& [begin, end] : bad_) {
+      if (offset < end && offset + count > begin) first_bad = std::min(first_bad, begin);
+    }
+    if (!partial_ || first_bad <= offset) {
+      *error = EIO;
+      return -1;
+    }
+    count = static_cast<uint32_t>(first_bad - offset);
   }
   return MemorySectorSource::Pread(offset, buffer, count, error);
 }

@@ -18,6 +18,10 @@ class FaultySource : public MemorySectorSource {
   // Reads touching [begin, end) fail.
   void FailRange(uint64_t begin, uint64_t end) { bad_.emplace_back(begin, end); }
 
+  // A read that starts before a failing range delivers the bytes up to it and only the next
+  // read fails, as a disk's read does when it stops at a bad sector.
+  void DeliverPartially(bool partial) { partial_ = partial; }
+
   // Serves the readable bytes in place too, as a mapped file does.
   void ServeViews(bool serve) { serve_views_ = serve; }
 
@@ -33,6 +37,7 @@ class FaultySource : public MemorySectorSource {
   std::vector<std::pair<uint64_t, uint32_t>> log_;
   uint64_t reads_ = 0;
   bool serve_views_ = false;
+  bool partial_ = false;
 
   bool Touches(uint64_t offset, uint64_t count) const;
 };
