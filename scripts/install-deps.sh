@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
   dosfstools fdisk util-linux python3
   help2man appstream desktop-file-utils libxml2-utils
+  libfuse3-dev fuse3
 )
 missing=()
 for p in "${packages[@]}"; do

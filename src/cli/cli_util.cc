@@ -29,8 +29,87 @@ void InstallInterruptHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+namespace {
+int first_output_error = 0;
+}  // namespace
+
+void FlushStandardOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 && first_output_error == 0) {
+    first_output_error = errno ? errno : EIO;
+  }
+}
+
+int StandardOutputError() {
+  FlushStandardOutput();
+  if (first_output_error == 0 && std::ferror(stdout)) first_output_error = EIO;
+  return first_output_error;
+}
+
+std::string TerminalText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto escape = [&out](uint8_t byte) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+    out += escaped;
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x80) {
+      if (byte == '\n') {
+        out += "\\n";
+      } else if (byte == '\t') {
+        out += "\\t";
+      } else if (byte < 0x20 || byte == 0x7F) {
+        escape(byte);
+      } else {
+        out += static_cast<char>(byte);
+      }
+      ++i;
+      continue;
+    }
+    // A whole, valid UTF-8 sequence is kept, except the C1 controls U+0080 to U+009F.
+    size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
+                    : byte >= 0xE0 && byte <= 0xEF ? 3
+                    : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || text.size() - i < length) length = 0;
+    uint32_t code = length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F : byte & 0x07;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) {
+        length = 0;
+        break;
+      }
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) length = 0;
+    if (length == 4 && (code < 0x10000 || code > 0x10FFFF)) length = 0;
+    if (length == 0 || code < 0xA0) {
+      const size_t bytes = length == 0 ? 1 : length;
+      for (size_t k = 0; k < bytes; ++k) escape(static_cast<uint8_t>(text[i + k]));
+      i += bytes;
+      continue;
+    }
+    out.append(text.substr(i, length));
+    i += length;
+  }
+  return out;
+}
+
 void PrintError(const std::string& message) {
-  std::fprintf(stderr, "pictavo-cli: %s\n", message.c_str());
+  // Line breaks stay: some messages have several lines.
+  std::string safe;
+  size_t start = 0;
+  for (size_t end = message.find('\n');; end = message.find('\n', start)) {
+    safe += TerminalText(std::string_view(message).substr(start, end - start));
+    if (end == std::string::npos) break;
+    safe += '\n';
+    start = end + 1;
+  }
+  std::fprintf(stderr, "pictavo-cli: %s\n", safe.c_str());
 }
 
 Args::Args(int argc, char** argv, int first) {
@@ -136,7 +215,7 @@ std::string JsonEscape(std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           char escaped[8];
           std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
           out += escaped;
@@ -211,10 +290,11 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
     }
     case OutputFormat::kTable: {
       if (report.sector_size) {
-        std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n", report.source.c_str(),
-                     SizeText(report.size).c_str(), report.sector_size);
+        std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n",
+                     TerminalText(report.source).c_str(), SizeText(report.size).c_str(),
+                     report.sector_size);
       } else {  // a snapshot does not know the sector size
-        std::fprintf(out, "Source: %s (%s)\n\n", report.source.c_str(),
+        std::fprintf(out, "Source: %s (%s)\n\n", TerminalText(report.source).c_str(),
                      SizeText(report.size).c_str());
       }
       if (!found.empty()) {
@@ -305,6 +385,10 @@ std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
   int error = 0;
   auto source = FileSectorSource::Open(name, options, &error);
   if (source) return source;
+  if (const std::string unusable = UnusableSourceText(name); !unusable.empty()) {
+    PrintError(unusable);
+    return nullptr;
+  }
   PrintError("cannot open " + name + ": " + SystemErrorText(error));
   if (error == EACCES || error == EPERM) {
     std::fputs(

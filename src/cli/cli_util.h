@@ -20,8 +20,22 @@ namespace pictavo::cli {
 std::atomic<bool>& InterruptFlag();
 void InstallInterruptHandler();
 
-// Prints "pictavo-cli: <message>" on standard error.
+// Flushes standard output. The reason of the first failure is kept: the stream forgets it, and the
+// command must still end with a failure and say why (see StandardOutputError).
+void FlushStandardOutput();
+// Flushes standard output and returns the errno of the first failed write to it, or 0 when
+// everything written reached it.
+int StandardOutputError();
+
+// Prints "pictavo-cli: <message>" on standard error, with control characters other than line
+// breaks escaped (see TerminalText).
 void PrintError(const std::string& message);
+
+// `text` made safe to print on a terminal: control characters (C0, DEL and C1, which would move
+// the cursor, change colours or retitle the window) and bytes that are not valid UTF-8 are shown
+// as \xNN, a tab and a line break as \t and \n. For names and labels that come from snapshots,
+// media and other files a stranger may have written.
+std::string TerminalText(std::string_view text);
 
 // The arguments of one command, consumed option by option.
 class Args {

@@ -16,9 +16,11 @@ int RunDrivesCommand(int argc, char** argv, int first);
 int RunRecoverCommand(int argc, char** argv, int first);
 
 // scan --snapshot: checked before the scan (the texts fit, the file may go there), written after.
+// An existing file at the path is refused, or with `overwrite` replaced when it is a snapshot.
 bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
-                         bool allow_same_file_system, std::string* label);
+                         bool overwrite, std::string* label);
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
-                      const std::string& label, uint64_t source_size, const ScanResults& results);
+                      const std::string& label, uint64_t source_size, const ScanResults& results,
+                      bool overwrite);
 
 }  // namespace pictavo::cli

@@ -28,9 +28,12 @@ void PrintTable(const std::vector<DiskRecord>& disks) {
     return;
   }
   for (const DiskRecord& disk : disks) {
-    std::printf("%-16s %s%s\n", disk.name.c_str(), disk.label.c_str(),
+    // Labels hold a medium's own texts (model names, volume labels), which may hold anything.
+    std::printf("%-16s %s%s\n", disk.name.c_str(), TerminalText(disk.label).c_str(),
                 disk.removable ? "  [removable]" : "");
-    for (const VolumeRecord& volume : disk.volumes) std::printf("  %s\n", volume.label.c_str());
+    for (const VolumeRecord& volume : disk.volumes) {
+      std::printf("  %s\n", TerminalText(volume.label).c_str());
+    }
   }
 }
 
@@ -38,11 +41,11 @@ void PrintTsv(const std::vector<DiskRecord>& disks) {
   std::puts("kind\tname\tdisk\tsize\tfile_system\tremovable\tlabel");
   for (const DiskRecord& disk : disks) {
     std::printf("disk\t%s\t\t%s\t\t%d\t%s\n", disk.name.c_str(), disk.size_text.c_str(),
-                disk.removable, disk.label.c_str());
+                disk.removable, TerminalText(disk.label).c_str());
     for (const VolumeRecord& volume : disk.volumes) {
       std::printf("volume\t%s\t%s\t%s\t%s\t%d\t%s\n", volume.name.c_str(), disk.name.c_str(),
                   volume.size_text.c_str(), volume.file_system.c_str(), volume.removable,
-                  volume.label.c_str());
+                  TerminalText(volume.label).c_str());
     }
   }
 }

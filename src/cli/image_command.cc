@@ -7,7 +7,9 @@
 #include "cli/commands.h"
 #include "drives/disk_image.h"
 #include "drives/drive_enumeration.h"
+#include "platform/sector_source.h"
 #include "platform/system_error.h"
+#include "results/recovery.h"
 #include "results/snapshot.h"
 
 namespace pictavo::cli {
@@ -45,6 +47,18 @@ class CliImageObserver : public ImageCreationObserver {
 };
 
 int CreateImage(const std::string& source_name, const std::string& image_path) {
+  if (const std::string unusable = UnusableSourceText(source_name); !unusable.empty()) {
+    PrintError(unusable);
+    return 1;
+  }
+  // Never onto the medium being imaged: not on the disk or any of its partitions, nor through a
+  // second loop device over the same file. Beside a source that is a file is fine.
+  const DestinationCheck check =
+      CheckDestination(image_path, source_name, 0, {.allow_same_file_system = true, .roots = {}});
+  if (check.verdict == DestinationVerdict::kSameMedium) {
+    PrintError("cannot create " + image_path + ":\n" + check.message);
+    return 1;
+  }
   InstallInterruptHandler();
   ProgressLine progress("Imaging");
   CliImageObserver observer(&progress);
@@ -106,9 +120,12 @@ int CheckFile(const std::string& path) {
       PrintError(path + ": " + status.message);
       return 1;
     }
-    std::printf("%s: recovery snapshot of %s (\"%s\"), %" PRIu64 " found files\n", path.c_str(),
-                snapshot.source_name.c_str(), snapshot.source_label.c_str(),
-                snapshot.results.found_count);
+    std::printf("%s: recovery snapshot of %s (\"%s\"), %" PRIu64 " found files\n",
+                TerminalText(path).c_str(), TerminalText(snapshot.source_name).c_str(),
+                TerminalText(snapshot.source_label).c_str(), snapshot.results.found_count);
+    if (const std::string warning = SnapshotCountWarning(snapshot); !warning.empty()) {
+      PrintError("warning: " + warning);
+    }
     return 0;
   }
   FILE* file = std::fopen(path.c_str(), "rb");

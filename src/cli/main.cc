@@ -6,6 +6,7 @@
 #include "cli/cli_util.h"
 #include "cli/commands.h"
 #include "engine/scan_engine.h"
+#include "platform/system_error.h"
 
 namespace {
 
@@ -48,6 +49,15 @@ void PrintUsage(std::FILE* out) {
       out);
 }
 
+// Results that did not reach standard output (a full disk, a closed terminal) are a failure, not
+// a success: the status says so, and so does a message on standard error.
+int WithCheckedOutput(int status) {
+  const int error = pictavo::cli::StandardOutputError();
+  if (error == 0) return status;
+  pictavo::cli::PrintError("cannot write to standard output: " + pictavo::SystemErrorText(error));
+  return status == 0 ? 1 : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,7 +80,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (const Command& command : kCommands) {
-    if (first == command.name) return command.run(argc, argv, 2);
+    if (first == command.name) return WithCheckedOutput(command.run(argc, argv, 2));
   }
   pictavo::cli::PrintError("unknown command '" + std::string(first) +
                            "' (see 'pictavo-cli --help')");

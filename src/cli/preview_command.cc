@@ -1,11 +1,20 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
 #include "imaging/png_writer.h"
+#include "platform/output_file.h"
 #include "platform/sector_source.h"
+#include "platform/system_error.h"
 #include "results/preview.h"
+#include "results/recovery.h"
 
 namespace pictavo::cli {
 namespace {
@@ -16,7 +25,8 @@ constexpr char kPreviewHelp[] =
     "Decodes one found photo straight from SOURCE and writes it as a PNG, to look at a find\n"
     "without the wizard. OFFSET, LENGTH and TYPE are as 'pictavo-cli scan' lists them; TYPE is\n"
     "the number or the extension (jpeg, cr2, ...). Audio and video files and files of 20 MiB\n"
-    "or more are not previewed. Nothing is ever written to SOURCE.\n"
+    "or more are not previewed. Nothing is ever written to SOURCE: FILE may not be SOURCE (under\n"
+    "any name), a device, or on a disk being read.\n"
     "\n"
     "Options:\n"
     "  --out FILE          the PNG to write (required)\n"
@@ -47,6 +57,44 @@ bool ParseBox(const std::string& text, int* width, int* height) {
   *width = static_cast<int>(*w);
   *height = static_cast<int>(*h);
   return true;
+}
+
+// Writes `bytes` as the file `path`, replacing an earlier file of that name. What is opened is
+// checked again before a byte is written, by what it is rather than by its name: never the source,
+// a device, or anything but a regular file.
+bool WriteOutputFile(const std::string& path, const std::string& source_name,
+                     const std::vector<uint8_t>& bytes, std::string* error) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = SystemErrorText(errno);
+    return false;
+  }
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0) {
+    *error = SystemErrorText(errno);
+    close(fd);
+    return false;
+  }
+  const std::string problem = OpenedFileProblem(opened, path, source_name);
+  if (!problem.empty()) {
+    *error = problem;
+    close(fd);
+    return false;
+  }
+  int code = 0;
+  if (ftruncate(fd, 0) != 0) {
+    code = errno;
+    close(fd);
+  } else if (!WriteFully(fd, bytes.data(), bytes.size(), &code)) {
+    close(fd);
+  } else if (close(fd) != 0 && errno != EINTR) {
+    code = errno;
+  }
+  if (code != 0) *error = SystemErrorText(code);
+  return code == 0;
 }
 
 }  // namespace
@@ -106,6 +154,10 @@ int RunPreviewCommand(int argc, char** argv, int first) {
   }
   auto source = OpenSourceOrReport(source_name, open_options);
   if (!source) return 1;
+  if (const std::string problem = OutputFileProblem(out_path, source_name); !problem.empty()) {
+    PrintError("preview: " + problem);
+    return 1;
+  }
   if (*offset >= source->Size()) {
     PrintError("preview: OFFSET lies beyond the end of " + source_name);
     return 1;
@@ -127,8 +179,10 @@ int RunPreviewCommand(int argc, char** argv, int first) {
     PrintError("the file could not be decoded: " + preview.message);
     return 1;
   }
+  std::vector<uint8_t> png;
   std::string write_error;
-  if (!WritePngFile(preview.picture, out_path, &write_error)) {
+  if (!EncodePng(preview.picture, &png, &write_error) ||
+      !WriteOutputFile(out_path, source_name, png, &write_error)) {
     PrintError("cannot write " + out_path + ": " + write_error);
     return 1;
   }

@@ -207,6 +207,9 @@ int RunRecoverCommand(int argc, char** argv, int first) {
       PrintError(snapshot_path + ": " + status.message);
       return 1;
     }
+    if (const std::string warning = SnapshotCountWarning(snapshot); !warning.empty()) {
+      PrintError("warning: " + warning);
+    }
     source_name = snapshot.source_name;
     expected_size = snapshot.source_size;
     results = std::move(snapshot.results);
@@ -234,10 +237,15 @@ int RunRecoverCommand(int argc, char** argv, int first) {
                  "pictavo-cli: warning: %s now holds %" PRIu64
                  " bytes; the snapshot was made of "
                  "%" PRIu64 " bytes. It may not be the same medium.\n",
-                 source_name.c_str(), source->Size(), expected_size);
+                 TerminalText(source_name).c_str(), source->Size(), expected_size);
   }
-  // The same-medium rule is checked before a long scan; the free space once the files are known.
+  // The same-medium rule and whether the folder can be written at all are checked before a long
+  // scan; the free space once the files are known.
   if (!DestinationAccepted(folder, source_name, 0, allow_same_file_system, false)) return 1;
+  if (const std::string problem = DestinationNotWritableProblem(folder); !problem.empty()) {
+    PrintError(problem + (snapshot_path.empty() ? " Nothing was scanned." : ""));
+    return 1;
+  }
 
   InstallInterruptHandler();
   if (snapshot_path.empty()) {

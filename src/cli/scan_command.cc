@@ -26,8 +26,9 @@ constexpr char kScanHelp[] =
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
     "  --check             decode every photo found and say whether it is complete, partial\n"
     "                      (cut short or damaged) or failed; counts per type in the summary\n"
-    "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
-    "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
+    "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C);\n"
+    "                      FILE must not exist yet, and never lies on a disk being scanned\n"
+    "  --overwrite         let --snapshot replace an earlier snapshot (never any other file)\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
@@ -68,7 +69,7 @@ class CliScanObserver : public ScanObserver {
 int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
-  bool allow_same_fs = false;
+  bool overwrite = false;
   bool check = false;
   while (!args.Done()) {
     std::string value;
@@ -84,10 +85,12 @@ int RunScanCommand(int argc, char** argv, int first) {
       continue;
     }
     if (args.TakeOption("--snapshot", &snapshot_path)) continue;
-    if (args.TakeFlag("--allow-same-filesystem")) {
-      allow_same_fs = true;
+    if (args.TakeFlag("--overwrite")) {
+      overwrite = true;
       continue;
     }
+    // Once needed for a snapshot beside an image file; still taken, so that scripts keep working.
+    if (args.TakeFlag("--allow-same-filesystem")) continue;
     if (!args.error().empty()) break;
     if (RejectUnknownOption(args, "scan")) return 2;
     if (!source_name.empty()) {
@@ -98,6 +101,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   }
   if (!args.error().empty()) {
     PrintError("scan: " + args.error());
+    return 2;
+  }
+  if (overwrite && snapshot_path.empty()) {
+    PrintError("scan: --overwrite applies to --snapshot");
     return 2;
   }
   if (source_name.empty()) {
@@ -121,7 +128,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   if (!source) return 1;
 
   if (!snapshot_path.empty() &&
-      !PrepareScanSnapshot(snapshot_path, source_name, allow_same_fs, &snapshot_label)) {
+      !PrepareScanSnapshot(snapshot_path, source_name, overwrite, &snapshot_label)) {
     return 1;
   }
 
@@ -149,9 +156,9 @@ int RunScanCommand(int argc, char** argv, int first) {
   }
   PrintResults(stdout, *format, report);
   if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);
-  std::fflush(stdout);
-  if (!snapshot_path.empty() &&
-      !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results)) {
+  FlushStandardOutput();
+  if (!snapshot_path.empty() && !SaveScanSnapshot(snapshot_path, source_name, snapshot_label,
+                                                  source->Size(), results, overwrite)) {
     return 1;
   }
 

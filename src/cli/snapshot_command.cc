@@ -7,6 +7,7 @@
 #include "cli/cli_util.h"
 #include "cli/commands.h"
 #include "drives/drive_enumeration.h"
+#include "platform/output_file.h"
 #include "results/recovery.h"
 #include "results/snapshot.h"
 
@@ -24,31 +25,33 @@ constexpr char kSnapshotHelp[] =
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
     "  -h, --help          show this help\n";
 
-// A snapshot is never written onto the medium being scanned; the results of a fresh scan have
-// nothing marked, so any free space will do.
-bool CheckSnapshotDestination(const std::string& snapshot_path, const std::string& source_name,
-                              bool allow_same_file_system) {
-  DestinationCheckOptions options;
-  options.allow_same_file_system = allow_same_file_system;
-  const DestinationCheck check = CheckDestination(snapshot_path, source_name, 0, options);
-  if (check.same_file_system_allowed) {
-    std::fputs(
-        "pictavo-cli: warning: the snapshot goes on the file system that holds the image "
-        "(--allow-same-filesystem)\n",
-        stderr);
-  }
-  if (check.accepted()) return true;
-  PrintError("scan: cannot save the snapshot at " + snapshot_path + ":\n" + check.message);
-  if (check.verdict == DestinationVerdict::kSameMedium) {
-    struct stat st {};
-    if (stat(source_name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      std::fputs(
-          "The snapshot of an image file goes to another file system, or add "
-          "--allow-same-filesystem.\n",
-          stderr);
+// Why the snapshot may not go to `snapshot_path`; empty when it may. It never goes onto the medium
+// being scanned, nor over the source, a device or any file but an earlier snapshot. Beside an
+// image file it is welcome: it holds no file contents, so it cannot harm what is recovered.
+std::string SnapshotPathProblem(const std::string& snapshot_path, const std::string& source_name,
+                                bool overwrite) {
+  // The results of a fresh scan have nothing marked, so any free space will do.
+  const DestinationCheck check = CheckDestination(snapshot_path, source_name, 0,
+                                                  {.allow_same_file_system = true, .roots = {}});
+  if (!check.accepted())
+    return "cannot save the snapshot at " + snapshot_path + ":\n" + check.message;
+  std::string problem = OutputFileProblem(snapshot_path, source_name);
+  if (!problem.empty()) return "cannot save the snapshot: " + problem;
+  struct stat st {};
+  if (lstat(snapshot_path.c_str(), &st) == 0) {
+    if (!overwrite) {
+      return "cannot save the snapshot: " + snapshot_path +
+             " already exists. Choose another name, or add --overwrite to replace an earlier "
+             "snapshot.";
+    }
+    if (!S_ISREG(st.st_mode) || !CheckSnapshotFile(snapshot_path)) {
+      return "cannot save the snapshot: " + snapshot_path +
+             " is not a recovery snapshot; --overwrite replaces only an earlier snapshot file.";
     }
   }
-  return false;
+  problem = DestinationNotWritableProblem(FolderOf(snapshot_path));
+  if (!problem.empty()) return "cannot save the snapshot: " + problem;
+  return {};
 }
 
 // The name stored in the snapshot: a relative path is made absolute, so that saving from the
@@ -64,29 +67,45 @@ std::string StoredSourceName(const std::string& source_name) {
 }  // namespace
 
 bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
-                         bool allow_same_file_system, std::string* label) {
+                         bool overwrite, std::string* label) {
   *label = SourceLabelOf(source_name);
   const std::string problem = SnapshotTextProblem(StoredSourceName(source_name), *label);
   if (!problem.empty()) {
     PrintError("scan: " + problem + " Nothing was scanned.");
     return false;
   }
-  return CheckSnapshotDestination(snapshot_path, source_name, allow_same_file_system);
+  const std::string path_problem = SnapshotPathProblem(snapshot_path, source_name, overwrite);
+  if (!path_problem.empty()) {
+    PrintError("scan: " + path_problem + " Nothing was scanned.");
+    return false;
+  }
+  return true;
 }
 
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
-                      const std::string& label, uint64_t source_size, const ScanResults& results) {
+                      const std::string& label, uint64_t source_size, const ScanResults& results,
+                      bool overwrite) {
+  // Looked at again: the scan took a while, and the path may have changed meanwhile.
+  if (overwrite) {
+    const std::string problem = SnapshotPathProblem(snapshot_path, source_name, true);
+    if (!problem.empty()) {
+      PrintError("scan: " + problem);
+      return false;
+    }
+  }
   RecoverySnapshot snapshot;
   snapshot.source_name = StoredSourceName(source_name);
   snapshot.source_label = label;
   snapshot.source_size = source_size;
   snapshot.results = results;
-  const SnapshotStatus status = WriteSnapshot(snapshot_path, snapshot);
+  const SnapshotStatus status = WriteSnapshot(
+      snapshot_path, snapshot, overwrite ? ExistingSnapshot::kReplace : ExistingSnapshot::kRefuse);
   if (!status.ok) {
     PrintError(status.message);
     return false;
   }
-  std::fprintf(stderr, "pictavo-cli: %s: %s\n", status.message.c_str(), snapshot_path.c_str());
+  std::fprintf(stderr, "pictavo-cli: %s: %s\n", status.message.c_str(),
+               TerminalText(snapshot_path).c_str());
   return true;
 }
 
@@ -141,7 +160,8 @@ int RunSnapshotCommand(int argc, char** argv, int first) {
   }
   const std::vector<std::string> names = RecoveredFileNames(snapshot.results);
   if (*format == OutputFormat::kTable) {
-    std::printf("Snapshot %s of \"%s\"\n", path.c_str(), snapshot.source_label.c_str());
+    std::printf("Snapshot %s of \"%s\"\n", TerminalText(path).c_str(),
+                TerminalText(snapshot.source_label).c_str());
   }
   ResultsReport report;
   report.source = snapshot.source_name;
@@ -150,6 +170,9 @@ int RunSnapshotCommand(int argc, char** argv, int first) {
   report.extra_heading = "name";
   report.extra_column = &names;
   PrintResults(stdout, *format, report);
+  if (const std::string warning = SnapshotCountWarning(snapshot); !warning.empty()) {
+    PrintError("warning: " + warning);
+  }
   return 0;
 }
 

@@ -195,7 +195,8 @@ std::string DescribeUnreadable(const ImageCreationResult& result, size_t max_lis
 }
 
 bool CheckImageFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking on a named pipe: it has no end to find a trailer at.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
   uint8_t magic[kImageTrailerMagicSize];

@@ -2,10 +2,14 @@
 
 #include <blkid/blkid.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/loop.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -94,6 +98,29 @@ std::set<std::string> DisksUnder(const BlockDeviceRoots& roots, dev_t device) {
   std::set<std::string> visited;
   CollectDisks(*folder, 0, visited, disks);
   return disks;
+}
+
+std::set<FileIdentity> LoopBackingFilesUnder(const BlockDeviceRoots& roots, dev_t device) {
+  std::set<FileIdentity> files;
+  for (const std::string& disk : DisksUnder(roots, device)) {
+    const std::string backing =
+        ReadSysfsText(roots.sysfs + "/block/" + disk + "/loop/backing_file");
+    if (backing.empty()) continue;
+    struct stat st {};
+    if (stat(backing.c_str(), &st) == 0) {
+      files.insert({st.st_dev, st.st_ino});
+      continue;
+    }
+    // The file was renamed or deleted since it was attached; the device still knows it.
+    const int fd = open((roots.dev + "/" + disk).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    loop_info64 info{};
+    if (ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+      files.insert({static_cast<dev_t>(info.lo_device), static_cast<ino_t>(info.lo_inode)});
+    }
+    close(fd);
+  }
+  return files;
 }
 
 std::optional<dev_t> BlockDeviceOfFileSystem(const BlockDeviceRoots& roots, dev_t st_dev) {

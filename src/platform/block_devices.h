@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace pictavo {
 
@@ -26,6 +27,15 @@ std::optional<std::string> SysfsFolderOf(const BlockDeviceRoots& roots, dev_t de
 // The kernel names of the whole disks that hold a block device: the disk of a partition, the disk
 // itself, and for stacked devices (device mapper, md RAID) the disks under every layer.
 std::set<std::string> DisksUnder(const BlockDeviceRoots& roots, dev_t device);
+
+// A file by its device and inode numbers, which name it whatever path leads to it.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+// The files behind the loop devices among the disks that hold `device` (see DisksUnder): two loop
+// devices over one file are one medium, and so are a loop device and its file. Read from
+// <sysfs>/block/loopN/loop/backing_file, or asked of the device itself when the file's name no
+// longer leads to it.
+std::set<FileIdentity> LoopBackingFilesUnder(const BlockDeviceRoots& roots, dev_t device);
 
 // The block device that holds the file system with device number `st_dev`. File systems on
 // block devices report it directly; some (btrfs) report an anonymous number, and then the mount

@@ -1,11 +1,15 @@
 #include "platform/output_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace pictavo {
@@ -142,6 +146,88 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_
   close(fd);
   *out = std::move(bytes);
   return true;
+}
+
+bool MoveIntoPlace(const std::string& temp_path, const std::string& final_path, int* error) {
+  if (renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, final_path.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno == EEXIST) {
+    *error = EEXIST;
+    return false;
+  }
+  // EINVAL or ENOSYS: the file system cannot refuse to replace in a rename. A hard link can.
+  if (link(temp_path.c_str(), final_path.c_str()) == 0) {
+    unlink(temp_path.c_str());
+    return true;
+  }
+  if (errno == EEXIST) {
+    *error = EEXIST;
+    return false;
+  }
+  // No hard links either (vfat, exfat): the name is looked at first. Another program would have
+  // to take it in the moment between the look and the rename.
+  struct stat st {};
+  if (lstat(final_path.c_str(), &st) == 0) {
+    *error = EEXIST;
+    return false;
+  }
+  if (rename(temp_path.c_str(), final_path.c_str()) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+std::string PartialFileName(const std::string& final_name) {
+  static std::atomic<unsigned> counter{0};
+  return std::string(kPartialFilePrefix) + std::to_string(getpid()) + "-" +
+         std::to_string(counter.fetch_add(1)) + "." + final_name + kPartialFileSuffix;
+}
+
+namespace {
+
+// The process id in a name made by PartialFileName; 0 when the name is not one of them.
+pid_t PartialFileOwner(const std::string& name) {
+  const size_t prefix = std::strlen(kPartialFilePrefix);
+  const size_t suffix = std::strlen(kPartialFileSuffix);
+  if (name.size() <= prefix + suffix || name.compare(0, prefix, kPartialFilePrefix) != 0 ||
+      name.compare(name.size() - suffix, suffix, kPartialFileSuffix) != 0) {
+    return 0;
+  }
+  size_t pos = prefix;
+  uint64_t pid = 0;
+  while (pos < name.size() && name[pos] >= '0' && name[pos] <= '9' && pid < 1u << 30) {
+    pid = pid * 10 + static_cast<uint64_t>(name[pos++] - '0');
+  }
+  if (pos == prefix || pos >= name.size() || name[pos] != '-') return 0;
+  const size_t counter_start = ++pos;
+  while (pos < name.size() && name[pos] >= '0' && name[pos] <= '9') ++pos;
+  if (pos == counter_start || pos >= name.size() || name[pos] != '.') return 0;
+  return static_cast<pid_t>(pid);
+}
+
+}  // namespace
+
+size_t RemoveStalePartialFiles(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return 0;
+  size_t removed = 0;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const pid_t owner = PartialFileOwner(name);
+    if (owner <= 0 || owner == getpid()) continue;
+    // A process of that number still running may be a run writing into this folder now.
+    if (kill(owner, 0) == 0 || errno == EPERM) continue;
+    struct stat st {};
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != geteuid()) {
+      continue;
+    }
+    if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+  }
+  closedir(dir);
+  return removed;
 }
 
 std::string FolderOf(const std::string& path) {

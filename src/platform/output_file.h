@@ -35,6 +35,25 @@ bool SyncAndClose(int fd, int* error);
 bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_t>* out,
                    int* error);
 
+// Gives the finished file `temp_path` the name `final_path` in the same folder without ever
+// replacing a file of that name: a rename that refuses to replace (renameat2 RENAME_NOREPLACE) or,
+// where the file system lacks it, a hard link followed by the removal of the temporary name; on
+// file systems with neither (vfat, some FUSE ones) a plain rename after a look that the name is
+// free. EEXIST when the name is taken, and the temporary file is then left as it was.
+bool MoveIntoPlace(const std::string& temp_path, const std::string& final_path, int* error);
+
+// Saved files are written under a temporary name in their folder and get their own name only when
+// complete, so that a crash leaves no partial file under a name that looks finished. The
+// temporary names are ".pictavo-<process id>-<n>.<final name>.part".
+inline constexpr char kPartialFilePrefix[] = ".pictavo-";
+inline constexpr char kPartialFileSuffix[] = ".part";
+std::string PartialFileName(const std::string& final_name);
+
+// Removes from `folder` the temporary files of saving runs that ended before finishing them (a
+// crash, a kill, a power cut): only regular files named as PartialFileName names them, owned by
+// this user, whose process is gone. Other files are never touched. Returns how many went.
+size_t RemoveStalePartialFiles(const std::string& folder);
+
 // The folder part of a file path: "dir" for "dir/name", "." for "name", "/" for "/name".
 std::string FolderOf(const std::string& path);
 

@@ -214,13 +214,35 @@ const uint8_t* FileSectorSource::Peek(uint64_t offset, uint32_t count) {
   return MapPinned(offset, count, &peeked_first_, &peeked_last_);
 }
 
+std::string UnusableSourceText(const std::string& name) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return {};
+  const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISFIFO(st.st_mode) ? "a named pipe (FIFO)"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "not a regular file";
+  return name + " is " + kind + ", not a disk, a partition or a disk image file.";
+}
+
 std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,
                                                          const OpenOptions& options, int* error) {
-  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  // Named pipes and character devices are refused before they are opened: opening a pipe waits
+  // for a writer, and opening some devices (a tape) acts on them.
+  struct stat named {};
+  if (stat(name.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISBLK(named.st_mode)) {
+    *error = S_ISDIR(named.st_mode) ? EISDIR : ENODEV;
+    return nullptr;
+  }
+  // Not blocking in open() either, should the name have become a pipe in between; reads block as
+  // usual again afterwards.
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = errno;
     return nullptr;
   }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   std::unique_ptr<FileSectorSource> source(new FileSectorSource(name, fd));
   source->options_ = options;
   struct stat st {};

@@ -187,6 +187,12 @@ class FileSectorSource : public SectorSource {
   uint64_t peeked_last_ = 0;
 };
 
+// For a path that exists but is neither a regular file nor a block device, the sentence that says
+// what it is ("/tmp/p is a named pipe (FIFO), not a disk, a partition or a disk image file.");
+// empty otherwise. FileSectorSource::Open refuses such a path (ENODEV, or EISDIR for a folder)
+// before opening it, so that a named pipe cannot leave it waiting for a writer.
+std::string UnusableSourceText(const std::string& name);
+
 // The free bytes available to an unprivileged user on the file system holding `path`; 0 on
 // failure.
 uint64_t GetFreeSpace(const std::string& path);

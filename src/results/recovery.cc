@@ -1,7 +1,10 @@
 #include "results/recovery.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +17,7 @@
 #include <thread>
 
 #include "platform/output_file.h"
+#include "platform/system_error.h"
 #include "results/extent_copy.h"
 
 namespace pictavo {
@@ -33,6 +37,13 @@ bool StatNearest(std::string path, struct stat* st, std::string* found) {
   return false;
 }
 
+bool Intersect(const std::set<FileIdentity>& a, const std::set<FileIdentity>& b) {
+  for (const FileIdentity& file : a) {
+    if (b.count(file)) return true;
+  }
+  return false;
+}
+
 bool OnSourceDevice(const BlockDeviceRoots& roots, dev_t destination_fs, dev_t source_device) {
   if (destination_fs == source_device) return true;
   const auto destination_device = BlockDeviceOfFileSystem(roots, destination_fs);
@@ -42,7 +53,37 @@ bool OnSourceDevice(const BlockDeviceRoots& roots, dev_t destination_fs, dev_t s
   for (const std::string& disk : DisksUnder(roots, *destination_device)) {
     if (source_disks.count(disk)) return true;
   }
-  return false;
+  // Two loop devices over one file are one medium.
+  const auto source_files = LoopBackingFilesUnder(roots, source_device);
+  return !source_files.empty() &&
+         Intersect(source_files, LoopBackingFilesUnder(roots, *destination_device));
+}
+
+// A file system mounted from a loop device over the source file lies inside the source.
+bool InsideSourceFile(const BlockDeviceRoots& roots, dev_t destination_fs,
+                      const FileIdentity& source_file) {
+  const auto destination_device = BlockDeviceOfFileSystem(roots, destination_fs);
+  return destination_device &&
+         LoopBackingFilesUnder(roots, *destination_device).count(source_file) != 0;
+}
+
+// The files that make up the medium read from: an image file itself, or the files behind a loop
+// device.
+std::set<FileIdentity> SourceFiles(const std::string& source_name, const BlockDeviceRoots& roots) {
+  struct stat st {};
+  if (stat(source_name.c_str(), &st) != 0) return {};
+  if (S_ISREG(st.st_mode)) return {{st.st_dev, st.st_ino}};
+  if (S_ISBLK(st.st_mode)) return LoopBackingFilesUnder(roots, st.st_rdev);
+  return {};
+}
+
+std::string KindOfFile(mode_t mode) {
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
 }
 
 // Failures that will hit every later file as well.
@@ -100,6 +141,10 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
     bool same = false;
     if (S_ISBLK(source_st.st_mode)) {
       same = OnSourceDevice(options.roots, destination_st.st_dev, source_st.st_rdev);
+    } else if (S_ISREG(source_st.st_mode) &&
+               InsideSourceFile(options.roots, destination_st.st_dev,
+                                {source_st.st_dev, source_st.st_ino})) {
+      same = true;
     } else if (S_ISREG(source_st.st_mode) && destination_st.st_dev == source_st.st_dev) {
       same = !options.allow_same_file_system;
       check.same_file_system_allowed = options.allow_same_file_system;
@@ -118,7 +163,75 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
   return check;
 }
 
+std::string OpenedFileProblem(const struct stat& opened, const std::string& path,
+                              const std::string& source_name, const BlockDeviceRoots& roots) {
+  if (!S_ISREG(opened.st_mode)) {
+    return path + " is " + KindOfFile(opened.st_mode) + ", not a file that can be written.";
+  }
+  if (SourceFiles(source_name, roots).count({opened.st_dev, opened.st_ino})) {
+    return path + " is the source being recovered from; it is never written to.";
+  }
+  return {};
+}
+
+std::string OutputFileProblem(const std::string& path, const std::string& source_name,
+                              const BlockDeviceRoots& roots) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    std::string problem = OpenedFileProblem(st, path, source_name, roots);
+    if (!problem.empty()) return problem;
+  }
+  const DestinationCheck check =
+      CheckDestination(path, source_name, 0, {.allow_same_file_system = true, .roots = roots});
+  if (check.verdict == DestinationVerdict::kSameMedium) {
+    return path + " lies on the medium being recovered from, which is never written to.";
+  }
+  return {};
+}
+
+std::string DestinationNotWritableProblem(const std::string& destination) {
+  struct stat st {};
+  std::string nearest;
+  if (!StatNearest(destination, &st, &nearest)) {
+    return "cannot save into " + destination + ": " + SystemErrorText(ENOENT) + ".";
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return "cannot save into " + destination + ": " + nearest + " is " +
+           (S_ISREG(st.st_mode) ? std::string("a file") : KindOfFile(st.st_mode)) +
+           ", not a folder.";
+  }
+  // access() answers for this user (root included) and reports a read-only file system.
+  if (access(nearest.c_str(), W_OK | X_OK) != 0) {
+    return "cannot save into " + destination + ": " + SystemErrorText(errno) + ".";
+  }
+  struct statvfs vfs {};
+  if (statvfs(nearest.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) {
+    return "cannot save into " + destination + ": " + SystemErrorText(EROFS) + ".";
+  }
+  return {};
+}
+
 namespace {
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+// Flushes a finished file to its medium, so that it is complete before it gets its name: a power
+// cut must not leave an empty file under a name that looks finished.
+bool FlushToMedium(const std::string& path, int* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  const bool ok = fdatasync(fd) == 0 || errno == EINVAL;
+  if (!ok) *error = errno;
+  close(fd);
+  return ok;
+}
 
 // Copies one marked file under its list name, or the next free one when that is taken.
 struct SaveAttempt {
@@ -134,14 +247,28 @@ SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, size_t index,
   saved.record_index = index;
   saved.wanted_name = wanted_name;
   saved.length = file.length;
-  // Another program may take a name between the look and the exclusive create: look again.
-  for (int tries = 0; tries < 8; ++tries) {
-    saved.name = NextFreeName(folder, saved.wanted_name);
-    attempt.copy = CopyExtent(source, file, folder + "/" + saved.name, ExistingFile::kRefuse,
-                              progress, cancel);
-    if (attempt.copy.ok || attempt.copy.error_code != EEXIST) break;
+  saved.name = wanted_name;
+  const std::string temp_path = folder + "/" + PartialFileName(wanted_name);
+  attempt.copy = CopyExtent(source, file, temp_path, ExistingFile::kRefuse, progress, cancel);
+  ExtentCopyResult& copy = attempt.copy;
+  ReplaceAll(copy.message, temp_path, folder + "/" + wanted_name);
+  if (copy.ok) {
+    int error = 0;
+    bool placed = FlushToMedium(temp_path, &error);
+    // Another program may take a name between the look and the move: look again.
+    for (int tries = 0; placed && tries < 8; ++tries) {
+      saved.name = NextFreeName(folder, wanted_name);
+      if (MoveIntoPlace(temp_path, folder + "/" + saved.name, &error)) break;
+      if (error != EEXIST || tries == 7) placed = false;
+    }
+    if (!placed) {
+      unlink(temp_path.c_str());
+      saved.name = wanted_name;
+      copy.ok = false;
+      copy.error_code = error;
+      copy.message = "cannot write " + folder + "/" + wanted_name + ": " + SystemErrorText(error);
+    }
   }
-  const ExtentCopyResult& copy = attempt.copy;
   if (copy.ok) {
     saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
     saved.unreadable_bytes = copy.unreadable_bytes;
@@ -209,6 +336,7 @@ SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
     marked.push_back(i);
     total_bytes += found[i].length;
   }
+  summary.stale_partial_files_removed = RemoveStalePartialFiles(folder);
   if (observer) observer->OnStart(marked.size(), total_bytes);
 
   std::vector<std::unique_ptr<SectorSource>> clones;
@@ -361,6 +489,14 @@ std::string SaveSummaryText(const SaveSummary& summary, const std::string& folde
       ++listed;
     }
     text += ".\n";
+  }
+  if (summary.stale_partial_files_removed) {
+    std::snprintf(line, sizeof(line),
+                  "%" PRIu64 " unfinished temporary file%s left by an earlier run %s removed.\n",
+                  summary.stale_partial_files_removed,
+                  summary.stale_partial_files_removed == 1 ? "" : "s",
+                  summary.stale_partial_files_removed == 1 ? "was" : "were");
+    text += line;
   }
   if (summary.destination_failed) {
     text += "Saving stopped: " + summary.destination_error + "\n";

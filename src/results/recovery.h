@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -60,6 +62,26 @@ DestinationCheck CheckDestination(const std::string& destination, const std::str
                                   uint64_t selected_total,
                                   const DestinationCheckOptions& options = {});
 
+// Why an output file (a snapshot, a preview's picture) may not be written at `path`; empty when it
+// may. Files are told apart by device and inode numbers, so that links and other names of the
+// source are caught as well:
+//  - the source itself, or the file behind a loop device being recovered from;
+//  - a block device, or anything else that is not a regular file;
+//  - a path on the medium being recovered from (CheckDestination's same-medium rule; a file beside
+//    an image file is allowed, since it does not change the image).
+std::string OutputFileProblem(const std::string& path, const std::string& source_name,
+                              const BlockDeviceRoots& roots = {});
+
+// The same test for a file already open, from its fstat(): a caller that opens an existing file
+// before writing it checks what it really opened.
+std::string OpenedFileProblem(const struct stat& opened, const std::string& path,
+                              const std::string& source_name, const BlockDeviceRoots& roots = {});
+
+// Why nothing could be written into the folder `destination` (which need not exist yet: the
+// nearest existing folder above it is judged): a read-only file system, no permission, or a file
+// in the way. Empty when writing there looks possible. Lets a long run fail before it starts.
+std::string DestinationNotWritableProblem(const std::string& destination);
+
 enum class SaveOutcome {
   kWritten,  // the whole file was read and written
   kDamaged,  // written with zeros for the sectors that could not be read, or cut short where
@@ -87,6 +109,8 @@ struct SaveSummary {
   uint64_t damaged = 0;
   uint64_t failed = 0;
   uint64_t renamed = 0;  // files saved under another name because theirs was taken
+  // Temporary files of an earlier run that ended before finishing them, removed first.
+  uint64_t stale_partial_files_removed = 0;
   bool cancelled = false;
   // The destination filled up or became read-only: the files after that were not tried.
   bool destination_failed = false;
@@ -109,10 +133,12 @@ class SaveObserver {
 
 // Writes every found file whose selected flag is set into `folder` (which must exist), under its
 // list name; a name that is taken gets the next free one ("File3 (2).jpeg"), so nothing is ever
-// overwritten. `cancel` is read between chunks: the file in hand is deleted and the run ends.
-// Does not check the destination: callers run CheckDestination first.
-// With `threads` above 1, several files are copied at once when the source can be opened again;
-// the summary and the reports (all on the calling thread) are the same as with one.
+// overwritten. Each file is written under a temporary name (PartialFileName) and gets its own name
+// only when complete; temporary files that an earlier run left behind are removed first. `cancel`
+// is read between chunks: the file in hand is deleted and the run ends. Does not check the
+// destination: callers run CheckDestination first. With `threads` above 1, several files are copied
+// at once when the source can be opened again; the summary and the reports (all on the calling
+// thread) are the same as with one.
 SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
                             const std::string& folder, SaveObserver* observer,
                             const std::atomic<bool>* cancel, int threads = 1);

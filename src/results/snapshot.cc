@@ -249,7 +249,22 @@ bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::
   return true;
 }
 
-SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot) {
+std::string SnapshotCountWarning(const RecoverySnapshot& snapshot) {
+  const uint64_t held = snapshot.results.Found().size();
+  const uint64_t counted = snapshot.results.found_count;
+  if (held == counted) return {};
+  if (held < counted) {
+    return "This recovery snapshot looks incomplete: it counts " + std::to_string(counted) +
+           " found files but holds the records of only " + std::to_string(held) +
+           ". It may have been cut short; only the files it holds can be listed and saved.";
+  }
+  return "This recovery snapshot holds " + std::to_string(held) +
+         " found-file records but counts only " + std::to_string(counted) +
+         " found files; it may have been altered.";
+}
+
+SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot,
+                             ExistingSnapshot existing) {
   SnapshotStatus status;
   std::string problem;
   const auto bytes = EncodeSnapshot(snapshot, &problem);
@@ -290,7 +305,12 @@ SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& sn
     unlink(temp_path.c_str());
     return fail(error);
   }
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+  if (existing == ExistingSnapshot::kRefuse) {
+    if (!MoveIntoPlace(temp_path, path, &error)) {
+      unlink(temp_path.c_str());
+      return fail(error);
+    }
+  } else if (rename(temp_path.c_str(), path.c_str()) != 0) {
     error = errno;
     unlink(temp_path.c_str());
     return fail(error);
@@ -321,7 +341,8 @@ SnapshotStatus ReadSnapshot(const std::string& path, RecoverySnapshot* out) {
 
 bool CheckSnapshotFile(const std::string& path) {
   if (path.empty()) return false;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking on a named pipe without a writer; its read then finds nothing.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   uint8_t head[256] = {};
   ssize_t got;

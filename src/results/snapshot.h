@@ -56,10 +56,20 @@ std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snaps
 // other than 0 mark files for recovery. The found count and tallies are taken as stored.
 bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error);
 
+// A snapshot cut exactly after a record loads without complaint, since the records run to the end
+// of the file; the found count stored in its header tells. Empty when the records agree with that
+// count; otherwise a warning for the user that the snapshot looks incomplete.
+std::string SnapshotCountWarning(const RecoverySnapshot& snapshot);
+
+// What WriteSnapshot does with a file already at its path.
+enum class ExistingSnapshot { kReplace, kRefuse };
+
 // Writes to a temporary file in the same folder and renames it over `path`, so that an existing
-// snapshot is replaced whole or not at all. Every write is checked; on failure nothing is left
-// behind and the status says why.
-SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot);
+// snapshot is replaced whole or not at all (with kRefuse an existing file is never replaced and
+// the write fails with EEXIST). Every write is checked; on failure nothing is left behind and the
+// status says why.
+SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot,
+                             ExistingSnapshot existing = ExistingSnapshot::kReplace);
 
 // Reads and decodes `path`; `*out` changes only on success.
 SnapshotStatus ReadSnapshot(const std::string& path, RecoverySnapshot* out);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +78,34 @@ TEST(FileSectorSource, OpenFailuresCarryTheSystemReason) {
   EXPECT_EQ(SystemErrorText(error), "No such file or directory");
   EXPECT_FALSE(FileSectorSource::Open(dir.path(), {}, &error));
   EXPECT_EQ(error, EISDIR);
+}
+
+// A named pipe would leave open() waiting for a writer for ever; character devices are no media.
+TEST(FileSectorSource, PipesAndCharacterDevicesAreRefusedWithoutOpeningThem) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    int error;
+    std::string text;
+  };
+  const Case cases[] = {
+      {dir.File("pipe"), ENODEV,
+       dir.File("pipe") + " is a named pipe (FIFO), not a disk, a partition or a disk image file."},
+      {"/dev/zero", ENODEV,
+       "/dev/zero is a character device, not a disk, a partition or a disk image file."},
+      {dir.path(), EISDIR,
+       dir.path() + " is a folder, not a disk, a partition or a disk image file."},
+  };
+  for (const Case& c : cases) {
+    int error = 0;
+    EXPECT_FALSE(FileSectorSource::Open(c.path, {}, &error)) << c.path;
+    EXPECT_EQ(error, c.error) << c.path;
+    EXPECT_EQ(UnusableSourceText(c.path), c.text);
+  }
+  EXPECT_EQ(UnusableSourceText(dir.File("missing")), "");
+  ASSERT_TRUE(samples::WriteFile(dir.File("raw.bin"), std::vector<uint8_t>(1024, 7)));
+  EXPECT_EQ(UnusableSourceText(dir.File("raw.bin")), "");
 }
 
 TEST(ImageTrailer, RoundTripsAndRejectsAForeignTail) {

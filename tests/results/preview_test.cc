@@ -164,9 +164,12 @@ TEST(Preview, CopiesTheExtentDecodesItAndDeletesTheCopy) {
     EXPECT_FALSE(std::filesystem::exists(temp.path()));
 
     ASSERT_TRUE(temp.CopyFrom(source, file, &error));
+    ASSERT_TRUE(std::filesystem::exists(own_folder + "/Tmp.jpeg"));
   }
-  // The object deletes its file when it goes.
-  EXPECT_FALSE(std::filesystem::exists(runtime.path() + "/pictavo/Tmp.jpeg"));
+  // The object deletes its file, and the process's folder with it, when it goes.
+  const std::string own_folder = runtime.path() + "/pictavo/" + std::to_string(getpid());
+  EXPECT_FALSE(std::filesystem::exists(own_folder + "/Tmp.jpeg"));
+  EXPECT_FALSE(std::filesystem::exists(own_folder));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ class LoopDevice {
   const std::string& skip_reason() const { return skip_reason_; }
   const std::string& disk() const { return disk_; }            // /dev/loopN
   const std::string& partition() const { return partition_; }  // /dev/loopNp1
+  std::string backing_file() const { return dir_.File("medium.bin"); }
   static constexpr uint64_t kPartitionStart = 1 << 20;
 
   // Mounts the partition on a fresh folder (reformatted as ext4 when the kernel cannot mount FAT);

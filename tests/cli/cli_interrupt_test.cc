@@ -1,0 +1,183 @@
+// Ctrl-C during a command-line scan stops it and still prints what was found. The scan reads a
+// file served by a small FUSE file system that holds back every read past a gate until the test
+// lets it go, so that the signal surely arrives while the scan runs, after the photos before the
+// gate were scanned.
+#define FUSE_USE_VERSION 31
+
+#include <fcntl.h>
+#include <fuse.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "samples/image_builder.h"
+#include "samples/jpeg_sample.h"
+
+namespace {
+
+using pictavo::samples::EncodeJpeg;
+using pictavo::samples::ImageBuilder;
+using pictavo::samples::TempDir;
+
+// One read-only file, "/medium", whose reads at or past `gate` (but for its last megabyte) wait
+// until Open() is called.
+class GatedFileSystem {
+ public:
+  GatedFileSystem(std::vector<uint8_t> medium, uint64_t gate, const std::string& mount_point)
+      : medium_(std::move(medium)), gate_(gate) {
+    fuse_operations operations{};
+    operations.getattr = &GetAttr;
+    operations.open = &OpenFile;
+    operations.read = &Read;
+    char name[] = "pictavo-test";
+    char* argv[] = {name, nullptr};
+    fuse_args args = FUSE_ARGS_INIT(1, argv);
+    fuse_ = fuse_new(&args, &operations, sizeof(operations), this);
+    fuse_opt_free_args(&args);
+    if (!fuse_ || fuse_mount(fuse_, mount_point.c_str()) != 0) return;
+    mounted_ = true;
+    loop_ = std::thread([this] { fuse_loop(fuse_); });
+  }
+  ~GatedFileSystem() {
+    Open();
+    if (mounted_) {
+      fuse_exit(fuse_);
+      fuse_unmount(fuse_);
+      loop_.join();
+    }
+    if (fuse_) fuse_destroy(fuse_);
+  }
+
+  bool mounted() const { return mounted_; }
+
+  // Waits until a read reached the gate; false when none came within `limit`.
+  bool AwaitGate(std::chrono::seconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [this] { return gate_reached_; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static GatedFileSystem* Self() {
+    return static_cast<GatedFileSystem*>(fuse_get_context()->private_data);
+  }
+  static int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+    std::memset(st, 0, sizeof(*st));
+    if (std::strcmp(path, "/") == 0) {
+      st->st_mode = S_IFDIR | 0755;
+      st->st_nlink = 2;
+      return 0;
+    }
+    if (std::strcmp(path, "/medium") != 0) return -ENOENT;
+    st->st_mode = S_IFREG | 0444;
+    st->st_nlink = 1;
+    st->st_size = static_cast<off_t>(Self()->medium_.size());
+    return 0;
+  }
+  static int OpenFile(const char* path, fuse_file_info* info) {
+    if (std::strcmp(path, "/medium") != 0) return -ENOENT;
+    return (info->flags & O_ACCMODE) == O_RDONLY ? 0 : -EACCES;
+  }
+  static int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*) {
+    GatedFileSystem* self = Self();
+    const auto at = static_cast<uint64_t>(offset);
+    // The last megabyte is never held back: opening the source reads its end, for an image
+    // trailer, before the scan starts.
+    if (at + size > self->gate_ && at + (1 << 20) < self->medium_.size()) {
+      std::unique_lock lock(self->mutex_);
+      self->gate_reached_ = true;
+      self->changed_.notify_all();
+      // Bounded, so that a test that fails cannot hang here.
+      self->changed_.wait_for(lock, std::chrono::seconds(60), [self] { return self->open_; });
+    }
+    if (at >= self->medium_.size()) return 0;
+    const size_t n = std::min<uint64_t>(size, self->medium_.size() - at);
+    std::memcpy(buffer, self->medium_.data() + at, n);
+    return static_cast<int>(n);
+  }
+
+  std::vector<uint8_t> medium_;
+  uint64_t gate_;
+  fuse* fuse_ = nullptr;
+  bool mounted_ = false;
+  std::thread loop_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool gate_reached_ = false;
+  bool open_ = false;
+};
+
+TEST(CliInterrupt, CtrlCDuringAScanStillPrintsTheFinds) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    GTEST_SKIP() << "needs root and /dev/fuse to mount a test file system";
+  }
+  ImageBuilder builder(512, 31);
+  builder.Gap(4);
+  const uint64_t first = builder.Place(EncodeJpeg({.width = 64, .height = 48, .seed = 1}));
+  builder.Gap(2);
+  const uint64_t second = builder.Place(EncodeJpeg({.width = 48, .height = 64, .seed = 2}));
+  std::vector<uint8_t> medium = builder.bytes();
+  constexpr uint64_t kGate = 16 << 20;
+  medium.resize(2 * kGate, 0);
+  TempDir dir;
+  const std::string mount_point = dir.File("mnt");
+  std::filesystem::create_directory(mount_point);
+  GatedFileSystem file_system(medium, kGate, mount_point);
+  if (!file_system.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
+
+  int out_pipe[2];
+  ASSERT_EQ(pipe(out_pipe), 0);
+  std::string cli = PICTAVO_CLI_PATH;
+  const std::string source = mount_point + "/medium";
+  char* argv[] = {cli.data(),
+                  const_cast<char*>("scan"),
+                  const_cast<char*>("--format"),
+                  const_cast<char*>("tsv"),
+                  const_cast<char*>(source.c_str()),
+                  nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  ASSERT_EQ(spawned, 0);
+
+  const bool reached = file_system.AwaitGate(std::chrono::seconds(60));
+  kill(pid, SIGINT);
+  file_system.Open();
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out_pipe[0], buffer, sizeof(buffer))) > 0) out.append(buffer, n);
+  close(out_pipe[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(reached) << "the scan never read past the gate";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130) << out;
+  EXPECT_NE(out.find("\n10\tjpeg\t" + std::to_string(first) + "\t"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n10\tjpeg\t" + std::to_string(second) + "\t"), std::string::npos) << out;
+  EXPECT_NE(out.find("scan stopped; the list above holds what was found so far"), std::string::npos)
+      << out;
+}
+
+}  // namespace
