@@ -1,5 +1,7 @@
 #include "formats/exact_measure.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -266,33 +268,19 @@ class TiffWalk {
 
 // ---- PNG ----
 
-const std::array<uint32_t, 256>& CrcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
 // The CRC-32 of `count` bytes at `offset`; nothing when they cannot all be read.
 std::optional<uint32_t> CrcOf(MediumReader& reader, uint64_t offset, uint64_t count) {
-  const auto& table = CrcTable();
-  uint32_t crc = 0xFFFFFFFFu;
+  uLong crc = crc32(0L, Z_NULL, 0);
   while (count > 0) {
     uint32_t available = 0;
     const uint8_t* bytes = reader.BytesAt(offset, &available);
     if (bytes == nullptr) return std::nullopt;
     const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(available, count));
-    for (uint32_t i = 0; i < take; ++i) crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    crc = crc32(crc, bytes, take);
     offset += take;
     count -= take;
   }
-  return crc ^ 0xFFFFFFFFu;
+  return static_cast<uint32_t>(crc);
 }
 
 bool IsLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -403,6 +404,42 @@ TEST(ExactEnds, APackOfTheLastStreamMeasuresAsAFreshWalk) {
     auto fresh = MakeHandler(kTypeMpeg);
     fresh->set_exact_ends(true);
     EXPECT_EQ(media_test::Carve(*walked, source, at), media_test::Carve(*fresh, source, at));
+  }
+}
+
+// A movie whose media atom is over the rule's limit, followed by its moov: laid out in a sparse
+// file, so that the 400 MiB of media cost no memory.
+TEST(ExactEnds, FollowsAMediaAtomOverTheRuleLimit) {
+  Bytes ftyp;
+  samples::AppendText(ftyp, "qt  ");
+  samples::AppendBe32(ftyp, 0);
+  const uint32_t media = 400u << 20;
+  const Bytes head = Concat({samples::Atom("ftyp", ftyp), samples::Atom("wide", {}),
+                             samples::AtomHeader("mdat", media + 8)});
+  const Bytes moov = samples::Atom("moov", samples::SeededBytes(500, 13));
+  samples::TempDir dir;
+  const std::string path = dir.File("clip.bin");
+  ASSERT_TRUE(samples::WriteFile(path, head));
+  const uint64_t moov_at = head.size() + media;
+  {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fseeko(f, static_cast<off_t>(moov_at), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(moov.data(), 1, moov.size(), f), moov.size());
+    const Bytes tail = samples::SeededBytes(4096, 14);
+    ASSERT_EQ(std::fwrite(tail.data(), 1, tail.size(), f), tail.size());
+    std::fclose(f);
+  }
+  for (const bool exact : {false, true}) {
+    ScanOptions options;
+    options.exact_ends = exact;
+    ScanResults results;
+    ASSERT_TRUE(RunScan(path, options, results, nullptr, nullptr).ok);
+    const auto found = FindAt({results.Found().begin(), results.Found().end()}, 0);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->type, kTypeMov);
+    // The rule stops in front of the media atom.
+    EXPECT_EQ(found->length, exact ? moov_at + moov.size() : head.size() - 8);
   }
 }
 
