@@ -1,5 +1,6 @@
 #include "app/file_selection_page.h"
 
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -62,8 +63,15 @@ CFileSelectionDlg::CFileSelectionDlg(WizardState& state, QWidget* parent)
   list_->header()->setSectionsMovable(false);
   auto* group_layout = new QVBoxLayout(group);
   group_layout->addWidget(list_);
+  exact_ends_box_ = new QCheckBox(QStringLiteral("Measure exact file ends"), this);
+  exact_ends_box_->setToolTip(
+      QStringLiteral("Measure each file by its format's own structure, so that files come out "
+                     "whole: no cut-off videos, no overlong TIFFs."));
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
+  layout->addWidget(exact_ends_box_);
+  connect(exact_ends_box_, &QCheckBox::toggled, this,
+          [this](bool checked) { state_.exact_ends = checked; });
   connect(list_, &QTreeWidget::itemChanged, this, &CFileSelectionDlg::OnItemChanged);
   list_->installEventFilter(this);
 }
@@ -82,7 +90,10 @@ bool CFileSelectionDlg::eventFilter(QObject* watched, QEvent* event) {
 
 void CFileSelectionDlg::OnInitDialog() { BuildRows(); }
 
-void CFileSelectionDlg::OnSetActive() { SyncCheckMarks(); }
+void CFileSelectionDlg::OnSetActive() {
+  SyncCheckMarks();
+  exact_ends_box_->setChecked(state_.exact_ends);
+}
 
 void CFileSelectionDlg::BuildRows() {
   syncing_ = true;

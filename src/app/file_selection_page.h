@@ -5,6 +5,7 @@
 #include "app/pictavo_page.h"
 #include "engine/file_types.h"
 
+class QCheckBox;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -41,6 +42,7 @@ class CFileSelectionDlg : public PictavoPage {
   int nextId() const override;
 
   QTreeWidget* list() const { return list_; }
+  QCheckBox* exact_ends_box() const { return exact_ends_box_; }
 
  protected:
   void OnInitDialog() override;
@@ -53,6 +55,7 @@ class CFileSelectionDlg : public PictavoPage {
   void OnItemChanged(QTreeWidgetItem* item, int column);
 
   QTreeWidget* list_ = nullptr;
+  QCheckBox* exact_ends_box_ = nullptr;
   bool syncing_ = false;
 };
 

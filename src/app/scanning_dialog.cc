@@ -47,6 +47,7 @@ void ScanWorker::run() {
   SignallingObserver observer(this);
   ScanOptions options;
   options.selection = selection_;
+  options.exact_ends = exact_ends_;
   status_ = RunScan(source_name_, options, *results_, &observer, stop_flag_);
 }
 
@@ -150,6 +151,7 @@ void CScanningDlg::showEvent(QShowEvent* event) {
 void CScanningDlg::StartWorker() {
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
+  worker_->set_exact_ends(state_.exact_ends);
   connect(worker_, &ScanWorker::ProgressReported, this, &CScanningDlg::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &ScanWorker::FoundReported, this, &CScanningDlg::OnFound,

@@ -25,6 +25,8 @@ class ScanWorker : public QThread {
 
   // Valid once the thread has finished.
   const ScanStatus& status() const { return status_; }
+  // Measure files whole (the exact-ends mode); set before start().
+  void set_exact_ends(bool exact) { exact_ends_ = exact; }
 
  signals:
   void ProgressReported(quint32 percent, quint64 position_mib);
@@ -39,6 +41,7 @@ class ScanWorker : public QThread {
   ScanResults* results_;
   const std::atomic<bool>* stop_flag_;
   ScanStatus status_;
+  bool exact_ends_ = false;
 };
 
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the

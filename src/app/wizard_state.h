@@ -50,6 +50,8 @@ struct WizardState {
 
   // The types a scan looks for; the file-type page edits them.
   FileTypeSelection* selection = &ProcessFileTypeSelection();
+  // Whether a scan measures files whole ("Measure exact file ends" on the file-type page).
+  bool exact_ends = ExactEndsFromEnvironment();
 
   // What the last scan found, and how it ended.
   ScanResults results;

@@ -33,6 +33,8 @@ constexpr char kRecoverHelp[] =
     "  --to DIR            the folder to write the files into (required)\n"
     "  --types LIST        comma-separated extensions to search for (default: all)\n"
     "  --sector-size N     sector size of a raw dump in bytes (default 512)\n"
+    "  --exact-ends        measure every file whole by its format's structure (also\n"
+    "                      PICTAVO_EXACT_ENDS=1)\n"
     "  --snapshot FILE     save from a snapshot instead of scanning\n"
     "  --select LIST       with --snapshot: the files to save, as names (File3.jpeg), numbers\n"
     "                      from 'pictavo-cli snapshot show' (the # column) or types (jpeg);\n"
@@ -147,6 +149,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string folder, types, sector_size_text, snapshot_path, select, source_name;
   bool allow_same_file_system = false;
+  bool exact_ends_flag = false;
   while (!args.Done()) {
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
       std::fputs(kRecoverHelp, stdout);
@@ -159,6 +162,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     }
     if (args.TakeFlag("--allow-same-filesystem")) {
       allow_same_file_system = true;
+      continue;
+    }
+    if (args.TakeFlag("--exact-ends")) {
+      exact_ends_flag = true;
       continue;
     }
     if (!args.error().empty()) break;
@@ -183,6 +190,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
   if (!snapshot_path.empty() && (!types.empty() || !sector_size_text.empty())) {
     PrintError("recover: --types and --sector-size apply to a scan, not to --snapshot");
+    return 2;
+  }
+  if (!snapshot_path.empty() && exact_ends_flag) {
+    PrintError("recover: --exact-ends applies to a scan, not to --snapshot");
     return 2;
   }
   if (snapshot_path.empty() && !select.empty()) {
@@ -251,7 +262,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   if (snapshot_path.empty()) {
     ProgressLine progress("Scanning");
     CliScanProgress observer(&progress);
-    const ScanStatus status = RunScan(*source, *selection, results, &observer, &InterruptFlag());
+    ScanOptions scan_options;
+    scan_options.selection = *selection;
+    scan_options.exact_ends = exact_ends_flag || ExactEndsFromEnvironment();
+    const ScanStatus status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
     progress.Finish();
     if (status.stopped) {
       PrintError("cancelled during the scan; nothing was saved");

@@ -24,6 +24,8 @@ constexpr char kScanHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512); devices and\n"
     "                      pictavo images know their own\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --exact-ends        measure every file whole by its format's structure (slower on\n"
+    "                      some media; also PICTAVO_EXACT_ENDS=1)\n"
     "  --check             decode every photo found and say whether it is complete, partial\n"
     "                      (cut short or damaged) or failed; counts per type in the summary\n"
     "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C);\n"
@@ -71,6 +73,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
   bool overwrite = false;
   bool check = false;
+  bool exact_ends = ExactEndsFromEnvironment();
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -82,6 +85,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--format", &format_text)) continue;
     if (args.TakeFlag("--check")) {
       check = true;
+      continue;
+    }
+    if (args.TakeFlag("--exact-ends")) {
+      exact_ends = true;
       continue;
     }
     if (args.TakeOption("--snapshot", &snapshot_path)) continue;
@@ -136,7 +143,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   ScanResults results;
   ProgressLine progress("Scanning");
   CliScanObserver observer(&progress);
-  const ScanStatus status = RunScan(*source, *selection, results, &observer, &InterruptFlag());
+  ScanOptions scan_options;
+  scan_options.selection = *selection;
+  scan_options.exact_ends = exact_ends;
+  const ScanStatus status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
   progress.Finish();
 
   if (!status.ok && results.records.empty()) {

@@ -34,11 +34,20 @@ class FormatHandler {
   // state unreset, and that state is never read before the next successful match.
   virtual std::bitset<256> SignatureFirstBytes() const { return std::bitset<256>().set(); }
 
+  // The exact-ends mode: a handler that knows its format's whole structure measures the file by
+  // it (every part it lists, in any order) instead of by the fixed rule. Off by default; with it
+  // off every handler measures exactly by its rule.
+  void set_exact_ends(bool exact) { exact_ends_ = exact; }
+  bool exact_ends() const { return exact_ends_; }
+
  protected:
   // Thin helpers over the source: positioned reads succeed when at least one byte arrived.
   static bool SeekTo(SectorSource& source, uint64_t offset);
   static bool ReadAt(SectorSource& source, uint64_t offset, uint32_t count, uint8_t* buffer);
   static uint16_t GetSectorSize(SectorSource& source);
+
+ private:
+  bool exact_ends_ = false;
 };
 
 }  // namespace pictavo

@@ -4,11 +4,14 @@
 
 namespace pictavo {
 
-HandlerList BuildHandlerList(const FileTypeSelection& selection) {
+HandlerList BuildHandlerList(const FileTypeSelection& selection, bool exact_ends) {
   HandlerList handlers;
   for (const FileTypeId id : kHandlerCreationOrder) {
     if (!selection.IsSelected(id)) continue;
-    if (auto handler = MakeHandler(id)) handlers.push_back(std::move(handler));
+    if (auto handler = MakeHandler(id)) {
+      handler->set_exact_ends(exact_ends);
+      handlers.push_back(std::move(handler));
+    }
   }
   std::reverse(handlers.begin(), handlers.end());
   return handlers;

@@ -23,7 +23,8 @@ inline constexpr FileTypeId kHandlerCreationOrder[] = {
 // A new handler for `id`, or null when this build has none for it. Defined by the recognisers.
 std::unique_ptr<FormatHandler> MakeHandler(FileTypeId id);
 
-// One handler for each selected type that has one, in trial order.
-HandlerList BuildHandlerList(const FileTypeSelection& selection);
+// One handler for each selected type that has one, in trial order, each in the exact-ends mode
+// when `exact_ends` is set.
+HandlerList BuildHandlerList(const FileTypeSelection& selection, bool exact_ends = false);
 
 }  // namespace pictavo

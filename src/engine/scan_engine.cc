@@ -138,12 +138,23 @@ class SectorScanner {
 // offset, and a find turns it into a record and appends a new spare.
 class ResultsWriter {
  public:
-  ResultsWriter(ScanResults& results, ScanObserver* observer)
-      : results_(results), observer_(observer) {
+  ResultsWriter(ScanResults& results, ScanObserver* observer, bool exact_ends = false)
+      : results_(results), observer_(observer), exact_ends_(exact_ends) {
     results_.records.emplace_back();
   }
   void Candidate(uint64_t offset) { results_.records.back().offset = offset; }
   void Found(const FoundFile& file) {
+    if (exact_ends_ && file.type == kTypeMpeg) {
+      // In the exact-ends mode an MPEG find is the whole program stream, so a pack starting
+      // inside the stream last recorded is part of it, not a file of its own. Decided here, in
+      // sector order, so that the finds do not depend on how the chunks were shared out.
+      if (file.offset >= mpeg_start_ && file.offset - mpeg_start_ < mpeg_length_) {
+        Candidate(file.offset);
+        return;
+      }
+      mpeg_start_ = file.offset;
+      mpeg_length_ = file.length;
+    }
     FoundFile& spare = results_.records.back();
     spare = file;
     TypeTally& tally = results_.tallies[file.type < kTypeCount ? file.type : 0];
@@ -158,6 +169,9 @@ class ResultsWriter {
  private:
   ScanResults& results_;
   ScanObserver* observer_;
+  bool exact_ends_;
+  uint64_t mpeg_start_ = 0;
+  uint64_t mpeg_length_ = 0;
 };
 
 // Follows the chunk rules of the scan: the error code of the first failure of the latest run
@@ -209,7 +223,7 @@ int ThreadCount() {
 // Several threads scan chunks at once, each with its own handlers and its own view of the
 // source; the calling thread reports their finds and progress strictly in chunk order, so the
 // results and reports are exactly those of a scan done one chunk after another.
-ScanStatus RunParallelScan(SectorSource& source, const FileTypeSelection& selection,
+ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
                            std::vector<std::unique_ptr<SectorSource>> clones, ScanResults& results,
                            ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   const uint64_t source_size = source.Size();
@@ -220,8 +234,8 @@ ScanStatus RunParallelScan(SectorSource& source, const FileTypeSelection& select
 
   std::vector<std::unique_ptr<SectorScanner>> scanners;
   for (size_t i = 0; i < clones.size(); ++i) {
-    scanners.push_back(
-        std::make_unique<SectorScanner>(BuildHandlerList(selection), sector_size, false));
+    scanners.push_back(std::make_unique<SectorScanner>(
+        BuildHandlerList(options.selection, options.exact_ends), sector_size, false));
     if (!scanners.back()->ok()) {
       ScanStatus status;
       status.error_code = ENOMEM;
@@ -275,7 +289,7 @@ ScanStatus RunParallelScan(SectorSource& source, const FileTypeSelection& select
 
   ScanStatus status;
   ChunkAccounting chunks;
-  ResultsWriter writer(results, observer);
+  ResultsWriter writer(results, observer, options.exact_ends);
   std::vector<ChunkOutcome> ready;
   uint64_t chunk = 0;
   bool stop = false;
@@ -331,6 +345,11 @@ void SetLiteralScan(bool literal) { literal_scan.store(literal); }
 bool LiteralScan() { return literal_scan.load(); }
 void SetScanThreads(int threads) { scan_threads.store(threads); }
 
+bool ExactEndsFromEnvironment() {
+  const char* env = std::getenv("PICTAVO_EXACT_ENDS");
+  return env != nullptr && std::strcmp(env, "1") == 0;
+}
+
 ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
@@ -344,10 +363,17 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
     status.message = SystemErrorText(error);
     return status;
   }
-  return RunScan(*source, options.selection, results, observer, stop_flag);
+  return RunScan(*source, options, results, observer, stop_flag);
 }
 
 ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag) {
+  ScanOptions options;
+  options.selection = selection;
+  return RunScan(source, options, results, observer, stop_flag);
+}
+
+ScanStatus RunScan(SectorSource& source, const ScanOptions& options, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag) {
   results.Clear();
   const uint64_t source_size = source.Size();
@@ -362,10 +388,11 @@ ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, Sca
     }
     if (clones.size() == static_cast<size_t>(threads) && sector_size != 0) {
       if (observer) observer->OnStart(source_size, sector_size);
-      return RunParallelScan(source, selection, std::move(clones), results, observer, stop_flag);
+      return RunParallelScan(source, options, std::move(clones), results, observer, stop_flag);
     }
   }
-  return RunScanWithHandlers(source, BuildHandlerList(selection), results, observer, stop_flag);
+  return RunScanWithHandlers(source, BuildHandlerList(options.selection, options.exact_ends),
+                             results, observer, stop_flag, options.exact_ends);
 }
 
 namespace {
@@ -389,7 +416,8 @@ class ReadsOnly : public SectorSource {
 }  // namespace
 
 ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanResults& results,
-                               ScanObserver* observer, const std::atomic<bool>* stop_flag) {
+                               ScanObserver* observer, const std::atomic<bool>* stop_flag,
+                               bool exact_ends) {
   ReadsOnly reads_only(medium);
   SectorSource& source = LiteralScan() ? static_cast<SectorSource&>(reads_only) : medium;
   results.Clear();
@@ -400,7 +428,7 @@ ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanR
 
   ScanStatus status;
   SectorScanner scanner(std::move(handlers), sector_size, LiteralScan());
-  ResultsWriter writer(results, observer);
+  ResultsWriter writer(results, observer, exact_ends);
   if (!scanner.ok()) {
     status.error_code = ENOMEM;
     status.message = SystemErrorText(ENOMEM);

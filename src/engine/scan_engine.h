@@ -88,7 +88,15 @@ struct ScanOptions {
   FileTypeSelection selection;
   // Sector size for raw dumps (plain files without our image trailer); 0 means 512.
   uint16_t raw_sector_size = 0;
+  // The exact-ends mode: recognisers measure files whole by their formats' structure, and the
+  // packs inside an MPEG program stream are not finds of their own. Off, every find is what the
+  // fixed rules give.
+  bool exact_ends = false;
 };
+
+// True when PICTAVO_EXACT_ENDS is set to 1 in the environment: the front ends then start with
+// the exact-ends mode on.
+bool ExactEndsFromEnvironment();
 
 // Opens `source_name` read-only and scans it.
 ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, ScanResults& results,
@@ -96,6 +104,9 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
 
 // Scans an already open source with the handlers of `selection`.
 ScanStatus RunScan(SectorSource& source, const FileTypeSelection& selection, ScanResults& results,
+                   ScanObserver* observer, const std::atomic<bool>* stop_flag);
+// The same with every option of `options` (its sector size is the source's business).
+ScanStatus RunScan(SectorSource& source, const ScanOptions& options, ScanResults& results,
                    ScanObserver* observer, const std::atomic<bool>* stop_flag);
 
 // The scan normally reads regular files in place and asks each handler only about sectors whose
@@ -108,8 +119,10 @@ bool LiteralScan();
 // most four), or PICTAVO_SCAN_THREADS when set.
 void SetScanThreads(int threads);
 
-// Scans with a given handler list (tests use their own handlers).
+// Scans with a given handler list (tests use their own handlers); `exact_ends` sets how finds
+// are merged, the handlers keep the mode they were made with.
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
-                               ScanObserver* observer, const std::atomic<bool>* stop_flag);
+                               ScanObserver* observer, const std::atomic<bool>* stop_flag,
+                               bool exact_ends = false);
 
 }  // namespace pictavo

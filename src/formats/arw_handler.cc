@@ -1,5 +1,7 @@
 #include "formats/arw_handler.h"
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 namespace {
 
@@ -48,6 +50,9 @@ bool ArwHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t ArwHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   if (AttachSource(source)) {

@@ -2,6 +2,7 @@
 
 #include "formats/byte_reader.h"
 #include "formats/chain_window.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 namespace {
@@ -25,6 +26,9 @@ bool AviHandler::MatchSignature(const uint8_t* sector_head) {
 }
 
 uint64_t AviHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureRiffWhole(source, offset)) return extent_ = whole;
+  }
   extent_ = 12;
   const uint64_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;

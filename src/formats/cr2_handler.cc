@@ -1,5 +1,7 @@
 #include "formats/cr2_handler.h"
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 
 bool Cr2Handler::MatchSignature(const uint8_t* sector_head) {
@@ -21,6 +23,9 @@ bool Cr2Handler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t Cr2Handler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   if (!AttachSource(source)) return 0;

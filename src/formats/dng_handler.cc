@@ -1,5 +1,7 @@
 #include "formats/dng_handler.h"
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 
 bool DngHandler::MatchSignature(const uint8_t* sector_head) {
@@ -51,6 +53,9 @@ bool DngHandler::CheckTexts(uint64_t base) {
 }
 
 uint64_t DngHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   if (AttachSource(source)) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "formats/exact_measure.h"
 #include "formats/scan_window.h"
 
 namespace pictavo {
@@ -23,7 +24,23 @@ bool Jpeg2000CodestreamHandler::MatchSignature(const uint8_t* sector_head) {
 
 bool Jp2Handler::MatchSignature(const uint8_t* sector_head) {
   ResetCandidate();
+  if (exact_ends()) {
+    // The file-type box may list compatible brands, which makes it longer than 20 bytes.
+    return std::memcmp(sector_head, kJp2Signature, 12) == 0 && LoadBe32(sector_head + 12) >= 20 &&
+           std::memcmp(sector_head + 16, kJp2Signature + 16, kSignatureLength - 16) == 0;
+  }
   return std::memcmp(sector_head, kJp2Signature, kSignatureLength) == 0;
+}
+
+bool Jp2Handler::Verify(SectorSource& source, uint64_t offset) {
+  whole_length_ = 0;
+  if (exact_ends()) whole_length_ = MeasureJp2Whole(source, offset, nullptr);
+  return Jpeg2000HandlerBase::Verify(source, offset) || whole_length_ != 0;
+}
+
+uint64_t Jp2Handler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (whole_length_ != 0) return whole_length_;
+  return Jpeg2000HandlerBase::MeasureLength(source, offset);
 }
 
 uint64_t Jp2Handler::CodestreamStart(const uint8_t* first_window) const {

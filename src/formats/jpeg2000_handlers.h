@@ -50,12 +50,19 @@ class Jp2Handler : public Jpeg2000HandlerBase {
   static constexpr uint32_t kSignatureLength = 23;
 
   bool MatchSignature(const uint8_t* sector_head) override;
+  // In the exact-ends mode a JP2 is also proved, and measured, by its chain of boxes, wherever
+  // its codestream starts.
+  bool Verify(SectorSource& source, uint64_t offset) override;
+  uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypeJp2; }
   std::bitset<256> SignatureFirstBytes() const override { return std::bitset<256>().set(0x00); }
 
  protected:
   uint64_t CodestreamStart(const uint8_t* first_window) const override;
   uint64_t SearchSkip() const override { return 2; }
+
+ private:
+  uint64_t whole_length_ = 0;
 };
 
 }  // namespace pictavo

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "formats/exact_measure.h"
 #include "formats/scan_window.h"
 
 namespace pictavo {
@@ -38,6 +39,10 @@ uint64_t JpegHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   measured_length_ = 0;
   if (sector_size_ == 0) return 0;
   measured_length_ = SearchEndPairFrom(source, offset, sector_size_, scan_start_, 2, kMaxLength);
+  // The images and the video a multi-part file keeps behind its first image.
+  if (exact_ends() && measured_length_ < kMaxLength) {
+    measured_length_ = MeasureJpegWhole(source, offset, measured_length_);
+  }
   return measured_length_;
 }
 

@@ -6,6 +6,7 @@
 
 #include "formats/byte_reader.h"
 #include "formats/chain_window.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 namespace {
@@ -62,6 +63,9 @@ bool MovHandler::Verify(SectorSource& source, uint64_t offset) {
 
 uint64_t MovHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   length_ = 0;
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureQuickTimeWhole(source, offset)) return length_ = whole;
+  }
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   ChainWindow window(sector_size, kWalkSectors);

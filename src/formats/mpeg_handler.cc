@@ -1,7 +1,10 @@
 #include "formats/mpeg_handler.h"
 
+#include <algorithm>
+
 #include "formats/byte_reader.h"
 #include "formats/chain_window.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 
@@ -10,8 +13,35 @@ bool MpegHandler::MatchSignature(const uint8_t* sector_head) {
   return LoadBe32(sector_head) == kPackStart;
 }
 
+uint64_t MpegHandler::MeasureStream(SectorSource& source, uint64_t offset) {
+  // A pack the last walk went over leads along the same chain to the same end, so the packs of a
+  // long stream cost one walk, not one each.
+  if (offset >= stream_start_ && offset < stream_end_ &&
+      std::binary_search(stream_packs_.begin(), stream_packs_.end(),
+                         static_cast<uint32_t>(offset - stream_start_))) {
+    return stream_end_ - offset;
+  }
+  std::vector<uint64_t> packs;
+  const uint64_t length = MeasureMpegStream(source, offset, &packs);
+  stream_packs_.clear();
+  stream_start_ = offset;
+  stream_end_ = offset;
+  // A walk cut by the longest length a find can have would go further from a later pack.
+  if (length + kMaxPackSize >= kMaxExactLength) return length;
+  const uint16_t sector_size = GetSectorSize(source);
+  for (const uint64_t pack : packs) {
+    // Only packs on a sector boundary can be asked about again.
+    if (sector_size != 0 && pack % sector_size == 0 && stream_packs_.size() < kMaxRememberedPacks) {
+      stream_packs_.push_back(static_cast<uint32_t>(pack - offset));
+    }
+  }
+  stream_end_ = offset + length;
+  return length;
+}
+
 uint64_t MpegHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   length_ = 0;
+  if (exact_ends()) return length_ = MeasureStream(source, offset);
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   ChainWindow window(sector_size, kWindowSectors);

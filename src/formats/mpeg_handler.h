@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "engine/format_handler.h"
 
 namespace pictavo {
@@ -18,7 +20,18 @@ class MpegHandler : public FormatHandler {
   FileTypeId TypeCode() const override { return kTypeMpeg; }
 
  private:
+  // The exact-ends measurement: the whole program stream from the pack at `offset`.
+  uint64_t MeasureStream(SectorSource& source, uint64_t offset);
+
+  static constexpr uint64_t kMaxPackSize = 0x10000 + 6;
+  static constexpr size_t kMaxRememberedPacks = size_t{1} << 22;
+
   uint64_t length_ = 0;
+  // The stream last walked in the exact-ends mode and the offsets (from its start) of its packs
+  // that start on a sector boundary, in ascending order.
+  uint64_t stream_start_ = 0;
+  uint64_t stream_end_ = 0;
+  std::vector<uint32_t> stream_packs_;
 };
 
 }  // namespace pictavo

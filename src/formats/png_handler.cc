@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 namespace {
 
@@ -34,6 +36,9 @@ bool PngHandler::MatchSignature(const uint8_t* sector_head) {
 }
 
 uint64_t PngHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasurePngWhole(source, offset)) return whole;
+  }
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   const uint32_t window_bytes = uint32_t{sector_size} * kWindowSectors;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 
 bool TiffHandler::MatchSignature(const uint8_t* sector_head) {
@@ -10,6 +12,9 @@ bool TiffHandler::MatchSignature(const uint8_t* sector_head) {
 }
 
 uint64_t TiffHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   last_strip_offset_ = 0;

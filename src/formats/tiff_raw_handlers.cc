@@ -1,5 +1,7 @@
 #include "formats/tiff_raw_handlers.h"
 
+#include "formats/exact_measure.h"
+
 namespace pictavo {
 namespace {
 
@@ -51,6 +53,9 @@ bool NefHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t NefHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   if (AttachSource(source)) {
@@ -115,6 +120,9 @@ bool OrfHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t OrfHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = CapLength(MeasureFirstIfds(source, offset, false));
   return extent_;
 }
@@ -144,6 +152,9 @@ bool PanasonicRawHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t PanasonicRawHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   // The strip offset is often stored as 0xFFFFFFFF, so the byte counts are most of the answer;
   // one sector more is added for the header.
   const uint64_t extent = MeasureFirstIfds(source, offset, true);
@@ -167,6 +178,9 @@ bool PefHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t PefHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+  }
   extent_ = 0;
   visits_.Reset();
   if (AttachSource(source)) {

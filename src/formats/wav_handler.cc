@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "formats/chain_window.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 namespace {
@@ -26,6 +27,9 @@ bool WavHandler::MatchSignature(const uint8_t* sector_head) {
 
 uint64_t WavHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   length_ = 0;
+  if (exact_ends()) {
+    if (const uint64_t whole = MeasureRiffWhole(source, offset)) return length_ = whole;
+  }
   const uint16_t sector_size = GetSectorSize(source);
   if (sector_size == 0) return 0;
   ChainWindow window(sector_size, kWindowSectors);

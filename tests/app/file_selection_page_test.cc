@@ -1,5 +1,6 @@
 #include "app/file_selection_page.h"
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QRadioButton>
 #include <QStyle>
@@ -143,6 +144,26 @@ TEST_F(FileTypePageTest, CheckMarksSurviveBackAndNext) {
   }
   EXPECT_FALSE(ProcessFileTypeSelection().IsSelected(kTypeTiff));
   EXPECT_FALSE(ProcessFileTypeSelection().IsSelected(kTypeWav));
+}
+
+// "Measure exact file ends" starts off, a click turns the mode on for the session's scans, and
+// the choice survives leaving the page and coming back.
+TEST_F(FileTypePageTest, ExactEndsBoxSetsTheModeForTheSession) {
+  auto sheet = SheetOnFileTypePage();
+  QCheckBox* box = sheet->file_page()->exact_ends_box();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text(), "Measure exact file ends");
+  EXPECT_EQ(box->isChecked(), ExactEndsFromEnvironment());
+  box->setChecked(false);
+  QTest::mouseClick(box, Qt::LeftButton);
+  EXPECT_TRUE(box->isChecked());
+  EXPECT_TRUE(sheet->state().exact_ends);
+  sheet->back();
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kFileTypePageId);
+  EXPECT_TRUE(sheet->file_page()->exact_ends_box()->isChecked());
+  QTest::mouseClick(box, Qt::LeftButton);
+  EXPECT_FALSE(sheet->state().exact_ends);
 }
 
 }  // namespace

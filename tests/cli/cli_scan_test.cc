@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/media_samples.h"
 #include "support/cli_run.h"
 
 namespace {
@@ -66,6 +68,57 @@ TEST(CliScan, HelpExplainsEveryOption) {
     EXPECT_NE(run.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(RunCli("--help").status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// An MPEG-1 stream of sector-sized packs: each pack is a candidate of its own.
+std::vector<uint8_t> SectorPackStream(uint32_t packs) {
+  std::vector<uint8_t> out;
+  for (uint32_t i = 0; i < packs; ++i) {
+    pictavo::samples::Append(out, pictavo::samples::MpegPackHeader(i * 1000));
+    pictavo::samples::Append(
+        out, pictavo::samples::MpegPacket(0xE0, pictavo::samples::SeededBytes(512 - 18, i)));
+  }
+  pictavo::samples::AppendBe32(out, 0x000001B9);
+  return out;
+}
+
+size_t Lines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(CliScan, ExactEndsMeasuresAStreamAsOneFile) {
+  TempDir dir;
+  ImageBuilder builder(512, 5);
+  builder.Gap(4);
+  const auto stream = SectorPackStream(20);
+  const uint64_t at = builder.Place(stream);
+  builder.Gap(8);
+  ASSERT_TRUE(builder.WriteRaw(dir.File("card.bin")));
+
+  const std::string one_find = "type\text\toffset\tlength\n25\tmpeg\t" + std::to_string(at) + "\t" +
+                               std::to_string(stream.size()) + "\n";
+  CliRun run = RunCli("scan --exact-ends --format tsv " + dir.File("card.bin"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, one_find);
+  run = RunCli("scan --format tsv " + dir.File("card.bin"));
+  EXPECT_EQ(Lines(run.out), 21u);
+  // The environment switches the mode on as the option does.
+  run = RunCli("scan --format tsv " + dir.File("card.bin") + "; PICTAVO_EXACT_ENDS=1 " +
+               PICTAVO_CLI_PATH + " scan --format tsv " + dir.File("card.bin"));
+  EXPECT_EQ(run.out.substr(run.out.size() - one_find.size()), one_find);
+}
+
+TEST(CliScan, ExactEndsAppliesToScansOnly) {
+  TempDir dir;
+  const CliRun run = RunCli(
+      "recover --snapshot " + dir.File("s.pictavo") + " --exact-ends --to " + dir.File("out"),
+      true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("--exact-ends applies to a scan"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "engine/scan_engine.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/media_samples.h"
 
 namespace pictavo {
 namespace {
@@ -210,6 +211,105 @@ TEST(ParallelScan, ReportsAndResultsMatchAScanOnOneThread) {
     EXPECT_EQ(all_results[i].tallies, all_results[0].tallies);
     EXPECT_EQ(all_results[i].found_count, all_results[0].found_count);
   }
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// An MPEG-1 program stream whose packs are exactly one sector each, so that every pack is a
+// candidate of its own.
+std::vector<uint8_t> SectorPackStream(uint32_t packs, uint32_t seed) {
+  std::vector<uint8_t> out;
+  for (uint32_t i = 0; i < packs; ++i) {
+    samples::Append(out, samples::MpegPackHeader(i * 1000));
+    samples::Append(out, samples::MpegPacket(0xE0, samples::SeededBytes(512 - 12 - 6, seed + i)));
+  }
+  samples::AppendBe32(out, 0x000001B9);
+  return out;
+}
+
+ScanResults ScanWithMode(const std::string& path, bool exact_ends, ReportLog* log = nullptr) {
+  ScanOptions options;
+  options.exact_ends = exact_ends;
+  ScanResults results;
+  EXPECT_TRUE(RunScan(path, options, results, log, nullptr).ok);
+  return results;
+}
+
+// In the exact-ends mode the packs inside a stream are dropped where the chunks' finds are
+// merged in order, so streams that cross the chunks of different threads give the same finds,
+// reports and tallies whatever the number of threads.
+TEST(ParallelScan, ExactEndsFindsDoNotDependOnTheThreads) {
+  ImageBuilder builder(512, 33);
+  std::mt19937 rng(33);
+  for (int i = 0; i < 6; ++i) {
+    builder.Gap(rng() % 2000, ImageBuilder::Fill::kRandom);
+    builder.Place(SectorPackStream(3000 + rng() % 3000, static_cast<uint32_t>(i) * 10000));
+    builder.Place(
+        samples::EncodeJpeg({.width = 64, .height = 64, .seed = static_cast<uint32_t>(i)}));
+  }
+  builder.Gap(9000, ImageBuilder::Fill::kZeros);
+  samples::TempDir dir;
+  ASSERT_TRUE(builder.WriteRaw(dir.File("medium.bin")));
+
+  std::vector<std::vector<std::string>> logs;
+  std::vector<ScanResults> all_results;
+  for (const int threads : {1, 2, 4}) {
+    SetScanThreads(threads);
+    ReportLog log;
+    all_results.push_back(ScanWithMode(dir.File("medium.bin"), true, &log));
+    logs.push_back(log.events);
+  }
+  SetScanThreads(0);
+  EXPECT_EQ(all_results[0].tallies[kTypeMpeg].count, 6u);
+  for (size_t i = 1; i < logs.size(); ++i) {
+    EXPECT_EQ(logs[i], logs[0]);
+    EXPECT_EQ(all_results[i].records, all_results[0].records);
+    EXPECT_EQ(all_results[i].tallies, all_results[0].tallies);
+  }
+}
+
+// Where the rules already measure files whole (plain JPEG, WAV and AVI files), the two
+// modes give exactly the same records, spare record included.
+TEST(DifferentialScan, BothModesAgreeWhereTheRulesMeasureWhole) {
+  ImageBuilder builder(512, 44);
+  std::mt19937 rng(44);
+  for (int i = 0; i < 40; ++i) {
+    const uint32_t seed = static_cast<uint32_t>(i);
+    switch (rng() % 4) {
+      case 0:
+        builder.Place(samples::EncodeJpeg({.width = 40 + static_cast<int>(rng() % 100),
+                                           .height = 40,
+                                           .progressive = rng() % 2 == 0,
+                                           .exif_thumbnail = rng() % 2 == 0,
+                                           .seed = seed}),
+                      ImageBuilder::Fill::kRandom);
+        break;
+      case 1: {
+        samples::WavOptions wav;
+        wav.frames = 300 + static_cast<uint32_t>(rng() % 3000);
+        builder.Place(samples::MakeWav(wav), ImageBuilder::Fill::kZeros);
+      } break;
+      case 2:
+        builder.Place(
+            samples::MakeAvi({.frames = 1 + static_cast<uint32_t>(rng() % 3), .seed = seed}),
+            ImageBuilder::Fill::kRandom);
+        break;
+      default:
+        builder.Gap(1 + rng() % 100, ImageBuilder::Fill::kRandom);
+    }
+  }
+  builder.Gap(100, ImageBuilder::Fill::kRandom);
+  samples::TempDir dir;
+  ASSERT_TRUE(builder.WriteRaw(dir.File("medium.bin")));
+  const ScanResults rule = ScanWithMode(dir.File("medium.bin"), false);
+  const ScanResults exact = ScanWithMode(dir.File("medium.bin"), true);
+  EXPECT_GT(rule.found_count, 5u);
+  EXPECT_EQ(exact.records, rule.records);
+  EXPECT_EQ(exact.tallies, rule.tallies);
 }
 
 }  // namespace
