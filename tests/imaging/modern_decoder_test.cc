@@ -373,3 +373,25 @@ TEST(PhoneDng, CutInsideThePreviewDecodesWhatIsThere) {
 
 }  // namespace
 }  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+TEST(PhoneDng, DevelopedRawIsTurnedOnce) {
+  // The preview is too small for a full-size request: LibRaw develops the mosaic and turns it.
+  const auto file = BuildPhoneDng({.preview = samples::EncodeJpeg({.width = 8, .height = 8}),
+                                   .preview_width = 8,
+                                   .preview_height = 8,
+                                   .orientation = 6,
+                                   .raw_width = 64,
+                                   .raw_height = 48});
+  const DecodeResult result = DecodeImage(file);
+  ASSERT_EQ(result.status, DecodeStatus::kComplete) << result.message;
+  EXPECT_EQ(result.full_width, 48);
+  EXPECT_EQ(result.full_height, 64);
+  EXPECT_EQ(result.picture.width, 48);
+  EXPECT_EQ(result.picture.height, 64);
+}
+
+}  // namespace
+}  // namespace pictavo
