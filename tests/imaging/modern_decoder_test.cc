@@ -8,6 +8,7 @@
 #include "imaging/decoders.h"
 #include "imaging/image_decoder.h"
 #include "imaging/orientation.h"
+#include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/modern_picture_samples.h"
 #include "test_pictures.h"
@@ -391,6 +392,29 @@ TEST(PhoneDng, DevelopedRawIsTurnedOnce) {
   EXPECT_EQ(result.full_height, 64);
   EXPECT_EQ(result.picture.width, 48);
   EXPECT_EQ(result.picture.height, 64);
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+TEST(LargeFiles, MappedFileDecodesLikeTheBytesInMemory) {
+  // A 20 MiB CR3 (the raw track's data is filler): loaded from its path, the file is mapped and
+  // only the JPEG's pages are read.
+  auto layout = Cr3Sample(6);
+  layout.raw_bytes = 20u << 20;
+  const auto bytes = BuildCr3(layout);
+  ASSERT_GE(bytes.size(), kMapFileSize);
+  samples::TempDir dir;
+  const std::string path = dir.File("large.cr3");
+  ASSERT_TRUE(samples::WriteFile(path, bytes));
+  const DecodeResult from_file = DecodeImageFile(path, FormatHint::kDetect);
+  const DecodeResult from_memory = DecodeImage(bytes);
+  ASSERT_EQ(from_file.status, DecodeStatus::kComplete) << from_file.message;
+  EXPECT_EQ(from_file.picture.width, 64);
+  EXPECT_EQ(from_file.picture.pixels, from_memory.picture.pixels);
 }
 
 }  // namespace
