@@ -33,9 +33,7 @@ std::optional<FileTypeId> ParseType(const std::string& text) {
     if (*number >= 1 && *number < kTypeCount) return static_cast<FileTypeId>(*number);
     return std::nullopt;
   }
-  if (text == "jpg" || text == "JPG") return kTypeJpeg;
-  if (text == "tif" || text == "TIF") return kTypeTiff;
-  return TypeFromExtension(text);
+  return TypeFromName(text);
 }
 
 bool ParseBox(const std::string& text, int* width, int* height) {

@@ -65,21 +65,8 @@ std::string_view PreviewRefusalText(PreviewRefusal refusal) {
 }
 
 FormatHint PreviewFormatHint(FileTypeId type) {
-  switch (type) {
-    case kTypeArw:
-    case kTypeBmp:
-    case kTypeCr2:
-    case kTypeCrw:
-    case kTypeGif:
-    case kTypeJpeg:
-    case kTypeNef:
-    case kTypePef:
-    case kTypePng:
-    case kTypeTiff:
-      return FormatHint::kBitmapFirst;
-    default:
-      return FormatHint::kDetect;
-  }
+  const FileTypeInfo* info = FindFileType(type);
+  return info && info->preview_bitmap_first ? FormatHint::kBitmapFirst : FormatHint::kDetect;
 }
 
 PanePlacement PlaceInPane(int picture_width, int picture_height, int pane_width, int pane_height) {
