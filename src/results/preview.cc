@@ -46,9 +46,15 @@ bool MakePrivateDirectory(const std::string& path, std::string* error) {
 
 }  // namespace
 
+uint64_t PreviewSizeLimit(FileTypeId type) {
+  const FileTypeInfo* info = FindFileType(type);
+  if (info && info->previewable && !IsClassicType(type)) return kModernPreviewSizeLimit;
+  return kPreviewSizeLimit;
+}
+
 PreviewRefusal CheckPreviewRequest(FileTypeId type, uint64_t length) {
   if (IsMultimediaType(type)) return PreviewRefusal::kMediaType;
-  if (length >= kPreviewSizeLimit) return PreviewRefusal::kTooLarge;
+  if (length >= PreviewSizeLimit(type)) return PreviewRefusal::kTooLarge;
   return PreviewRefusal::kNone;
 }
 
