@@ -1,5 +1,7 @@
 // Feeds arbitrary files to the decoding layer: the first byte picks a decoder (or detection by
-// signature) and whether the picture is fitted to a small box, the rest is the file. Every
+// signature) and whether the picture is fitted to a small box, the rest is the file. Bit 0x20 of
+// the first byte picks among the phone and modern-camera decoders (HEIF, AVIF, WebP, CR3), the
+// low three bits among the older ones otherwise. Every
 // library error must come back as a failed or partial result; nothing may crash, leak or read
 // outside its buffers.
 #include <cstddef>
@@ -15,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ImageFormat::kUnknown, ImageFormat::kBmp,  ImageFormat::kJpeg, ImageFormat::kPng,
       ImageFormat::kGif,     ImageFormat::kTiff, ImageFormat::kJ2k,  ImageFormat::kJp2,
   };
+  static constexpr ImageFormat kModernFormats[] = {
+      ImageFormat::kHeif,
+      ImageFormat::kAvif,
+      ImageFormat::kWebp,
+      ImageFormat::kCr3,
+  };
   const uint8_t selector = data[0];
   const std::span<const uint8_t> file(data + 1, size - 1);
   pictavo::DecodeOptions options;
@@ -26,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Raw files go through detection (LibRaw claims TIFF-like files first); LibRaw's own decoders
   // are only reached that way.
-  const ImageFormat format = kFormats[selector % 8];
+  const ImageFormat format =
+      (selector & 0x20) ? kModernFormats[selector % 4] : kFormats[selector % 8];
   if (format == ImageFormat::kUnknown) {
     pictavo::DecodeImage(file, options);
   } else {

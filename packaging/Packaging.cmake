@@ -101,6 +101,9 @@ set(pictavo_deb_depends
   "libgif7 (>= 5.2.1)"
   "libopenjp2-7 (>= 2.5.0)"
   "libraw20 (>= 0.20.2)"
+  "libheif1 (>= 1.15.1)"
+  "libwebp7 (>= 1.2.4)"
+  "libwebpdemux2 (>= 1.2.4)"
   "libblkid1 (>= 2.38)"
   "zlib1g (>= 1:1.2.13)")
 if(PICTAVO_BUILD_GUI)

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "app/artwork.h"
 #include "app/scanning_dialog.h"
@@ -13,36 +14,25 @@
 namespace pictavo::app {
 namespace {
 
-constexpr FileTypeRow kRows[] = {
-    {"BMP", "Windows Bitmap", "Microsoft", "Image", kTypeBmp, 1},
-    {"GIF", "GIF 87a/89a", "Compuserve", "Image", kTypeGif, 2},
-    {"JPEG", "JPEG", "Joint Photographic Experts Group", "Image", kTypeJpeg, 3},
-    {"J2K/JPC", "JPEG 2000", "Joint Photographic Experts Group", "Image", kTypeJ2k, 3},
-    {"JP2", "JPEG 2000", "Joint Photographic Experts Group", "Image", kTypeJp2, 3},
-    {"PNG", "Portable Network Graphics", "Microsoft", "Image", kTypePng, 0},
-    {"TIFF", "Tagged Image File Format", "Adobe Systems", "Image", kTypeTiff, 4},
-    {"CR2", "Raw Format", "Canon", "Image", kTypeCr2, 0},
-    {"CRW", "Raw Format", "Canon", "Image", kTypeCrw, 0},
-    {"NEF", "Raw Format", "Nikon", "Image", kTypeNef, 0},
-    {"ARW", "Raw Format", "Sony", "Image", kTypeArw, 0},
-    {"X3F", "Raw Format", "Sigma", "Image", kTypeX3f, 0},
-    {"ORF", "Raw Format", "Olympus", "Image", kTypeOrf, 0},
-    {"DNG", "Raw Format(Digital Nagetive)", "Pentax", "Image", kTypeDng, 0},
-    {"PEF", "Raw Format", "Pentax", "Image", kTypePef, 0},
-    {"MRW", "Raw Format", "Minolta", "Image", kTypeMrw, 0},
-    {"RAF", "Raw Format", "Fuji", "Image", kTypeRaf, 0},
-    {"RAW", "Raw Format", "Raw File", "Image", kTypeRaw, 0},
-    {"Mov", "Movie file", "-", "Multimedia", kTypeMov, 0},
-    {"MPEG", "Movie file", "Moving Picture Experts Group", "Multimedia", kTypeMpeg, 0},
-    {"AVI", "Audio Video Interleave", "-", "Multimedia", kTypeAvi, 0},
-    {"WAV", "Wavesound Format", "Microsoft", "Multimedia", kTypeWav, 0},
-};
+// The rows follow the file-type table; its texts are literals, so their data ends in a NUL.
+std::vector<FileTypeRow> BuildTypeRows() {
+  std::vector<FileTypeRow> rows;
+  for (const FileTypeId id : PageRowOrder()) {
+    const FileTypeInfo& info = *FindFileType(id);
+    rows.push_back({info.row_label.data(), info.row_description.data(), info.row_maker.data(),
+                    CategoryText(info.category).data(), id, info.row_image});
+  }
+  return rows;
+}
 
 const QString kGroupTitle = QStringLiteral("Select File Types");
 
 }  // namespace
 
-std::span<const FileTypeRow> FileTypeRows() { return kRows; }
+std::span<const FileTypeRow> FileTypeRows() {
+  static const std::vector<FileTypeRow> rows = BuildTypeRows();
+  return rows;
+}
 
 CFileSelectionDlg::CFileSelectionDlg(WizardState& state, QWidget* parent)
     : PictavoPage(state, parent) {
@@ -98,7 +88,7 @@ void CFileSelectionDlg::OnSetActive() {
 void CFileSelectionDlg::BuildRows() {
   syncing_ = true;
   list_->clear();
-  for (const FileTypeRow& row : kRows) {
+  for (const FileTypeRow& row : FileTypeRows()) {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, QString::fromLatin1(row.file_type));
     item->setText(1, QString::fromLatin1(row.description));

@@ -401,7 +401,7 @@ void CRecoverdFileDlg::BuildTree() {
   root_item_->setFlags(item_flags);
   root_item_->setIcon(0, branch_icon);
   total_found_size_ = 0;
-  for (FileTypeId type = 1; type < kTypeCount; ++type) {
+  for (const FileTypeId type : TreeOrder()) {
     const TypeTally& tally = results.tallies[type];
     if (!tally.present) continue;
     total_found_size_ += tally.total_bytes;

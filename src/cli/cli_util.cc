@@ -144,15 +144,7 @@ bool Args::TakeFlag(std::string_view name) {
   return true;
 }
 
-std::string SupportedExtensions() {
-  std::string list;
-  for (FileTypeId id = 1; id < kTypeCount; ++id) {
-    if (!MakeHandler(id)) continue;
-    if (!list.empty()) list += ',';
-    list += ExtensionOf(id);
-  }
-  return list;
-}
+std::string SupportedExtensions() { return TypeNameList(); }
 
 std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::string* error) {
   FileTypeSelection selection;
@@ -166,9 +158,7 @@ std::optional<FileTypeSelection> ParseTypeList(std::string_view list, std::strin
     const std::string_view name = list.substr(0, comma);
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     if (name.empty()) continue;
-    std::optional<FileTypeId> id = TypeFromExtension(name);
-    if (!id && (name == "jpg" || name == "JPG")) id = kTypeJpeg;
-    if (!id && (name == "tif" || name == "TIF")) id = kTypeTiff;
+    const std::optional<FileTypeId> id = TypeFromName(name);
     if (!id || !MakeHandler(*id)) {
       *error =
           "unknown file type '" + std::string(name) + "'; valid types: " + SupportedExtensions();

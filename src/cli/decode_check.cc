@@ -54,8 +54,10 @@ DecodeCheck CheckFoundFiles(SectorSource& source, const ScanResults& results,
     }
     progress.Update(done, total,
                     "file " + std::to_string(i + 1) + " of " + std::to_string(found.size()));
-    const std::vector<uint8_t> bytes = ReadExtent(source, file);
-    const DecodeStatus status = DecodeImage(bytes, options).status;
+    // A find larger than any picture the decoders take is not read into memory at all.
+    const DecodeStatus status = file.length > kMaxDecodeFileSize
+                                    ? DecodeStatus::kFailed
+                                    : DecodeImage(ReadExtent(source, file), options).status;
     check.column[i] = std::string(DecodeStatusName(status));
     DecodeTally& tally = check.tallies[file.type < kTypeCount ? file.type : 0];
     if (status == DecodeStatus::kComplete)

@@ -25,8 +25,9 @@ constexpr char kPreviewHelp[] =
     "Decodes one found photo straight from SOURCE and writes it as a PNG, to look at a find\n"
     "without the wizard. OFFSET, LENGTH and TYPE are as 'pictavo-cli scan' lists them; TYPE is\n"
     "the number or the extension (jpeg, cr2, ...). Audio and video files and files of 20 MiB\n"
-    "or more are not previewed. Nothing is ever written to SOURCE: FILE may not be SOURCE (under\n"
-    "any name), a device, or on a disk being read.\n"
+    "or more are not previewed (256 MiB for HEIC, AVIF, WebP, CR3 and other DNG files, whose\n"
+    "previews read only an embedded picture). Nothing is ever written to SOURCE: FILE may not be\n"
+    "SOURCE (under any name), a device, or on a disk being read.\n"
     "\n"
     "Options:\n"
     "  --out FILE          the PNG to write (required)\n"
@@ -43,9 +44,7 @@ std::optional<FileTypeId> ParseType(const std::string& text) {
     if (*number >= 1 && *number < kTypeCount) return static_cast<FileTypeId>(*number);
     return std::nullopt;
   }
-  if (text == "jpg" || text == "JPG") return kTypeJpeg;
-  if (text == "tif" || text == "TIF") return kTypeTiff;
-  return TypeFromExtension(text);
+  return TypeFromName(text);
 }
 
 bool ParseBox(const std::string& text, int* width, int* height) {

@@ -98,9 +98,7 @@ bool SelectFromList(std::string_view list, ScanResults& results, std::string* er
         matched = true;
       }
     } else {
-      std::optional<FileTypeId> type = TypeFromExtension(item);
-      if (!type && (item == "jpg" || item == "JPG")) type = kTypeJpeg;
-      if (!type && (item == "tif" || item == "TIF")) type = kTypeTiff;
+      const std::optional<FileTypeId> type = TypeFromName(item);
       for (size_t i = 0; i < found.size(); ++i) {
         if (names[i] == item || (type && found[i].type == *type)) {
           found[i].selected = 1;

@@ -1,6 +1,7 @@
 #include "imaging/image_decoder.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "imaging/decoders.h"
+#include "imaging/orientation.h"
 #include "platform/system_error.h"
 
 namespace pictavo {
@@ -25,7 +27,8 @@ DecodeResult DecodeWith(ImageFormat format, std::span<const uint8_t> bytes,
     case ImageFormat::kBmp:
       return decoders::DecodeBmp(bytes, options);
     case ImageFormat::kJpeg:
-      return decoders::DecodeJpeg(bytes, options);
+      // Shown upright by its EXIF orientation.
+      return decoders::DecodeJpegOriented(bytes, options, JpegExifOrientation(bytes));
     case ImageFormat::kPng:
       return decoders::DecodePng(bytes, options);
     case ImageFormat::kGif:
@@ -36,6 +39,13 @@ DecodeResult DecodeWith(ImageFormat format, std::span<const uint8_t> bytes,
       return decoders::DecodeJpeg2000(bytes, options, true);
     case ImageFormat::kRaw:
       return decoders::DecodeRaw(bytes, options);
+    case ImageFormat::kHeif:
+    case ImageFormat::kAvif:
+      return decoders::DecodeHeif(bytes, options, format);
+    case ImageFormat::kWebp:
+      return decoders::DecodeWebp(bytes, options);
+    case ImageFormat::kCr3:
+      return decoders::DecodeCr3(bytes, options);
     case ImageFormat::kTiff: {
       // A camera raw on TIFF structure opens as a TIFF too, but its first directory is usually a
       // thumbnail: let LibRaw claim the file first.
@@ -98,6 +108,14 @@ std::string_view ImageFormatName(ImageFormat format) {
       return "JP2";
     case ImageFormat::kRaw:
       return "camera raw";
+    case ImageFormat::kHeif:
+      return "HEIF";
+    case ImageFormat::kAvif:
+      return "AVIF";
+    case ImageFormat::kWebp:
+      return "WebP";
+    case ImageFormat::kCr3:
+      return "Canon CR3";
     case ImageFormat::kUnknown:
       break;
   }
@@ -116,8 +134,42 @@ std::string_view DecodeStatusName(DecodeStatus status) {
   return "failed";
 }
 
+namespace {
+
+// An ISO media file's picture format, from the major and compatible brands of its `ftyp` box.
+ImageFormat DetectIsoBrands(std::span<const uint8_t> head) {
+  using namespace std::string_view_literals;
+  auto brand = [&](size_t at) {
+    return std::string_view(reinterpret_cast<const char*>(head.data()) + at, 4);
+  };
+  const uint32_t box_size =
+      uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+  if (box_size < 16) return ImageFormat::kUnknown;
+  const std::string_view major = brand(8);
+  if (major == "crx "sv) return ImageFormat::kCr3;
+  if (major == "avif"sv || major == "avis"sv) return ImageFormat::kAvif;
+  static constexpr std::string_view kHeifBrands[] = {"heic", "heix", "heim", "heis",
+                                                     "hevc", "hevx", "hevm", "hevs"};
+  for (const std::string_view b : kHeifBrands) {
+    if (major == b) return ImageFormat::kHeif;
+  }
+  // The structural brands say only "an image file": the compatible brands name the codec.
+  if (major != "mif1"sv && major != "msf1"sv && major != "mif2"sv && major != "miaf"sv) {
+    return ImageFormat::kUnknown;
+  }
+  const size_t end = std::min<size_t>(box_size, head.size());
+  for (size_t at = 16; at + 4 <= end; at += 4) {
+    if (brand(at) == "avif"sv || brand(at) == "avis"sv) return ImageFormat::kAvif;
+  }
+  return ImageFormat::kHeif;
+}
+
+}  // namespace
+
 ImageFormat DetectImageFormat(std::span<const uint8_t> head) {
   using namespace std::string_view_literals;
+  if (StartsWith(head, "ftyp"sv, 4) && head.size() >= 12) return DetectIsoBrands(head);
+  if (StartsWith(head, "RIFF"sv) && StartsWith(head, "WEBP"sv, 8)) return ImageFormat::kWebp;
   if (StartsWith(head, "\xFF\xD8\xFF"sv)) return ImageFormat::kJpeg;
   if (StartsWith(head, "\x89PNG\r\n\x1A\n"sv)) return ImageFormat::kPng;
   if (StartsWith(head, "GIF87a"sv) || StartsWith(head, "GIF89a"sv)) return ImageFormat::kGif;
@@ -147,7 +199,8 @@ DecodeResult DecodeImageAs(ImageFormat format, std::span<const uint8_t> bytes,
 }
 
 DecodeResult DecodeImage(std::span<const uint8_t> bytes, const DecodeOptions& options) {
-  const ImageFormat format = DetectImageFormat(bytes.first(std::min<size_t>(bytes.size(), 16)));
+  const ImageFormat format =
+      DetectImageFormat(bytes.first(std::min<size_t>(bytes.size(), kDetectHeadSize)));
   if (format == ImageFormat::kUnknown) {
     return decoders::Failure(ImageFormat::kUnknown, "not a picture format this program reads");
   }
@@ -169,7 +222,26 @@ DecodeResult DecodeImageFile(const std::string& path, FormatHint hint,
     close(fd);
     return decoders::Failure(ImageFormat::kUnknown, "file too large to decode");
   }
-  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+  const auto decode = [&](std::span<const uint8_t> bytes) {
+    if (hint == FormatHint::kBitmapFirst) {
+      DecodeResult bitmap = DecodeImageAs(ImageFormat::kBmp, bytes, options);
+      if (bitmap.ok() || DetectImageFormat(bytes) == ImageFormat::kBmp) return bitmap;
+    }
+    return DecodeImage(bytes, options);
+  };
+  // A large file is mapped rather than read: the decoders then touch only the pages they need,
+  // which for a raw's or a HEIF's preview is a small part of the file.
+  const size_t size = static_cast<size_t>(info.st_size);
+  if (size >= kMapFileSize) {
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapped != MAP_FAILED) {
+      close(fd);
+      DecodeResult result = decode(std::span(static_cast<const uint8_t*>(mapped), size));
+      munmap(mapped, size);
+      return result;
+    }
+  }
+  std::vector<uint8_t> bytes(size);
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
@@ -184,12 +256,7 @@ DecodeResult DecodeImageFile(const std::string& path, FormatHint hint,
   }
   close(fd);
   bytes.resize(done);
-
-  if (hint == FormatHint::kBitmapFirst) {
-    DecodeResult bitmap = DecodeImageAs(ImageFormat::kBmp, bytes, options);
-    if (bitmap.ok() || DetectImageFormat(bytes) == ImageFormat::kBmp) return bitmap;
-  }
-  return DecodeImage(bytes, options);
+  return decode(bytes);
 }
 
 }  // namespace pictavo

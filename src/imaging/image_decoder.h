@@ -10,14 +10,32 @@
 namespace pictavo {
 
 // The picture formats the decoding layer reads. Every camera raw type is kRaw (LibRaw tells them
-// apart itself).
-enum class ImageFormat { kUnknown, kBmp, kJpeg, kPng, kGif, kTiff, kJ2k, kJp2, kRaw };
+// apart itself), except Canon's CR3, which sits in an ISO media file like HEIF and AVIF and is
+// told apart by its brand.
+enum class ImageFormat {
+  kUnknown,
+  kBmp,
+  kJpeg,
+  kPng,
+  kGif,
+  kTiff,
+  kJ2k,
+  kJp2,
+  kRaw,
+  kHeif,  // HEIC and other HEIF pictures
+  kAvif,
+  kWebp,
+  kCr3,
+};
 
 std::string_view ImageFormatName(ImageFormat format);
 
 // The format a file's first bytes announce, by signature only. Classic TIFF headers are kTiff:
 // the TIFF-based raw types (CR2, NEF, DNG, ARW, PEF) share them, and DecodeImage asks LibRaw
-// before libtiff. Needs up to 16 bytes; fewer give kUnknown unless a shorter signature matches.
+// before libtiff. An ISO media file is told by the brands of its leading `ftyp` box, which may
+// list its compatible brands over more bytes: kDetectHeadSize bytes are enough for every format;
+// fewer give kUnknown unless a shorter signature matches.
+constexpr size_t kDetectHeadSize = 64;
 ImageFormat DetectImageFormat(std::span<const uint8_t> head);
 
 enum class DecodeStatus {
@@ -52,7 +70,8 @@ struct DecodeResult {
   DecodeStatus status = DecodeStatus::kFailed;
   ImageFormat format = ImageFormat::kUnknown;
   Picture picture;
-  // The size the file declares, before any fitting (0 when unknown).
+  // The size the file declares, as the picture is shown (turned upright when the file says how),
+  // before any fitting (0 when unknown).
   int full_width = 0;
   int full_height = 0;
   // Why a decode failed or was partial, for logs and the command line; empty when complete.
@@ -75,6 +94,11 @@ enum class FormatHint { kDetect = 0, kBitmapFirst = 1 };
 
 // Files larger than this are not read into memory for decoding.
 constexpr uint64_t kMaxDecodeFileSize = uint64_t{1} << 30;
+
+// Files of this size or larger are mapped into memory instead of read whole, so that decoding an
+// embedded preview reads only the preview's pages. The file must not shrink while it is decoded
+// (the preview's own temporary copy never does).
+constexpr uint64_t kMapFileSize = uint64_t{16} << 20;
 
 // Reads the file at `path` and decodes it. A file that cannot be read fails with the system's
 // reason in the message.

@@ -13,8 +13,10 @@
 #include <csetjmp>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "imaging/decoders.h"
+#include "imaging/orientation.h"
 
 namespace pictavo::decoders {
 namespace {
@@ -180,6 +182,23 @@ DecodeResult DecodeJpeg(std::span<const uint8_t> bytes, const DecodeOptions& opt
     return result;
   }
   return Failure(ImageFormat::kJpeg, job->refusal ? job->refusal : job->message);
+}
+
+}  // namespace pictavo::decoders
+
+namespace pictavo::decoders {
+
+DecodeResult DecodeJpegOriented(std::span<const uint8_t> bytes, const DecodeOptions& options,
+                                int orientation) {
+  DecodeOptions turned = options;
+  if (OrientationSwapsSides(orientation)) std::swap(turned.fit_width, turned.fit_height);
+  DecodeResult result = DecodeJpeg(bytes, turned);
+  if (orientation <= kOrientationNormal || orientation > 8) return result;
+  if (OrientationSwapsSides(orientation)) std::swap(result.full_width, result.full_height);
+  if (result.ok() && !ApplyOrientation(result.picture, orientation)) {
+    return Failure(ImageFormat::kJpeg, "out of memory");
+  }
+  return result;
 }
 
 }  // namespace pictavo::decoders

@@ -46,9 +46,15 @@ bool MakePrivateDirectory(const std::string& path, std::string* error) {
 
 }  // namespace
 
+uint64_t PreviewSizeLimit(FileTypeId type) {
+  const FileTypeInfo* info = FindFileType(type);
+  if (info && info->previewable && !IsClassicType(type)) return kModernPreviewSizeLimit;
+  return kPreviewSizeLimit;
+}
+
 PreviewRefusal CheckPreviewRequest(FileTypeId type, uint64_t length) {
   if (IsMultimediaType(type)) return PreviewRefusal::kMediaType;
-  if (length >= kPreviewSizeLimit) return PreviewRefusal::kTooLarge;
+  if (length >= PreviewSizeLimit(type)) return PreviewRefusal::kTooLarge;
   return PreviewRefusal::kNone;
 }
 
@@ -65,21 +71,8 @@ std::string_view PreviewRefusalText(PreviewRefusal refusal) {
 }
 
 FormatHint PreviewFormatHint(FileTypeId type) {
-  switch (type) {
-    case kTypeArw:
-    case kTypeBmp:
-    case kTypeCr2:
-    case kTypeCrw:
-    case kTypeGif:
-    case kTypeJpeg:
-    case kTypeNef:
-    case kTypePef:
-    case kTypePng:
-    case kTypeTiff:
-      return FormatHint::kBitmapFirst;
-    default:
-      return FormatHint::kDetect;
-  }
+  const FileTypeInfo* info = FindFileType(type);
+  return info && info->preview_bitmap_first ? FormatHint::kBitmapFirst : FormatHint::kDetect;
 }
 
 PanePlacement PlaceInPane(int picture_width, int picture_height, int pane_width, int pane_height) {

@@ -13,6 +13,10 @@ namespace pictavo {
 
 // Files of this size or larger are not previewed.
 inline constexpr uint64_t kPreviewSizeLimit = 20'971'520;
+// The same for the modern picture types (HEIC, AVIF, WebP, CR3, DNGs of other makers): their
+// previews come from a thumbnail, an embedded JPEG or a scaled decode, which read only a part of
+// the file, so a 40 MB raw previews as quickly as a small JPEG.
+inline constexpr uint64_t kModernPreviewSizeLimit = 268'435'456;
 
 inline constexpr std::string_view kPreviewMediaText =
     "Preview is not available for audio and video file formats in this version.";
@@ -24,6 +28,8 @@ enum class PreviewRefusal { kNone, kMediaType, kTooLarge };
 
 // The type test comes first: an audio or video file is refused as such whatever its size.
 PreviewRefusal CheckPreviewRequest(FileTypeId type, uint64_t length);
+// The size from which a type's files are refused as too large.
+uint64_t PreviewSizeLimit(FileTypeId type);
 // The message for a refusal (shown with the caption "Information"); empty for kNone.
 std::string_view PreviewRefusalText(PreviewRefusal refusal);
 

@@ -114,7 +114,9 @@ class RunProgress : public ExtentCopyObserver {
 }  // namespace
 
 std::string RecoveredFileName(FileTypeId type, uint32_t index_in_type) {
-  return "File" + std::to_string(index_in_type) + "." + std::string(ExtensionOf(type));
+  const FileTypeInfo* info = FindFileType(type);
+  const std::string_view stem = info ? info->name_stem : "File";
+  return std::string(stem) + std::to_string(index_in_type) + "." + std::string(ExtensionOf(type));
 }
 
 std::vector<std::string> RecoveredFileNames(const ScanResults& results) {

@@ -18,7 +18,7 @@ constexpr uint8_t kTag[] = {'L', 0, 'S', 0, 'S', 0, 'I', 0};
 constexpr size_t kTagOffset = 1;
 // The reader skips the tag it has already checked and starts at the name's length byte.
 constexpr size_t kNameLengthOffset = 9;
-constexpr size_t kTallyBytes = kTypeCount * 24;
+constexpr size_t kTallyBytes = kClassicTypeCount * 24;
 // The largest snapshot we agree to read: twenty million records.
 constexpr size_t kMaxSnapshotBytes = size_t{400} << 20;
 
@@ -169,7 +169,8 @@ std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snaps
   }
   PutLe(out, snapshot.source_size, 8);
   PutLe(out, snapshot.results.found_count, 8);
-  for (const TypeTally& tally : snapshot.results.tallies) {
+  for (FileTypeId id = 0; id < kClassicTypeCount; ++id) {
+    const TypeTally& tally = snapshot.results.tallies[id];
     PutLe(out, tally.present, 8);
     PutLe(out, tally.count, 8);
     PutLe(out, tally.total_bytes, 8);
@@ -218,7 +219,8 @@ bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::
     *error = cut_short + "its type statistics" + nothing_loaded;
     return false;
   }
-  for (TypeTally& tally : loaded.results.tallies) {
+  for (FileTypeId id = 0; id < kClassicTypeCount; ++id) {
+    TypeTally& tally = loaded.results.tallies[id];
     tally.present = GetLe(bytes.data() + pos, 8);
     tally.count = GetLe(bytes.data() + pos + 8, 8);
     tally.total_bytes = GetLe(bytes.data() + pos + 16, 8);

@@ -6,6 +6,7 @@
 #include "imaging/image_decoder.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/modern_picture_samples.h"
 #include "samples/picture_samples.h"
 #include "support/cli_run.h"
 
@@ -47,6 +48,43 @@ TEST(CliPreview, WritesTheFoundPhotoAsPngFittedOnRequest) {
   // Cut short: still written, exit status 3.
   run = Cli("preview " + dir.File("card.dd") + " " + std::to_string(at) + " " +
             std::to_string(jpeg.size() / 2) + " jpeg --out " + dir.File("c.png"));
+  EXPECT_EQ(run.status, 3) << run.out;
+  EXPECT_NE(run.out.find("partial"), std::string::npos) << run.out;
+}
+
+TEST(CliPreview, ModernPicturesPreviewUprightAndCutOnesPartly) {
+  TempDir dir;
+  ImageBuilder builder(512, 9);
+  builder.Gap(5);
+  const auto webp = pictavo::samples::pattern::EncodeWebp({.width = 64, .height = 48});
+  const uint64_t webp_at = builder.Place(webp);
+  builder.Gap(3);
+  const auto cr3 =
+      pictavo::samples::pattern::BuildCr3({.full = EncodeJpeg({.width = 120, .height = 80}),
+                                           .preview = {},
+                                           .thumbnail = {},
+                                           .orientation = 6});
+  const uint64_t cr3_at = builder.Place(cr3);
+  builder.Gap(5);
+  ASSERT_TRUE(builder.WriteRaw(dir.File("card.dd")));
+
+  // Types by number: 32 WebP, 31 CR3.
+  CliRun run = Cli("preview " + dir.File("card.dd") + " " + std::to_string(webp_at) + " " +
+                   std::to_string(webp.size()) + " 32 --out " + dir.File("w.png"));
+  EXPECT_EQ(run.status, 0) << run.out;
+  pictavo::DecodeResult png =
+      pictavo::DecodeImageFile(dir.File("w.png"), pictavo::FormatHint::kDetect);
+  EXPECT_EQ(png.picture.width, 64);
+
+  run = Cli("preview " + dir.File("card.dd") + " " + std::to_string(cr3_at) + " " +
+            std::to_string(cr3.size()) + " 31 --out " + dir.File("c.png"));
+  EXPECT_EQ(run.status, 0) << run.out;
+  png = pictavo::DecodeImageFile(dir.File("c.png"), pictavo::FormatHint::kDetect);
+  EXPECT_EQ(png.picture.width, 80);
+  EXPECT_EQ(png.picture.height, 120);
+
+  run = Cli("preview " + dir.File("card.dd") + " " + std::to_string(webp_at) + " " +
+            std::to_string(webp.size() * 2 / 3) + " 32 --out " + dir.File("p.png"));
   EXPECT_EQ(run.status, 3) << run.out;
   EXPECT_NE(run.out.find("partial"), std::string::npos) << run.out;
 }

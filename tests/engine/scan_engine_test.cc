@@ -272,15 +272,24 @@ TEST(HandlerSet, SelectionKeepsTheFixedTrialOrder) {
 
   selection.SelectAll(true);
   const HandlerList all = BuildHandlerList(selection);
-  // Trial order is the reverse of the creation order, restricted to types with a handler.
-  std::vector<FileTypeId> expected;
-  for (auto it = std::rbegin(kHandlerCreationOrder); it != std::rend(kHandlerCreationOrder); ++it) {
-    if (MakeHandler(*it)) expected.push_back(*it);
-  }
   std::vector<FileTypeId> actual;
   for (const auto& handler : all) actual.push_back(handler->TypeCode());
-  EXPECT_EQ(actual, expected);
-  EXPECT_EQ(std::size(kHandlerCreationOrder), 22u);
+  EXPECT_EQ(actual, std::vector<FileTypeId>(TrialOrder().begin(), TrialOrder().end()));
+
+  // The classic types keep their order: MPEG first, BMP last.
+  const std::vector<FileTypeId> classic_order = {
+      kTypeMpeg, kTypeWav, kTypeMov,  kTypeAvi, kTypeDng, kTypeArw, kTypePef, kTypeNef,
+      kTypeX3f,  kTypeMrw, kTypeRaw,  kTypeRaf, kTypeOrf, kTypeCr2, kTypeCrw, kTypeTiff,
+      kTypeJp2,  kTypeJ2k, kTypeJpeg, kTypeGif, kTypePng, kTypeBmp};
+  selection.SelectClassicOnly();
+  std::vector<FileTypeId> classic;
+  for (const auto& handler : BuildHandlerList(selection)) classic.push_back(handler->TypeCode());
+  EXPECT_EQ(classic, classic_order);
+  std::vector<FileTypeId> classic_in_trial_order;
+  for (const FileTypeId id : TrialOrder()) {
+    if (IsClassicType(id)) classic_in_trial_order.push_back(id);
+  }
+  EXPECT_EQ(classic_in_trial_order, classic_order);
 }
 
 TEST(FileTypes, ExtensionsAndLabelsFollowTheTypeTable) {
@@ -292,7 +301,7 @@ TEST(FileTypes, ExtensionsAndLabelsFollowTheTypeTable) {
   EXPECT_EQ(TypeFromExtension("TIFF"), kTypeTiff);
   EXPECT_EQ(TypeFromExtension("pst"), std::nullopt);
   int with_recogniser = 0;
-  for (FileTypeId id = 0; id < kTypeCount; ++id) with_recogniser += HasRecogniser(id);
+  for (FileTypeId id = 0; id < kClassicTypeCount; ++id) with_recogniser += HasRecogniser(id);
   EXPECT_EQ(with_recogniser, 22);
 }
 

@@ -87,9 +87,10 @@ TEST(DamagedInput, FlippedBytesNeverCrash) {
 
 TEST(DamagedInput, EveryDecoderRejectsEveryOtherFormat) {
   const auto samples_list = AllSamples();
-  const ImageFormat formats[] = {ImageFormat::kBmp, ImageFormat::kJpeg, ImageFormat::kPng,
-                                 ImageFormat::kGif, ImageFormat::kTiff, ImageFormat::kJ2k,
-                                 ImageFormat::kJp2, ImageFormat::kRaw};
+  const ImageFormat formats[] = {ImageFormat::kBmp,  ImageFormat::kJpeg, ImageFormat::kPng,
+                                 ImageFormat::kGif,  ImageFormat::kTiff, ImageFormat::kJ2k,
+                                 ImageFormat::kJp2,  ImageFormat::kRaw,  ImageFormat::kHeif,
+                                 ImageFormat::kAvif, ImageFormat::kWebp, ImageFormat::kCr3};
   for (ImageFormat format : formats) {
     for (const auto& sample : samples_list) {
       const DecodeResult result = DecodeImageAs(format, sample.bytes);

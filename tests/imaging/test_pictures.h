@@ -7,6 +7,7 @@
 
 #include "imaging/image_decoder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/modern_picture_samples.h"
 #include "samples/picture_samples.h"
 
 namespace pictavo::testing {
@@ -73,6 +74,22 @@ inline std::vector<NamedSample> AllSamples() {
   s.push_back({"bmp4", ImageFormat::kBmp, EncodeBmp({.width = 35, .bits = 4}), 35, 48, -1});
   s.push_back({"bmp1", ImageFormat::kBmp, EncodeBmp({.width = 37, .bits = 1}), 37, 48, -1});
   s.push_back({"dng", ImageFormat::kRaw, EncodeDng({}), 256, 192, -1});
+  s.push_back({"heic", ImageFormat::kHeif, EncodeHeif({}), 64, 48, 12});
+  s.push_back(
+      {"avif_alpha", ImageFormat::kAvif, EncodeHeif({.av1 = true, .alpha = true}), 64, 48, -1});
+  s.push_back({"webp", ImageFormat::kWebp, EncodeWebp({}), 64, 48, 12});
+  s.push_back({"webp_lossless_alpha", ImageFormat::kWebp,
+               EncodeWebp({.width = 40, .height = 30, .lossless = true, .alpha = true}), 40, 30,
+               -1});
+  s.push_back({"webp_animated", ImageFormat::kWebp, EncodeWebp({.lossless = true, .frames = 3}), 64,
+               48, 0});
+  s.push_back({"dng_phone", ImageFormat::kRaw,
+               BuildPhoneDng({.preview = EncodeJpeg({.width = 96, .height = 64}),
+                              .preview_width = 96,
+                              .preview_height = 64,
+                              .raw_width = 96,
+                              .raw_height = 64}),
+               96, 64, -1});
   return s;
 }
 

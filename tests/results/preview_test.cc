@@ -10,6 +10,7 @@
 #include "platform/memory_source.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "samples/modern_picture_samples.h"
 
 namespace pictavo {
 namespace {
@@ -38,6 +39,31 @@ TEST(Preview, RefusesMediaTypesFirstThenLargeFiles) {
   EXPECT_EQ(PreviewRefusalText(PreviewRefusal::kTooLarge),
             "Preview of this file is not possible, file is too large");
   EXPECT_EQ(kPreviewUnavailableText, "Preview is not available.");
+}
+
+TEST(Preview, ModernPictureTypesPreviewLargerFilesAndMediaStaysRefused) {
+  struct Case {
+    FileTypeId type;
+    uint64_t length;
+    PreviewRefusal expected;
+  };
+  const Case cases[] = {
+      {kTypeHeic, 40'000'000, PreviewRefusal::kNone},
+      {kTypeAvif, 30'000'000, PreviewRefusal::kNone},
+      {kTypeWebp, 25'000'000, PreviewRefusal::kNone},
+      {kTypeCr3, 268'435'455, PreviewRefusal::kNone},
+      {kTypeCr3, 268'435'456, PreviewRefusal::kTooLarge},
+      {kTypeDngOther, 60'000'000, PreviewRefusal::kNone},
+      // The original DNG type keeps its limit.
+      {kTypeDng, 20'971'520, PreviewRefusal::kTooLarge},
+      {kTypeMp4, 1, PreviewRefusal::kMediaType},
+      {kTypeM4a, 1, PreviewRefusal::kMediaType},
+      {kType3gp, 40'000'000, PreviewRefusal::kMediaType},
+      {kTypeOgg, 1, PreviewRefusal::kMediaType},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CheckPreviewRequest(c.type, c.length), c.expected) << c.type << " " << c.length;
+  }
 }
 
 TEST(Preview, HintTableTriesBitmapsFirstForTheCommonTypes) {
@@ -170,6 +196,27 @@ TEST(Preview, CopiesTheExtentDecodesItAndDeletesTheCopy) {
   const std::string own_folder = runtime.path() + "/pictavo/" + std::to_string(getpid());
   EXPECT_FALSE(std::filesystem::exists(own_folder + "/Tmp.jpeg"));
   EXPECT_FALSE(std::filesystem::exists(own_folder));
+}
+
+TEST(Preview, TurnedHeicFoundOnAMediumPreviewsUpright) {
+  samples::TempDir runtime;
+  EnvironmentOverride xdg("XDG_RUNTIME_DIR", runtime.path().c_str());
+  const auto heic = samples::pattern::EncodeHeif({.width = 64, .height = 48, .orientation = 6});
+  ASSERT_FALSE(heic.empty());
+  samples::ImageBuilder builder(512, 5);
+  builder.Gap(2);
+  const uint64_t at = builder.Place(heic);
+  builder.Gap(2);
+  MemorySectorSource source(builder.bytes(), 512);
+  PreviewTempFile temp;
+  std::string error;
+  FoundFile file{kTypeHeic, at, static_cast<uint32_t>(heic.size()), 0};
+  ASSERT_TRUE(temp.CopyFrom(source, file, &error)) << error;
+  const PreviewPicture preview = LoadPreviewPicture(temp, kTypeHeic);
+  EXPECT_FALSE(preview.placeholder) << preview.message;
+  EXPECT_EQ(preview.status, DecodeStatus::kComplete);
+  EXPECT_EQ(preview.picture.width, 48);
+  EXPECT_EQ(preview.picture.height, 64);
 }
 
 }  // namespace
