@@ -17,7 +17,32 @@
 namespace pictavo {
 
 RescueMap::RescueMap(uint64_t size) : size_(size) {
-  if (size > 0) areas_[0] = {size, AreaStatus::kNonTried};
+  if (size > 0) {
+    areas_[0] = {size, AreaStatus::kNonTried};
+    Count(AreaStatus::kNonTried, 1, static_cast<int64_t>(size));
+  }
+}
+
+int RescueMap::Index(AreaStatus status) {
+  switch (status) {
+    case AreaStatus::kNonTried:
+      return 0;
+    case AreaStatus::kNonTrimmed:
+      return 1;
+    case AreaStatus::kNonScraped:
+      return 2;
+    case AreaStatus::kBadSector:
+      return 3;
+    case AreaStatus::kFinished:
+      return 4;
+  }
+  return 0;
+}
+
+void RescueMap::Count(AreaStatus status, int areas, int64_t bytes) {
+  const int i = Index(status);
+  counts_[i] = static_cast<size_t>(static_cast<int64_t>(counts_[i]) + areas);
+  bytes_[i] = static_cast<uint64_t>(static_cast<int64_t>(bytes_[i]) + bytes);
 }
 
 void RescueMap::SplitAt(uint64_t pos) {
@@ -28,6 +53,7 @@ void RescueMap::SplitAt(uint64_t pos) {
   const uint64_t end = it->first + it->second.first;
   it->second.first = pos - it->first;
   areas_.emplace_hint(std::next(it), pos, std::make_pair(end - pos, it->second.second));
+  Count(it->second.second, 1, 0);
 }
 
 void RescueMap::MergeAround(uint64_t pos) {
@@ -38,12 +64,14 @@ void RescueMap::MergeAround(uint64_t pos) {
   auto next = std::next(it);
   if (next != areas_.end() && next->second.second == it->second.second) {
     it->second.first += next->second.first;
+    Count(it->second.second, -1, 0);
     areas_.erase(next);
   }
   if (it != areas_.begin()) {
     auto prev = std::prev(it);
     if (prev->second.second == it->second.second) {
       prev->second.first += it->second.first;
+      Count(it->second.second, -1, 0);
       areas_.erase(it);
     }
   }
@@ -55,8 +83,13 @@ void RescueMap::Mark(uint64_t pos, uint64_t length, AreaStatus status) {
   SplitAt(pos);
   SplitAt(end);
   auto first = areas_.find(pos);
-  areas_.erase(first, areas_.lower_bound(end));
+  const auto last = areas_.lower_bound(end);
+  for (auto it = first; it != last; ++it) {
+    Count(it->second.second, -1, -static_cast<int64_t>(it->second.first));
+  }
+  areas_.erase(first, last);
   areas_[pos] = {end - pos, status};
+  Count(status, 1, static_cast<int64_t>(end - pos));
   if (end < size_) MergeAround(end);
   MergeAround(pos);
 }
@@ -92,19 +125,9 @@ bool RescueMap::FindBackward(AreaStatus status, uint64_t pos, MapArea* out) cons
   return false;
 }
 
-uint64_t RescueMap::Bytes(AreaStatus status) const {
-  uint64_t total = 0;
-  for (const auto& [pos, area] : areas_) {
-    if (area.second == status) total += area.first;
-  }
-  return total;
-}
+uint64_t RescueMap::Bytes(AreaStatus status) const { return bytes_[Index(status)]; }
 
-size_t RescueMap::AreaCount(AreaStatus status) const {
-  size_t count = 0;
-  for (const auto& [pos, area] : areas_) count += area.second == status;
-  return count;
-}
+size_t RescueMap::AreaCount(AreaStatus status) const { return counts_[Index(status)]; }
 
 std::vector<MapArea> RescueMap::Areas() const {
   std::vector<MapArea> out;
@@ -248,6 +271,9 @@ bool RescueMap::Parse(std::string_view text, RescueMap* out, std::string* error)
     } else {
       it = next;
     }
+  }
+  for (const auto& [pos, area] : map.areas_) {
+    map.Count(area.second, 1, static_cast<int64_t>(area.first));
   }
   *out = std::move(map);
   return true;

@@ -74,8 +74,14 @@ class RescueMap {
  private:
   void SplitAt(uint64_t pos);
   void MergeAround(uint64_t pos);
+  static int Index(AreaStatus status);
+  void Count(AreaStatus status, int areas, int64_t bytes);
 
   uint64_t size_ = 0;
+  // Bytes and areas per status, kept up to date by every change, so that a progress display can
+  // ask for them after each read.
+  uint64_t bytes_[5] = {};
+  size_t counts_[5] = {};
   // Start of each area -> (size, status).
   std::map<uint64_t, std::pair<uint64_t, AreaStatus>> areas_;
 };

@@ -119,6 +119,35 @@ TEST(RescueMap, MarkSplitsAndMergesAreas) {
   EXPECT_EQ(map.Bytes(AreaStatus::kFinished), 10000u);
 }
 
+TEST(RescueMap, CountsFollowEveryChange) {
+  RescueMap map(1 << 20);
+  std::mt19937 random(3);
+  const AreaStatus statuses[] = {AreaStatus::kNonTried, AreaStatus::kNonTrimmed,
+                                 AreaStatus::kNonScraped, AreaStatus::kBadSector,
+                                 AreaStatus::kFinished};
+  for (int i = 0; i < 2000; ++i) {
+    map.Mark(random() % (1 << 20), random() % 5000, statuses[random() % 5]);
+  }
+  uint64_t bytes[5] = {};
+  size_t counts[5] = {};
+  uint64_t expected_pos = 0;
+  for (const MapArea& area : map.Areas()) {
+    ASSERT_EQ(area.pos, expected_pos);
+    expected_pos = area.end();
+    for (int s = 0; s < 5; ++s) {
+      if (statuses[s] == area.status) {
+        bytes[s] += area.size;
+        ++counts[s];
+      }
+    }
+  }
+  EXPECT_EQ(expected_pos, 1u << 20);
+  for (int s = 0; s < 5; ++s) {
+    EXPECT_EQ(map.Bytes(statuses[s]), bytes[s]) << s;
+    EXPECT_EQ(map.AreaCount(statuses[s]), counts[s]) << s;
+  }
+}
+
 TEST(RescueMap, FormatParsesBackTheSame) {
   RescueMap map(1 << 20);
   map.Mark(4096, 512, AreaStatus::kBadSector);
