@@ -133,6 +133,8 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
   }
   uint64_t remaining = data_size;
   uint32_t block = block_bytes;
+  std::unique_ptr<SectorSource> direct;
+  bool direct_tried = false;
   while (remaining > 0) {
     if (Cancelled(cancel)) return abandon(ImageOutcome::kCancelled, kImageAbortedMessage, 0);
     std::memset(buffer.get(), 0, block);
@@ -145,12 +147,19 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
     if (!source.ReadAt(offset, block, buffer.get(), ReadRule::kChunk, &delivered)) {
       uint32_t at = delivered - delivered % sector_size;
       std::memset(buffer.get() + at, 0, block - at);
+      // A device is read around its page cache here when it allows it, so that a bad sector
+      // does not take the rest of its page with it.
+      if (!direct_tried) {
+        direct = DirectTwin(source);
+        direct_tried = true;
+      }
+      SectorSource& sectors = direct ? *direct : source;
       while (at < block) {
         const uint32_t piece = std::min<uint32_t>(sector_size, block - at);
-        if (!source.ReadAt(offset + at, piece, buffer.get() + at, ReadRule::kChunk)) {
+        if (!sectors.ReadAt(offset + at, piece, buffer.get() + at, ReadRule::kChunk)) {
           std::memset(buffer.get() + at, 0, piece);
           NoteUnreadable(result, offset + at, piece);
-          if (observer) observer->OnUnreadable(offset + at, piece, source.last_error());
+          if (observer) observer->OnUnreadable(offset + at, piece, sectors.last_error());
         }
         at += piece;
       }

@@ -60,6 +60,69 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A block device read around its page cache (O_DIRECT), so that a single sector can be read on
+// its own: through the cache every read is of a whole 4 KiB page, and one bad sector would take
+// the good sectors of its page with it.
+class DirectDeviceSource : public SectorSource {
+ public:
+  static std::unique_ptr<DirectDeviceSource> Open(const std::string& path, SectorSource& like) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (fd < 0) return nullptr;
+    void* buffer = nullptr;
+    if (posix_memalign(&buffer, 4096, kBuffer) != 0) {
+      close(fd);
+      return nullptr;
+    }
+    return std::unique_ptr<DirectDeviceSource>(
+        new DirectDeviceSource(fd, static_cast<uint8_t*>(buffer), like));
+  }
+  ~DirectDeviceSource() override {
+    close(fd_);
+    free(buffer_);
+  }
+  int64_t Pread(uint64_t offset, uint8_t* out, uint32_t count, int* error) override {
+    // Offsets and lengths are whole sectors here, and the bounce buffer is aligned.
+    count = std::min<uint32_t>(count, kBuffer);
+    const ssize_t got = pread(fd_, buffer_, count, static_cast<off_t>(offset));
+    if (got < 0) {
+      *error = errno;
+      return -1;
+    }
+    std::memcpy(out, buffer_, static_cast<size_t>(got));
+    return got;
+  }
+  uint16_t SectorSize() override { return sector_size_; }
+  uint64_t Size() const override { return size_; }
+  const std::string& Name() const override { return name_; }
+  std::unique_ptr<SectorSource> Clone() const override {
+    return Open("/proc/self/fd/" + std::to_string(fd_), const_cast<DirectDeviceSource&>(*this));
+  }
+
+ private:
+  static constexpr uint32_t kBuffer = 1u << 16;
+  DirectDeviceSource(int fd, uint8_t* buffer, SectorSource& like)
+      : fd_(fd),
+        buffer_(buffer),
+        sector_size_(like.SectorSize()),
+        size_(like.Size()),
+        name_(like.Name()) {}
+  int fd_;
+  uint8_t* buffer_;
+  uint16_t sector_size_;
+  uint64_t size_;
+  std::string name_;
+};
+
+}  // namespace
+
+std::unique_ptr<SectorSource> DirectTwin(SectorSource& source) {
+  auto* file = dynamic_cast<FileSectorSource*>(&source);
+  if (!file || file->kind() != SourceKind::kBlockDevice) return nullptr;
+  return DirectDeviceSource::Open("/proc/self/fd/" + std::to_string(file->fd()), source);
+}
+
+namespace {
+
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 struct ReadResult {
@@ -187,7 +250,9 @@ class Rescuer {
         options_(options),
         observer_(observer),
         cancel_(cancel),
-        reader_(source, options.read_timeout_seconds) {
+        reader_(source, options.read_timeout_seconds),
+        direct_(DirectTwin(source)),
+        sector_reader_(direct_ ? *direct_ : source, options.read_timeout_seconds) {
     sector_ = source.SectorSize();
     cluster_ = static_cast<uint64_t>(std::max<uint32_t>(1, options.cluster_sectors)) * sector_;
     const uint64_t sectors = map.size() / sector_;
@@ -203,6 +268,12 @@ class Rescuer {
 
   Stop Run() {
     const bool reverse = options_.reverse;
+    // A finished map with bad sectors left gets the retry passes asked for this time.
+    if (map_.phase == RescuePhase::kFinished && options_.retries > 0 &&
+        map_.Bytes(AreaStatus::kBadSector) > 0) {
+      map_.phase = RescuePhase::kRetrying;
+      map_.pass = 1;
+    }
     // The copying passes: skipping ahead in the chosen direction, skipping back in the other,
     // then a sweep without skipping over whatever they left.
     if (map_.phase == RescuePhase::kCopying) {
@@ -308,7 +379,8 @@ class Rescuer {
   bool ReadArea(uint64_t pos, uint64_t len, AreaStatus on_failure) {
     map_.current_pos = pos;
     const uint32_t count = static_cast<uint32_t>(len);
-    const ReadResult read = reader_.Read(pos, count, buffer_.get());
+    const bool single = len <= sector_;
+    const ReadResult read = (single ? sector_reader_ : reader_).Read(pos, count, buffer_.get());
     uint64_t good = read.delivered;
     // Part of a failed read counts only in whole sectors.
     if (read.failed || good < len) good -= good % sector_;
@@ -459,6 +531,9 @@ class Rescuer {
   RescueObserver* observer_;
   const std::atomic<bool>* cancel_;
   TimedReader reader_;
+  // Sector-by-sector passes read a block device around its page cache when it allows it.
+  std::unique_ptr<SectorSource> direct_;
+  TimedReader sector_reader_;
   uint64_t sector_ = 512;
   uint64_t cluster_ = 0;
   uint64_t max_skip_ = 0;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "drives/disk_image.h"
@@ -74,6 +75,10 @@ ImageCreationResult RescueDiskImage(const std::string& source_name, const std::s
 // every all-zero piece between 4 KiB boundaries of the file, so that the file system keeps holes
 // there whatever the alignment of the caller's blocks.
 bool WriteLeavingHoles(int fd, const uint8_t* data, size_t size, uint64_t position, int* error);
+
+// A second handle on a block device source that reads around the page cache (O_DIRECT), so that
+// single sectors can be read on their own; null for other sources or when the device refuses.
+std::unique_ptr<SectorSource> DirectTwin(SectorSource& source);
 
 // True for the errors of a medium that has gone away (pulled out, powered down).
 bool SourceGoneError(int error);

@@ -13,6 +13,7 @@
 #include "drives/rescue_map.h"
 #include "platform/memory_source.h"
 #include "samples/image_builder.h"
+#include "support/fault_fuse.h"
 #include "support/faulty_source.h"
 
 namespace pictavo {
@@ -506,6 +507,130 @@ TEST(RescueImage, AReadThatHangsIsAbandonedAndItsAreaCountsAsFailed) {
     stall->open = true;
   }
   stall->released.notify_all();
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// The same failing card as a real file and as a real block device: a FUSE file whose reads of
+// the bad sectors fail with EIO, read directly and through a loop device.
+TEST(RescueImageOnFuse, EveryReadableByteLandsInPlaceOnAFileAndOnABlockDevice) {
+  TempDir dir;
+  std::set<uint64_t> bad;
+  const std::vector<uint8_t> medium = ScatteredBadMedium(8192, 31, &bad);
+  ASSERT_TRUE(WriteFile(dir.File("backing"), medium));
+  testing::FaultFuse fuse(dir.File("backing"), {.direct_io = true});
+  if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
+  for (uint64_t s : bad) fuse.FailRange(s * 512, s * 512 + 512);
+  for (const bool through_loop : {false, true}) {
+    SCOPED_TRACE(through_loop ? "loop device" : "file");
+    std::unique_ptr<testing::LoopFile> loop;
+    std::string source = fuse.path();
+    if (through_loop) {
+      loop = std::make_unique<testing::LoopFile>(fuse.path());
+      if (!loop->ok()) GTEST_SKIP() << loop->skip_reason();
+      source = loop->device();
+    }
+    const std::string image = dir.File(through_loop ? "loop.img" : "file.img");
+    const ImageCreationResult result =
+        RescueDiskImage(source, image, Options(image + ".map"), nullptr, nullptr);
+    ASSERT_EQ(result.outcome, ImageOutcome::kCreated) << result.message << result.detail;
+    RescueMap map;
+    std::string error;
+    ASSERT_TRUE(LoadMapFile(image + ".map", &map, &error)) << error;
+    std::set<uint64_t> listed;
+    for (const MapArea& area : map.Areas()) {
+      if (area.status == AreaStatus::kFinished) continue;
+      EXPECT_EQ(area.status, AreaStatus::kBadSector);
+      for (uint64_t s = area.pos / 512; s < area.end() / 512; ++s) listed.insert(s);
+    }
+    EXPECT_EQ(listed, bad);
+    ExpectImageMatches(image, medium, map);
+  }
+}
+
+TEST(RescueImageOnFuse, ASlowAreaIsLeftBehindByTheTimeLimitAndAShrunkMediumEndsTheRun) {
+  TempDir dir;
+  const std::vector<uint8_t> medium = RandomBytes(4u << 20, 12);
+  ASSERT_TRUE(WriteFile(dir.File("backing"), medium));
+  testing::FaultFuse fuse(dir.File("backing"), {.direct_io = true});
+  if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
+  fuse.DelayRange(1u << 20, (1u << 20) + 512, 3000);
+  RescueOptions options = Options(dir.File("slow.map"));
+  options.read_timeout_seconds = 0.5;
+  ImageCreationResult result =
+      RescueDiskImage(fuse.path(), dir.File("slow.img"), options, nullptr, nullptr);
+  ASSERT_EQ(result.outcome, ImageOutcome::kCreated) << result.message;
+  // The stalled sector timed out in every pass that tried it; everything else was read.
+  EXPECT_EQ(result.unreadable_bytes, 512u);
+  // Without the delay the same command finishes the image.
+  fuse.ClearRanges();
+  RescueOptions retry = options;
+  retry.retries = 1;
+  ASSERT_EQ(rename(dir.File("slow.map").c_str(), dir.File("slow2.map").c_str()), 0);
+  ASSERT_EQ(rename(dir.File("slow.img").c_str(), dir.File("slow2.img").c_str()), 0);
+  retry.map_path = dir.File("slow2.map");
+  result = RescueDiskImage(fuse.path(), dir.File("slow2.img"), retry, nullptr, nullptr);
+  ASSERT_TRUE(result.ok()) << result.message;
+  EXPECT_EQ(result.unreadable_bytes, 0u);
+
+  // A medium that shrinks under the run (a card going away) ends it with the map saved.
+  class ShrinkAt : public RescueObserver {
+   public:
+    explicit ShrinkAt(testing::FaultFuse* fuse) : fuse_(fuse) {}
+    void OnStatus(const RescueProgress& progress) override {
+      if (!done_ && progress.rescued >= (2u << 20)) {
+        fuse_->Shrink(3u << 20);
+        done_ = true;
+      }
+    }
+
+   private:
+    testing::FaultFuse* fuse_;
+    bool done_ = false;
+  } shrink(&fuse);
+  result = RescueDiskImage(fuse.path(), dir.File("gone.img"), Options(dir.File("gone.map")),
+                           &shrink, nullptr);
+  ASSERT_EQ(result.outcome, ImageOutcome::kSourceLost) << result.message;
+  RescueMap map;
+  std::string error;
+  ASSERT_TRUE(LoadMapFile(dir.File("gone.map"), &map, &error)) << error;
+  EXPECT_GE(map.Bytes(AreaStatus::kFinished), 2u << 20);
+  EXPECT_EQ(map.Bytes(AreaStatus::kBadSector) + map.Bytes(AreaStatus::kNonTrimmed), 0u)
+      << "what could not be read because the medium went is not marked bad";
+}
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// Without a map too: a failed block of a block device keeps every readable sector, even those
+// that share a 4 KiB page with a bad one.
+TEST(DiskImageOnFuse, AFailedBlockOfADeviceLosesOnlyItsBadSectors) {
+  TempDir dir;
+  const std::vector<uint8_t> medium = RandomBytes(1u << 20, 14);
+  ASSERT_TRUE(WriteFile(dir.File("backing"), medium));
+  testing::FaultFuse fuse(dir.File("backing"), {.direct_io = true});
+  if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
+  fuse.FailRange(100 * 512, 101 * 512);
+  testing::LoopFile loop(fuse.path());
+  if (!loop.ok()) GTEST_SKIP() << loop.skip_reason();
+  const ImageCreationResult result =
+      CreateDiskImage(loop.device(), dir.File("d.img"), nullptr, nullptr);
+  ASSERT_TRUE(result.ok()) << result.message;
+  ASSERT_EQ(result.unreadable.size(), 1u);
+  EXPECT_EQ(result.unreadable[0].offset, 100u * 512);
+  EXPECT_EQ(result.unreadable_bytes, 512u);
+  const std::vector<uint8_t> image = ReadFile(dir.File("d.img"));
+  for (size_t i = 0; i < medium.size(); ++i) {
+    const bool lost = i >= 100 * 512 && i < 101 * 512;
+    ASSERT_EQ(image[i], lost ? 0 : medium[i]) << i;
+  }
 }
 
 }  // namespace
