@@ -16,25 +16,25 @@ namespace {
 
 constexpr char kImageHelp[] =
     "Usage: pictavo-cli image create SOURCE IMAGE [--map FILE [--retries N] [--reverse]\n"
-    "                                [--read-timeout SECONDS]]\n"
+    "                                [--read-timeout SECONDS] [--map-interval SECONDS]]\n"
     "       pictavo-cli image check FILE\n"
     "\n"
     "create  copies SOURCE (a disk such as /dev/sdb, a partition such as /dev/sdb1, or a file)\n"
     "        byte for byte into the new disk image file IMAGE, which can be scanned and\n"
     "        recovered from later like the disk itself. IMAGE must not exist yet, and its\n"
-    "        folder needs more free space than SOURCE holds. Blocks that cannot be read are\n"
-    "        stored as zeros and listed at the end. Runs of zeros become holes in IMAGE,\n"
-    "        so the image of a card that was never filled takes little space. Ctrl-C\n"
-    "        cancels and deletes IMAGE.\n"
+    "        folder needs more free space than SOURCE holds. Sectors that cannot be read\n"
+    "        are stored as zeros and listed at the end. Runs of zeros become holes in\n"
+    "        IMAGE, so the image of a card that was never filled takes little space.\n"
+    "        Ctrl-C cancels and deletes IMAGE.\n"
     "        With --map, imaging rescues a failing medium as GNU ddrescue does and keeps\n"
     "        a ddrescue-style map in FILE: a first pass in large reads that skips ahead\n"
     "        past failures, then trimming and scraping of the failed areas sector by\n"
     "        sector, then N retry passes over the bad sectors (--retries, default 0).\n"
-    "        --reverse reads from the end. The map is saved at least every 30 seconds;\n"
-    "        Ctrl-C, a crash or a removed medium keep IMAGE and FILE, and the same\n"
-    "        command run again resumes without reading again what was read. Unread\n"
-    "        areas are holes (zeros) in IMAGE. --read-timeout abandons a read that takes\n"
-    "        longer and counts its area as failed for that pass.\n"
+    "        --reverse reads from the end. The map is saved at least every 30 seconds\n"
+    "        (--map-interval). Ctrl-C, a crash or a removed medium keep IMAGE and FILE,\n"
+    "        and the same command run again resumes without reading again what was\n"
+    "        read. Unread areas are holes (zeros) in IMAGE. --read-timeout abandons a\n"
+    "        read that takes longer and counts its area as failed for that pass.\n"
     "check   says whether FILE is a disk image made by pictavo (or by the program whose\n"
     "        images it shares) or a recovery snapshot; exit status 0 when it is valid.\n"
     "\n"
@@ -262,6 +262,16 @@ int RunImageCommand(int argc, char** argv, int first) {
       timeout_given = true;
       continue;
     }
+    if (args.TakeOption("--map-interval", &value)) {
+      const auto n = ParseUnsigned(value);
+      if (!args.error().empty() || !n || *n == 0 || *n > 3600) {
+        PrintError("image: --map-interval needs a number of seconds from 1 to 3600");
+        return 2;
+      }
+      rescue.map_save_seconds = static_cast<double>(*n);
+      timeout_given = true;
+      continue;
+    }
     if (args.TakeFlag("--reverse")) {
       rescue.reverse = true;
       reverse_given = true;
@@ -278,7 +288,7 @@ int RunImageCommand(int argc, char** argv, int first) {
     return 2;
   }
   if ((retries_given || reverse_given || timeout_given) && rescue.map_path.empty()) {
-    PrintError("image: --retries, --reverse and --read-timeout need --map FILE");
+    PrintError("image: --retries, --reverse, --read-timeout and --map-interval need --map FILE");
     return 2;
   }
   if (!rescue.map_path.empty() && !(positional.size() == 3 && positional[0] == "create")) {
