@@ -191,7 +191,8 @@ int RunScanCommand(int argc, char** argv, int first) {
     status = RunScan(*source, *selection, results, &observer, &InterruptFlag());
   } else {
     ScanResults later;
-    CheckpointKeeper keeper(keep_path, checkpoint, later, &observer, std::chrono::seconds(30));
+    CheckpointKeeper keeper(keep_path, checkpoint, later, &observer, std::chrono::seconds(30),
+                            &InterruptFlag());
     int error = 0;
     if (!keeper.Save(&error)) {
       progress.Finish();

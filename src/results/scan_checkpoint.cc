@@ -287,12 +287,14 @@ bool IsScanCheckpointFile(const std::string& path) {
 }
 
 CheckpointKeeper::CheckpointKeeper(std::string path, ScanCheckpoint base, const ScanResults& live,
-                                   ScanObserver* next, std::chrono::steady_clock::duration interval)
+                                   ScanObserver* next, std::chrono::steady_clock::duration interval,
+                                   const std::atomic<bool>* stop_flag)
     : path_(std::move(path)),
       base_(std::move(base)),
       live_(live),
       next_(next),
       interval_(interval),
+      stop_flag_(stop_flag),
       last_save_(std::chrono::steady_clock::now()) {
   position_ = base_.position;
 }
@@ -308,7 +310,8 @@ void CheckpointKeeper::OnProgress(uint32_t percent, uint64_t position_mib, uint6
   // The chunk at `position` has been reported whole: the live results hold exactly what the
   // chunks up to its end gave.
   const uint64_t end = position + chunk_bytes_;
-  if (end > position_) {
+  const bool stopping = stop_flag_ && stop_flag_->load();
+  if (end > position_ && !stopping) {
     position_ = std::min(end, base_.source_size);
     records_ = live_.records.empty() ? 0 : live_.records.size() - 1;
     spare_ = live_.records.empty() ? FoundFile{} : live_.records.back();

@@ -45,11 +45,13 @@ ScanStatus ResumeScan(SectorSource& source, const FileTypeSelection& selection, 
 
 // Watches a scan (one started afresh, or one resumed with the results of `base`) and keeps its
 // checkpoint at `path`, rewritten at least every `interval`. Pass it as the scan's observer; it
-// passes every report on to `next`.
+// passes every report on to `next`. `stop_flag` is the scan's: a chunk reported once it is set
+// may have been cut short, so the checkpoint stays before it.
 class CheckpointKeeper : public ScanObserver {
  public:
   CheckpointKeeper(std::string path, ScanCheckpoint base, const ScanResults& live,
-                   ScanObserver* next, std::chrono::steady_clock::duration interval);
+                   ScanObserver* next, std::chrono::steady_clock::duration interval,
+                   const std::atomic<bool>* stop_flag);
 
   void OnStart(uint64_t source_size, uint16_t sector_size) override;
   void OnProgress(uint32_t percent, uint64_t position_mib, uint64_t position) override;
@@ -66,6 +68,7 @@ class CheckpointKeeper : public ScanObserver {
   const ScanResults& live_;
   ScanObserver* next_;
   std::chrono::steady_clock::duration interval_;
+  const std::atomic<bool>* stop_flag_;
   std::chrono::steady_clock::time_point last_save_;
   uint64_t chunk_bytes_ = 0;
   // The live results as they stood after the last whole chunk.

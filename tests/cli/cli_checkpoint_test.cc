@@ -64,7 +64,8 @@ TEST(CliCheckpoint, ACheckpointedScanEndsAsASnapshotAndAResumedOneListsTheSame) 
   StopHalfway stopper(&stop);
   {
     MemorySectorSource memory(medium, 512);
-    CheckpointKeeper keeper(dir.File("b.dat"), start, first, &stopper, std::chrono::hours(1));
+    CheckpointKeeper keeper(dir.File("b.dat"), start, first, &stopper, std::chrono::hours(1),
+                            &stop);
     ASSERT_TRUE(ResumeScan(memory, start.selection, 0, 0, first, &keeper, &stop).stopped);
     int error = 0;
     ASSERT_TRUE(keeper.Save(&error));

@@ -29,15 +29,22 @@ std::vector<uint8_t> MediumWithPhotos() {
   return bytes;
 }
 
+// Stops the scan between two chunks once `percent` is reached, or in the middle of a chunk at
+// the `found`-th find (as Ctrl-C does, at any moment).
 class StopAt : public ScanObserver {
  public:
-  StopAt(uint32_t percent, std::atomic<bool>* stop) : percent_(percent), stop_(stop) {}
+  StopAt(uint32_t percent, uint64_t found, std::atomic<bool>* stop)
+      : percent_(percent), found_(found), stop_(stop) {}
   void OnProgress(uint32_t percent, uint64_t, uint64_t) override {
-    if (percent >= percent_) stop_->store(true);
+    if (percent_ && percent >= percent_) stop_->store(true);
+  }
+  void OnFound(uint64_t count, const FoundFile&) override {
+    if (found_ && count >= found_) stop_->store(true);
   }
 
  private:
   uint32_t percent_;
+  uint64_t found_;
   std::atomic<bool>* stop_;
 };
 
@@ -59,16 +66,19 @@ TEST(ScanCheckpoint, AScanStoppedAndResumedFindsWhatOneScanFinds) {
     MemorySectorSource source(medium, 512);
     ASSERT_TRUE(RunScan(source, selection, whole, nullptr, nullptr).ok);
   }
-  ASSERT_GT(whole.found_count, 20u);
+  ASSERT_GT(whole.found_count, 110u);
   const struct {
     int threads;
     uint32_t percent;
-  } stops[] = {{1, 10}, {3, 50}, {1, 90}, {3, 90}};
-  for (const auto [threads, percent] : stops) {
+    uint64_t found;
+  } stops[] = {{1, 10, 0}, {3, 50, 0}, {1, 90, 0}, {3, 90, 0}, {1, 0, 40}, {3, 0, 100}};
+  for (const auto [threads, percent, found] : stops) {
     SetScanThreads(threads);
     {
-      SCOPED_TRACE(std::to_string(percent) + " % with " + std::to_string(threads) + " threads");
-      const std::string path = dir.File("scan" + std::to_string(percent) + ".ckpt");
+      SCOPED_TRACE(std::to_string(percent) + " % or find " + std::to_string(found) + " with " +
+                   std::to_string(threads) + " threads");
+      const std::string path =
+          dir.File("scan" + std::to_string(percent) + "-" + std::to_string(found) + ".ckpt");
       // The first part, stopped near `percent`.
       ScanCheckpoint start;
       start.source_name = "card";
@@ -76,10 +86,10 @@ TEST(ScanCheckpoint, AScanStoppedAndResumedFindsWhatOneScanFinds) {
       start.results.records.emplace_back();
       ScanResults first;
       std::atomic<bool> stop{false};
-      StopAt stopper(percent, &stop);
+      StopAt stopper(percent, found, &stop);
       {
         MemorySectorSource source(medium, 512);
-        CheckpointKeeper keeper(path, start, first, &stopper, std::chrono::hours(1));
+        CheckpointKeeper keeper(path, start, first, &stopper, std::chrono::hours(1), &stop);
         const ScanStatus status = ResumeScan(source, selection, 0, 0, first, &keeper, &stop);
         ASSERT_TRUE(status.stopped);
         int error = 0;
