@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
 #include <QThread>
+#include <QWidget>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include "app/wizard_state.h"
 #include "app/worker_dialog.h"
 #include "drives/disk_image.h"
+#include "drives/rescue_image.h"
 
 class QLabel;
 class QProgressBar;
@@ -31,8 +34,13 @@ class CopyGate {
   bool held_ = false;
 };
 
-// Runs one image creation on its own thread. Each change of the percentage is passed on as a
-// signal; connected with Qt::BlockingQueuedConnection, it is shown before the copy goes on.
+// The map file kept beside an image made in the wizard.
+QString MapPathFor(const QString& image_path);
+
+// Runs one image creation on its own thread, keeping a map beside the image so that a failing
+// medium is read as well as it can be and a stopped run can be resumed. Each change of the
+// percentage is passed on as a signal; connected with Qt::BlockingQueuedConnection, it is shown
+// before the copy goes on. The map is passed on a few times a second.
 class ImageWorker : public QThread {
   Q_OBJECT
 
@@ -41,9 +49,16 @@ class ImageWorker : public QThread {
               CopyGate* gate, QObject* parent = nullptr);
 
   const ImageCreationResult& result() const { return result_; }
+  // True once the run found an image and its map to continue.
+  bool resumed() const { return resumed_.load(); }
+  void NoteResumed() { resumed_.store(true); }
 
  signals:
   void ProgressReported(quint32 percent);
+  // One cell per character of `bar`, holding the map's status characters; `rate` in bytes per
+  // second.
+  void MapReported(QByteArray bar, quint64 rescued, quint64 failed_bytes, quint64 error_areas,
+                   double rate, double seconds_since_good_read);
 
  protected:
   void run() override;
@@ -54,11 +69,28 @@ class ImageWorker : public QThread {
   const std::atomic<bool>* cancel_;
   CopyGate* gate_;
   ImageCreationResult result_;
+  std::atomic<bool> resumed_{false};
+};
+
+// A bar over the medium: read, unread, failed and untried areas in their own colours.
+class MapBar : public QWidget {
+ public:
+  explicit MapBar(QWidget* parent = nullptr);
+  void SetCells(const QByteArray& cells);
+  const QByteArray& cells() const { return cells_; }
+  static QColor ColorFor(char status);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QByteArray cells_;
 };
 
 // "Creating Image": copies the selected drive into a new disk image file behind a modal dialog
-// that shows the source, the destination, the percentage and the time taken, and can stop the
-// copy. It closes itself after telling the outcome; until then Esc and the close box are refused.
+// that shows the source, the destination, the percentage, the map of what was read and the time
+// taken, and can stop the copy, keeping what was read for later if the user wishes. It closes
+// itself after telling the outcome; until then Esc and the close box are refused.
 class CCreateImageDialog : public WorkerDialog {
   Q_OBJECT
 
@@ -78,6 +110,12 @@ class CCreateImageDialog : public WorkerDialog {
   QLabel* elapsed_text() const { return elapsed_text_; }
   QProgressBar* progress_bar() const { return progress_bar_; }
   QPushButton* stop_button() const { return stop_button_; }
+  MapBar* map_bar() const { return map_bar_; }
+  QLabel* map_text() const { return map_text_; }
+  QLabel* rate_text() const { return rate_text_; }
+
+  // Cells in the map bar.
+  static constexpr int kMapCells = 200;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -85,6 +123,10 @@ class CCreateImageDialog : public WorkerDialog {
  private:
   void StartWorker();
   void OnProgress(quint32 percent);
+  void OnMap(QByteArray bar, quint64 rescued, quint64 failed_bytes, quint64 error_areas,
+             double rate, double seconds_since_good_read);
+  // Deletes the image and its map after a stop that was not to be kept.
+  void DiscardPartial();
   void OnStopClicked();
   void OnWorkerFinished();
 
@@ -95,8 +137,13 @@ class CCreateImageDialog : public WorkerDialog {
   QLabel* elapsed_text_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
   QPushButton* stop_button_ = nullptr;
+  MapBar* map_bar_ = nullptr;
+  QLabel* map_text_ = nullptr;
+  QLabel* rate_text_ = nullptr;
 
   std::atomic<bool> cancel_{false};
+  // Whether a stop is to keep what was read, for resuming later.
+  bool keep_ = false;
   CopyGate gate_;
   ImageWorker* worker_ = nullptr;
   ImageCreationResult result_;

@@ -1,5 +1,6 @@
 #include "app/drive_selection_page.h"
 
+#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -263,7 +264,15 @@ bool CDriveSelectionDlg::validatePage() {
     ShowInformation(this, kNoSource);
   } else if (state_.destination_path.isEmpty()) {
     ShowInformation(this, kNoDestination);
-  } else {
+  } else if (!QFile::exists(state_.destination_path) ||
+             !QFile::exists(MapPathFor(state_.destination_path)) ||
+             ShowMessage(this,
+                         QStringLiteral("Resume imaging? %1 holds imaging that was stopped, "
+                                        "with its map %2. Yes reads what is still missing "
+                                        "into it.")
+                             .arg(state_.destination_path, MapPathFor(state_.destination_path)),
+                         QStringLiteral("Information"), QMessageBox::Question,
+                         QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
     CCreateImageDialog dialog(state_, this);
     dialog.exec();
   }

@@ -5,8 +5,11 @@
 #include "cli/cli_util.h"
 #include "cli/commands.h"
 #include "cli/decode_check.h"
+#include "drives/drive_enumeration.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
+#include "platform/system_error.h"
+#include "results/scan_checkpoint.h"
 
 namespace pictavo::cli {
 namespace {
@@ -31,6 +34,11 @@ constexpr char kScanHelp[] =
     "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C);\n"
     "                      FILE must not exist yet, and never lies on a disk being scanned\n"
     "  --overwrite         let --snapshot replace an earlier snapshot (never any other file)\n"
+    "  --checkpoint FILE   keep where the scan stands in FILE (rewritten at least every 30\n"
+    "                      seconds and when the scan stops); when the scan ends FILE is a\n"
+    "                      recovery snapshot, like --snapshot's\n"
+    "  --resume FILE       go on with the scan of SOURCE that FILE's checkpoint describes,\n"
+    "                      with its types, keeping the checkpoint in FILE as above\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
@@ -72,6 +80,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
   bool overwrite = false;
+  std::string checkpoint_path, resume_path;
   bool check = false;
   bool exact_ends = ExactEndsFromEnvironment();
   while (!args.Done()) {
@@ -91,6 +100,8 @@ int RunScanCommand(int argc, char** argv, int first) {
       exact_ends = true;
       continue;
     }
+    if (args.TakeOption("--checkpoint", &checkpoint_path)) continue;
+    if (args.TakeOption("--resume", &resume_path)) continue;
     if (args.TakeOption("--snapshot", &snapshot_path)) continue;
     if (args.TakeFlag("--overwrite")) {
       overwrite = true;
@@ -118,11 +129,27 @@ int RunScanCommand(int argc, char** argv, int first) {
     PrintError("scan: no SOURCE given (see 'pictavo-cli scan --help')");
     return 2;
   }
+  if (!checkpoint_path.empty() + !resume_path.empty() + !snapshot_path.empty() > 1) {
+    PrintError("scan: --snapshot, --checkpoint and --resume go one at a time");
+    return 2;
+  }
   std::string error_text;
-  const auto selection = ParseTypeList(types, &error_text);
+  auto selection = ParseTypeList(types, &error_text);
   if (!selection) {
     PrintError("scan: " + error_text);
     return 2;
+  }
+  ScanCheckpoint checkpoint;
+  if (!resume_path.empty()) {
+    if (!ReadScanCheckpoint(resume_path, &checkpoint, &error_text)) {
+      PrintError("scan: " + resume_path + " cannot be resumed: " + error_text);
+      return 1;
+    }
+    if (!types.empty()) {
+      PrintError("scan: --resume goes on with the checkpoint's types; leave out --types");
+      return 2;
+    }
+    *selection = checkpoint.selection;
   }
   const auto format = ParseOutputFormat(format_text);
   if (!format) {
@@ -138,6 +165,38 @@ int RunScanCommand(int argc, char** argv, int first) {
       !PrepareScanSnapshot(snapshot_path, source_name, overwrite, &snapshot_label)) {
     return 1;
   }
+  if (!checkpoint_path.empty() &&
+      !PrepareScanSnapshot(checkpoint_path, source_name, overwrite, &snapshot_label)) {
+    return 1;
+  }
+  const std::string keep_path = !checkpoint_path.empty() ? checkpoint_path : resume_path;
+  if (!resume_path.empty()) {
+    snapshot_label = SourceLabelOf(source_name);
+    if (checkpoint.source_size != source->Size() ||
+        checkpoint.sector_size != source->SectorSize() ||
+        (checkpoint.position % (uint64_t{kChunkSectors} * checkpoint.sector_size) != 0 &&
+         checkpoint.position != checkpoint.source_size)) {
+      PrintError("scan: the checkpoint in " + resume_path + " is for a source of " +
+                 std::to_string(checkpoint.source_size) + " bytes in " +
+                 std::to_string(checkpoint.sector_size) + "-byte sectors, not " + source_name +
+                 " (" + std::to_string(source->Size()) + " bytes)");
+      return 1;
+    }
+    // A resumed scan goes on in the mode it was started in.
+    exact_ends = checkpoint.exact_ends;
+    if (checkpoint.literal != LiteralScan()) {
+      PrintError("scan: the checkpoint was made in another scan mode");
+      return 1;
+    }
+  } else {
+    checkpoint.source_name = source_name;
+    checkpoint.selection = *selection;
+    checkpoint.literal = LiteralScan();
+    checkpoint.exact_ends = exact_ends;
+    checkpoint.source_size = source->Size();
+    checkpoint.sector_size = source->SectorSize();
+    checkpoint.results.records.emplace_back();
+  }
 
   InstallInterruptHandler();
   ScanResults results;
@@ -146,7 +205,38 @@ int RunScanCommand(int argc, char** argv, int first) {
   ScanOptions scan_options;
   scan_options.selection = *selection;
   scan_options.exact_ends = exact_ends;
-  const ScanStatus status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
+  ScanStatus status;
+  uint64_t stopped_at = 0;
+  if (keep_path.empty()) {
+    status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
+  } else {
+    ScanResults later;
+    CheckpointKeeper keeper(keep_path, checkpoint, later, &observer, std::chrono::seconds(30),
+                            &InterruptFlag());
+    int error = 0;
+    if (!keeper.Save(&error)) {
+      progress.Finish();
+      PrintError("scan: cannot write the checkpoint " + keep_path + ": " + SystemErrorText(error));
+      return 1;
+    }
+    status = ResumeScan(*source, scan_options, checkpoint.position, checkpoint.results.found_count,
+                        later, &keeper, &InterruptFlag());
+    if (status.stopped) {
+      // What the stopped scan found in its last chunk is left for the resumed one, which reads
+      // that chunk again: the listing below and the checkpoint stay the same.
+      const ScanCheckpoint kept = keeper.Current();
+      results = kept.results;
+      stopped_at = kept.position;
+      if (!keeper.Save(&error)) {
+        progress.Finish();
+        PrintError("scan: cannot write the checkpoint " + keep_path + ": " +
+                   SystemErrorText(error));
+        return 1;
+      }
+    } else {
+      results = CombineScanResults(checkpoint.results, later, checkpoint.position, exact_ends);
+    }
+  }
   progress.Finish();
 
   if (!status.ok && results.records.empty()) {
@@ -172,7 +262,19 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 1;
   }
 
+  if (!keep_path.empty() && !status.stopped) {
+    // The scan is complete: the checkpoint becomes an ordinary snapshot.
+    if (!SaveScanSnapshot(keep_path, source_name, snapshot_label, source->Size(), results)) {
+      return 1;
+    }
+  }
   ReportSkippedChunks(status, source_name);
+  if (!keep_path.empty() && status.stopped) {
+    std::fprintf(stderr,
+                 "pictavo-cli: the scan stopped at byte %" PRIu64
+                 "; 'pictavo-cli scan --resume %s %s' goes on from there\n",
+                 stopped_at, keep_path.c_str(), source_name.c_str());
+  }
   if (status.stopped || decode_check.stopped) {
     std::fputs("pictavo-cli: scan stopped; the list above holds what was found so far\n", stderr);
     return 130;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "drives/rescue_image.h"
 #include "platform/output_file.h"
 #include "platform/system_error.h"
 
@@ -121,22 +123,48 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
   if (!buffer) return abandon(ImageOutcome::kWriteFailed, SystemErrorText(ENOMEM), ENOMEM);
   if (observer) observer->OnStart(data_size, sector_size);
 
+  // The file has its full length from the start; blocks of zeros are simply never written, so
+  // that they stay holes whatever the alignment of the copy blocks.
+  if (ftruncate(fd, static_cast<off_t>(data_size + ImageTrailer::kSize)) != 0) {
+    error = errno;
+    result.detail = SystemErrorText(error) + ". The incomplete image file was deleted.";
+    return abandon(ImageOutcome::kWriteFailed, "Writing the image file " + image_path + " failed.",
+                   error);
+  }
   uint64_t remaining = data_size;
   uint32_t block = block_bytes;
+  std::unique_ptr<SectorSource> direct;
+  bool direct_tried = false;
   while (remaining > 0) {
     if (Cancelled(cancel)) return abandon(ImageOutcome::kCancelled, kImageAbortedMessage, 0);
     std::memset(buffer.get(), 0, block);
     if (remaining < block) block = static_cast<uint32_t>(remaining);
     const uint64_t offset = data_size - remaining;
-    // A short read at the end of the medium leaves zeros; a failed one is written as zeros too,
-    // so that every later block stays at its own offset, and is reported.
-    if (!source.ReadAt(offset, block, buffer.get(), ReadRule::kChunk)) {
-      std::memset(buffer.get(), 0, block);
-      NoteUnreadable(result, offset, block);
-      if (observer) observer->OnUnreadable(offset, block, source.last_error());
+    // A short read at the end of the medium leaves zeros. A failed read keeps what arrived before
+    // the failure and reads the rest of the block sector by sector, so that only the sectors that
+    // cannot be read are zeros, each at its own offset, and reported.
+    uint32_t delivered = 0;
+    if (!source.ReadAt(offset, block, buffer.get(), ReadRule::kChunk, &delivered)) {
+      uint32_t at = delivered - delivered % sector_size;
+      std::memset(buffer.get() + at, 0, block - at);
+      // A device is read around its page cache here when it allows it, so that a bad sector
+      // does not take the rest of its page with it.
+      if (!direct_tried) {
+        direct = DirectTwin(source);
+        direct_tried = true;
+      }
+      SectorSource& sectors = direct ? *direct : source;
+      while (at < block) {
+        const uint32_t piece = std::min<uint32_t>(sector_size, block - at);
+        if (!sectors.ReadAt(offset + at, piece, buffer.get() + at, ReadRule::kChunk)) {
+          std::memset(buffer.get() + at, 0, piece);
+          NoteUnreadable(result, offset + at, piece);
+          if (observer) observer->OnUnreadable(offset + at, piece, sectors.last_error());
+        }
+        at += piece;
+      }
     }
-    // Blocks of zeros (most of a card that was never filled) become holes in the image.
-    if (!WriteSkippingZeroBlocks(fd, buffer.get(), block, offset, &error)) {
+    if (!WriteLeavingHoles(fd, buffer.get(), block, offset, &error)) {
       result.detail = SystemErrorText(error) + ". The incomplete image file was deleted.";
       return abandon(ImageOutcome::kWriteFailed,
                      "Writing the image file " + image_path + " failed.", error);
@@ -153,7 +181,7 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
 
   uint8_t trailer[ImageTrailer::kSize];
   WriteImageTrailer({.data_size = data_size, .sector_size = sector_size}, trailer);
-  if (!WriteFully(fd, trailer, sizeof(trailer), &error)) {
+  if (!WriteLeavingHoles(fd, trailer, sizeof(trailer), data_size, &error)) {
     result.detail = SystemErrorText(error) + ". The incomplete image file was deleted.";
     return abandon(ImageOutcome::kWriteFailed, "Writing the image file " + image_path + " failed.",
                    error);

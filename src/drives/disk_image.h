@@ -32,7 +32,8 @@ class ImageCreationObserver {
   virtual void OnStart(uint64_t /*data_size*/, uint16_t /*sector_size*/) {}
   // After each block: percent = copied × 100 / data size, rounded down.
   virtual void OnProgress(uint32_t /*percent*/, uint64_t /*copied*/, uint64_t /*data_size*/) {}
-  // A block could not be read; zeros stand in its place in the image.
+  // A sector (or the last, shorter piece of the medium) could not be read; zeros stand in its
+  // place in the image.
   virtual void OnUnreadable(uint64_t /*offset*/, uint32_t /*length*/, int /*error_code*/) {}
 };
 
@@ -43,6 +44,10 @@ enum class ImageOutcome {
   kNoFreeSpace,     // the destination's free space is not larger than the data; nothing created
   kCannotCreate,    // the image file exists already or cannot be created
   kWriteFailed,     // writing the image failed; the partial file was deleted
+  // Imaging with a map only: the image and its map were kept so that the run can be resumed.
+  kStopped,      // stopped by the cancel flag
+  kSourceLost,   // the source went away during the run
+  kMapUnusable,  // the map could not be read, does not fit the source, or cannot be written
 };
 
 // A run of bytes of the source that could not be read.

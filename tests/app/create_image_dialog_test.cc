@@ -72,6 +72,62 @@ TEST_F(CreateImageTest, CopiesTheSourceInBlocksAndSaysSo) {
   EXPECT_EQ(prompts.messages[0].owner, dialog.get());
   EXPECT_EQ(dialog->result().outcome, ImageOutcome::kCreated);
   ExpectImageOf(source, image_path, 512);
+  // The map beside the image, and its picture in the dialog: all read, no errors.
+  EXPECT_TRUE(QFile::exists(MapPathFor(image_path)));
+  EXPECT_EQ(dialog->map_bar()->cells(), QByteArray(CCreateImageDialog::kMapCells, '+'));
+  EXPECT_TRUE(dialog->map_text()->text().startsWith("Rescued : 97.66  KB    Errors : 0 (0  Bytes)"))
+      << dialog->map_text()->text().toStdString();
+  EXPECT_TRUE(dialog->rate_text()->text().contains("Since last good read : 0 s"))
+      << dialog->rate_text()->text().toStdString();
+}
+
+TEST_F(CreateImageTest, AStopThatKeepsWhatWasReadResumesOnTheDrivePage) {
+  const std::vector<uint8_t> source = samples::RandomBytes(8 << 20, 8);
+  const QString source_path = WriteBytes("card.raw", source);
+  const QString image_path = QString::fromStdString(temp->File("kept.img"));
+  {
+    auto dialog = Open(source_path, image_path);
+    QSignalSpy finished(dialog.get(), &QDialog::finished);
+    prompts.AnswerNext(QMessageBox::Yes);  // cancel imaging
+    prompts.AnswerNext(QMessageBox::Yes);  // keep what was read
+    QTest::mouseClick(dialog->stop_button(), Qt::LeftButton);
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_EQ(dialog->result().outcome, ImageOutcome::kStopped);
+    ASSERT_EQ(prompts.messages.size(), 3u);
+    EXPECT_TRUE(
+        prompts.messages[2].text.startsWith("Imaging stopped. What was read so far is kept"))
+        << prompts.messages[2].text.toStdString();
+    EXPECT_TRUE(prompts.messages[2].text.contains(MapPathFor(image_path)));
+    EXPECT_TRUE(QFile::exists(image_path));
+    EXPECT_TRUE(QFile::exists(MapPathFor(image_path)));
+    EXPECT_TRUE(CheckImageFile(image_path));
+  }
+  // Another dialog on the same image continues it: it ends with the whole medium.
+  prompts.messages.clear();
+  auto again = Open(source_path, image_path);
+  QSignalSpy finished(again.get(), &QDialog::finished);
+  ASSERT_TRUE(finished.wait(10000));
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(prompts.messages[0].text, "Image file created successfully.");
+  ExpectImageOf(source, image_path, 512);
+}
+
+TEST_F(CreateImageTest, ADestroyedDialogKeepsAResumedImage) {
+  const std::vector<uint8_t> source = samples::RandomBytes(8 << 20, 9);
+  const QString source_path = WriteBytes("card.raw", source);
+  const QString image_path = QString::fromStdString(temp->File("kept.img"));
+  {
+    auto dialog = Open(source_path, image_path);
+    QSignalSpy finished(dialog.get(), &QDialog::finished);
+    prompts.AnswerNext(QMessageBox::Yes);
+    prompts.AnswerNext(QMessageBox::Yes);
+    QTest::mouseClick(dialog->stop_button(), Qt::LeftButton);
+    ASSERT_TRUE(finished.wait(5000));
+  }
+  auto again = Open(source_path, image_path);
+  again.reset();
+  EXPECT_TRUE(QFile::exists(image_path));
+  EXPECT_TRUE(QFile::exists(MapPathFor(image_path)));
 }
 
 TEST_F(CreateImageTest, AnExistingFileIsNeverReplaced) {
@@ -108,7 +164,7 @@ TEST_F(CreateImageTest, StopAnsweredNoGoesOnAndYesLeavesNoFile) {
     QSignalSpy finished(dialog.get(), &QDialog::finished);
     local.AnswerNext(stop ? QMessageBox::Yes : QMessageBox::No);
     QTest::mouseClick(dialog->stop_button(), Qt::LeftButton);
-    ASSERT_EQ(local.messages.size(), 1u);
+    ASSERT_EQ(local.messages.size(), stop ? 2u : 1u);
     EXPECT_EQ(local.messages[0].text, "Do you want to cancel imaging process?");
     EXPECT_EQ(local.messages[0].icon, QMessageBox::Question);
     EXPECT_EQ(local.messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
@@ -117,10 +173,16 @@ TEST_F(CreateImageTest, StopAnsweredNoGoesOnAndYesLeavesNoFile) {
     EXPECT_FALSE(dialog->close());
     EXPECT_TRUE(dialog->isVisible());
     ASSERT_TRUE(finished.wait(5000));
-    ASSERT_EQ(local.messages.size(), 2u);
+    ASSERT_EQ(local.messages.size(), stop ? 3u : 2u);
     if (stop) {
-      EXPECT_EQ(local.messages[1].text, "Image creation process aborted.");
+      // Keeping what was read is offered; the default is to delete it, as always.
+      EXPECT_TRUE(local.messages[1].text.startsWith(
+          "Do you want to keep what was read so far, to resume imaging later?"));
+      EXPECT_EQ(local.messages[1].buttons, QMessageBox::Yes | QMessageBox::No);
+      EXPECT_EQ(local.messages[2].text, "Image creation process aborted.");
+      EXPECT_EQ(dialog->result().outcome, ImageOutcome::kCancelled);
       EXPECT_FALSE(QFile::exists(image_path));
+      EXPECT_FALSE(QFile::exists(MapPathFor(image_path)));
     } else {
       EXPECT_EQ(local.messages[1].text, "Image file created successfully.");
       ExpectImageOf(source, image_path, 512);
@@ -135,6 +197,7 @@ TEST_F(CreateImageTest, ADialogDestroyedMidCopyCancelsAndLeavesNoFile) {
   EXPECT_TRUE(dialog->busy());
   dialog.reset();
   EXPECT_FALSE(QFile::exists(image_path));
+  EXPECT_FALSE(QFile::exists(MapPathFor(image_path)));
 }
 
 TEST(CreateImageText, PermissionFailuresSayWhatToDo) {
@@ -174,6 +237,25 @@ TEST_F(GuiTest, CreateImageRoadMakesAnImageAndStaysOnThePage) {
   }
   // The image just made opens on the Open Image road.
   EXPECT_TRUE(CheckImageFile(QString::fromStdString(temp->File("first.img"))));
+
+  // An image with its map beside it is offered for resuming; No leaves it alone.
+  const QString kept = QString::fromStdString(temp->File("first.img"));
+  const auto before = samples::ReadFile(kept.toStdString());
+  prompts.messages.clear();
+  prompts.ChooseNext(kept);
+  QTest::mouseClick(page->browse_button(), Qt::LeftButton);
+  prompts.AnswerNext(QMessageBox::No);
+  QTest::mouseClick(NextButton(*sheet), Qt::LeftButton);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith("Resume imaging? " + kept))
+      << prompts.messages[0].text.toStdString();
+  EXPECT_EQ(prompts.messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
+  // Yes continues it; a finished image has nothing left to read and stays as it was.
+  prompts.AnswerNext(QMessageBox::Yes);
+  QTest::mouseClick(NextButton(*sheet), Qt::LeftButton);
+  ASSERT_EQ(prompts.messages.size(), 3u);
+  EXPECT_EQ(prompts.messages[2].text, "Image file created successfully.");
+  EXPECT_EQ(samples::ReadFile(kept.toStdString()), before);
 }
 
 }  // namespace

@@ -139,3 +139,85 @@ TEST(CliImage, CtrlCCancelsAndDeletesThePartialImage) {
 }
 
 }  // namespace
+
+namespace {
+
+pid_t SpawnCli(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {PICTAVO_CLI_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Interrupted by Ctrl-C, then killed outright, then run to its end: the image is the medium with
+// its trailer, and GNU ddrescue's tool reads the map as all rescued.
+TEST(CliImage, AMappedRunSurvivesCtrlCAndSigkillAndResumes) {
+  TempDir dir;
+  const std::vector<uint8_t> medium = pictavo::samples::RandomBytes(48u << 20, 77);
+  const std::string source = dir.File("card.bin");
+  ASSERT_TRUE(pictavo::samples::WriteFile(source, medium));
+  const std::string image = dir.File("card.img");
+  const std::string map = dir.File("card.map");
+  const std::vector<std::string> args = {"image", "create", source, image, "--map", map};
+  for (const int signal : {SIGINT, SIGKILL}) {
+    const pid_t pid = SpawnCli(args);
+    ASSERT_GT(pid, 0);
+    struct stat st {};
+    for (int i = 0; i < 500 && stat(map.c_str(), &st) != 0; ++i) usleep(2000);
+    usleep(static_cast<useconds_t>(20000 + rand() % 50000));
+    kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (signal == SIGINT && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      GTEST_SKIP() << "the copy ended before it could be interrupted";
+    }
+    if (signal == SIGINT) {
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 130);
+    }
+    EXPECT_EQ(stat(image.c_str(), &st), 0) << "the image is kept";
+    EXPECT_EQ(stat(map.c_str(), &st), 0) << "the map is kept";
+  }
+  const auto run = RunCli("image create " + source + " " + image + " --map " + map, true);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Resuming imaging"), std::string::npos) << run.out;
+  std::vector<uint8_t> bytes = ReadFile(image);
+  ASSERT_EQ(bytes.size(), medium.size() + 32);
+  EXPECT_TRUE(std::equal(medium.begin(), medium.end(), bytes.begin()));
+  EXPECT_EQ(RunCli("image check " + image).status, 0);
+  if (system("ddrescuelog --version > /dev/null 2>&1") == 0) {
+    FILE* pipe = popen(("ddrescuelog -b 512 -l+ " + map + " | wc -l").c_str(), "r");
+    ASSERT_TRUE(pipe);
+    unsigned long long sectors = 0;
+    EXPECT_EQ(fscanf(pipe, "%llu", &sectors), 1);
+    pclose(pipe);
+    EXPECT_EQ(sectors * 512, medium.size());
+  }
+}
+
+TEST(CliImage, MapOptionsAreChecked) {
+  TempDir dir;
+  ASSERT_TRUE(pictavo::samples::WriteFile(dir.File("d.bin"), MediumWithPhotos(4, 100000)));
+  const std::string both = dir.File("d.bin") + " " + dir.File("d.img");
+  EXPECT_EQ(RunCli("image create " + both + " --retries 2").status, 2);
+  EXPECT_EQ(RunCli("image create " + both + " --reverse").status, 2);
+  EXPECT_EQ(RunCli("image create " + both + " --map " + dir.File("m") + " --retries x").status, 2);
+  EXPECT_EQ(RunCli("image create " + both + " --map").status, 2);
+  EXPECT_EQ(RunCli("image check " + dir.File("d.bin") + " --map " + dir.File("m")).status, 2);
+  const auto run = RunCli(
+      "image create " + both + " --map " + dir.File("d.map") + " --retries 1 --reverse", true);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("100000 bytes rescued"), std::string::npos) << run.out;
+  EXPECT_EQ(RunCli("image check " + dir.File("d.img")).status, 0);
+}
+
+}  // namespace

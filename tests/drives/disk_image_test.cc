@@ -118,37 +118,60 @@ TEST(DiskImage, AnEmptySourceGivesATrailerOnly) {
   EXPECT_EQ(Le(image, 8, 2), 4096u);
 }
 
-TEST(DiskImage, UnreadableBlocksBecomeZerosInPlaceAndAreReported) {
+// A failed block is read again sector by sector: only the sectors that cannot be read become
+// zeros, each at its own offset, and the rest of the block is kept.
+TEST(DiskImage, OnlyTheUnreadableSectorsOfAFailedBlockBecomeZeros) {
   TempDir dir;
   const std::vector<uint8_t> medium = RandomBytes(10 * 32256 + 1000, 3);
   testing::FaultySource source(medium, 512, "bad card");
-  source.FailRange(32256 + 100, 32256 + 110);          // block 1
-  source.FailRange(2 * 32256 + 5, 2 * 32256 + 6);      // block 2, adjacent: one range
-  source.FailRange(7 * 32256 + 512, 7 * 32256 + 513);  // block 7
+  source.FailRange(32256 + 100, 32256 + 110);             // block 1, its first sector
+  source.FailRange(2 * 32256 + 5, 2 * 32256 + 6);         // block 2, its first sector
+  source.FailRange(2 * 32256 + 600, 2 * 32256 + 601);     // block 2, the next one: merged
+  source.FailRange(7 * 32256 + 512, 7 * 32256 + 513);     // block 7, its second sector
+  source.FailRange(10 * 32256 + 999, 10 * 32256 + 1000);  // the short last piece
   Recorder recorder;
   const ImageCreationResult result =
       CreateDiskImage(source, dir.File("bad.img"), &recorder, nullptr);
   ASSERT_TRUE(result.ok()) << result.message;
-  EXPECT_EQ(result.unreadable_bytes, 3u * 32256);
-  ASSERT_EQ(result.unreadable.size(), 2u);
-  EXPECT_EQ(result.unreadable[0].offset, 32256u);
-  EXPECT_EQ(result.unreadable[0].length, 2u * 32256);
-  EXPECT_EQ(result.unreadable[1].offset, 7u * 32256);
-  EXPECT_EQ(recorder.unreadable.size(), 3u);
+  const std::vector<UnreadableRange> expected = {
+      {32256, 512}, {2 * 32256, 1024}, {7 * 32256 + 512, 512}, {10 * 32256 + 512, 488}};
+  ASSERT_EQ(result.unreadable.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(result.unreadable[i].offset, expected[i].offset) << i;
+    EXPECT_EQ(result.unreadable[i].length, expected[i].length) << i;
+  }
+  EXPECT_EQ(result.unreadable_bytes, 512u + 1024 + 512 + 488);
+  EXPECT_EQ(recorder.unreadable.size(), 5u);
   EXPECT_EQ(recorder.last_error, EIO);
-  EXPECT_NE(result.detail.find("96768 bytes of the source could not be read"), std::string::npos)
+  EXPECT_NE(result.detail.find("2536 bytes of the source could not be read"), std::string::npos)
       << result.detail;
-  EXPECT_NE(result.detail.find("offset 32256 (64512 bytes), offset 225792 (32256 bytes)"),
+  EXPECT_NE(result.detail.find("offset 32256 (512 bytes), offset 64512 (1024 bytes)"),
             std::string::npos)
       << result.detail;
+  EXPECT_EQ(recorder.percents.size(), 11u);  // progress still comes once per block
 
   const std::vector<uint8_t> image = ReadFile(dir.File("bad.img"));
   ASSERT_EQ(image.size(), medium.size() + 32);
   for (size_t i = 0; i < medium.size(); ++i) {
-    const size_t block = i / 32256;
-    const bool lost = block == 1 || block == 2 || block == 7;
+    bool lost = false;
+    for (const UnreadableRange& range : expected) {
+      lost = lost || (i >= range.offset && i < range.offset + range.length);
+    }
     ASSERT_EQ(image[i], lost ? 0 : medium[i]) << "byte " << i;
   }
+}
+
+// Copy blocks of 63 sectors do not fall on the file system's blocks; the zeros still become holes.
+TEST(DiskImage, AnAllZeroMediumGivesAnImageThatAllocatesAlmostNothing) {
+  TempDir dir;
+  MemorySectorSource source(std::vector<uint8_t>(64u << 20, 0), 512, "empty card");
+  const ImageCreationResult result = CreateDiskImage(source, dir.File("z.img"), nullptr, nullptr);
+  ASSERT_TRUE(result.ok()) << result.message;
+  struct stat st {};
+  ASSERT_EQ(stat(dir.File("z.img").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), (64u << 20) + 32);
+  EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 64u * 1024);
+  EXPECT_TRUE(CheckImageFile(dir.File("z.img")));
 }
 
 TEST(DiskImage, CancellingDeletesThePartialFile) {
