@@ -21,6 +21,6 @@ bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& so
                          bool overwrite, std::string* label);
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
                       const std::string& label, uint64_t source_size, const ScanResults& results,
-                      bool overwrite);
+                      bool overwrite, bool over_own_checkpoint = false);
 
 }  // namespace pictavo::cli

@@ -264,7 +264,8 @@ int RunScanCommand(int argc, char** argv, int first) {
 
   if (!keep_path.empty() && !status.stopped) {
     // The scan is complete: the checkpoint becomes an ordinary snapshot.
-    if (!SaveScanSnapshot(keep_path, source_name, snapshot_label, source->Size(), results)) {
+    if (!SaveScanSnapshot(keep_path, source_name, snapshot_label, source->Size(), results, false,
+                          true)) {
       return 1;
     }
   }

@@ -9,6 +9,7 @@
 #include "drives/drive_enumeration.h"
 #include "platform/output_file.h"
 #include "results/recovery.h"
+#include "results/scan_checkpoint.h"
 #include "results/snapshot.h"
 
 namespace pictavo::cli {
@@ -84,9 +85,14 @@ bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& so
 
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
                       const std::string& label, uint64_t source_size, const ScanResults& results,
-                      bool overwrite) {
-  // Looked at again: the scan took a while, and the path may have changed meanwhile.
-  if (overwrite) {
+                      bool overwrite, bool over_own_checkpoint) {
+  // Looked at again: the scan took a while, and the path may have changed meanwhile. A finished
+  // scan's own checkpoint file is no snapshot yet, and is what it replaces.
+  if (over_own_checkpoint && !IsScanCheckpointFile(snapshot_path)) {
+    PrintError("scan: " + TerminalText(snapshot_path) + " no longer holds the scan's checkpoint");
+    return false;
+  }
+  if (overwrite && !over_own_checkpoint) {
     const std::string problem = SnapshotPathProblem(snapshot_path, source_name, true);
     if (!problem.empty()) {
       PrintError("scan: " + problem);
@@ -99,7 +105,8 @@ bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& sourc
   snapshot.source_size = source_size;
   snapshot.results = results;
   const SnapshotStatus status = WriteSnapshot(
-      snapshot_path, snapshot, overwrite ? ExistingSnapshot::kReplace : ExistingSnapshot::kRefuse);
+      snapshot_path, snapshot,
+      overwrite || over_own_checkpoint ? ExistingSnapshot::kReplace : ExistingSnapshot::kRefuse);
   if (!status.ok) {
     PrintError(status.message);
     return false;
