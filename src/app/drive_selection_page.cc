@@ -16,6 +16,7 @@
 #include "app/pictavo_sheet.h"
 #include "app/prompts.h"
 #include "app/source_checks.h"
+#include "results/recovery.h"
 
 namespace pictavo::app {
 namespace {
@@ -264,6 +265,13 @@ bool CDriveSelectionDlg::validatePage() {
     ShowInformation(this, kNoSource);
   } else if (state_.destination_path.isEmpty()) {
     ShowInformation(this, kNoDestination);
+  } else if (const DestinationCheck check =
+                 CheckDestination(QFile::encodeName(state_.destination_path).toStdString(),
+                                  QFile::encodeName(state_.source_name).toStdString(), 0,
+                                  {.allow_same_file_system = true, .roots = {}});
+             check.verdict == DestinationVerdict::kSameMedium) {
+    // Never onto the medium being imaged, through any of its partitions or loop devices.
+    ShowInformation(this, QString::fromStdString(check.message));
   } else if (!QFile::exists(state_.destination_path) ||
              !QFile::exists(MapPathFor(state_.destination_path)) ||
              ShowMessage(this,

@@ -312,8 +312,10 @@ void CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
   state_.source_label = Text(snapshot.source_label);
   state_.source_size = snapshot.source_size;
+  const std::string warning = SnapshotCountWarning(snapshot);
   state_.results = std::move(snapshot.results);
   state_.selected_total = SelectedTotal(state_.results);
+  if (!warning.empty()) ShowInformation(this, Text(warning));
 }
 
 bool CRecoverdFileDlg::SaveSnapshot() {
@@ -342,6 +344,13 @@ bool CRecoverdFileDlg::SaveSnapshot() {
       CheckDestination(PathOf(path), snapshot.source_name, snapshot_bytes, options);
   if (!check.accepted()) {
     ShowInformation(this, Text(check.message));
+    return false;
+  }
+  // The file dialog has asked before replacing a file; the source itself, a device or anything
+  // but a file is never replaced, whatever the answer.
+  if (const std::string refused = OutputFileProblem(PathOf(path), snapshot.source_name);
+      !refused.empty()) {
+    ShowInformation(this, Text(refused));
     return false;
   }
   // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the moment

@@ -34,8 +34,9 @@ std::string SnapshotPathProblem(const std::string& snapshot_path, const std::str
   // The results of a fresh scan have nothing marked, so any free space will do.
   const DestinationCheck check = CheckDestination(snapshot_path, source_name, 0,
                                                   {.allow_same_file_system = true, .roots = {}});
-  if (!check.accepted())
+  if (!check.accepted()) {
     return "cannot save the snapshot at " + snapshot_path + ":\n" + check.message;
+  }
   std::string problem = OutputFileProblem(snapshot_path, source_name);
   if (!problem.empty()) return "cannot save the snapshot: " + problem;
   struct stat st {};
@@ -50,9 +51,8 @@ std::string SnapshotPathProblem(const std::string& snapshot_path, const std::str
              " is not a recovery snapshot; --overwrite replaces only an earlier snapshot file.";
     }
   }
-  problem = DestinationNotWritableProblem(FolderOf(snapshot_path));
-  if (!problem.empty()) return "cannot save the snapshot: " + problem;
-  return {};
+  // "cannot save into FOLDER: Read-only file system."
+  return DestinationNotWritableProblem(FolderOf(snapshot_path));
 }
 
 // The name stored in the snapshot: a relative path is made absolute, so that saving from the

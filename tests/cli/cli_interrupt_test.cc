@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "results/snapshot.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 
@@ -29,6 +30,27 @@ namespace {
 using pictavo::samples::EncodeJpeg;
 using pictavo::samples::ImageBuilder;
 using pictavo::samples::TempDir;
+
+// Starts pictavo-cli with `args`, its standard output and error going to `out_fd` (or nowhere).
+pid_t SpawnCli(std::vector<std::string> args, int out_fd) {
+  std::string cli = PICTAVO_CLI_PATH;
+  std::vector<char*> argv = {cli.data()};
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
 
 // One read-only file, "/medium", whose reads at or past `gate` (but for its last megabyte) wait
 // until Open() is called.
@@ -178,6 +200,62 @@ TEST(CliInterrupt, CtrlCDuringAScanStillPrintsTheFinds) {
   EXPECT_NE(out.find("\n10\tjpeg\t" + std::to_string(second) + "\t"), std::string::npos) << out;
   EXPECT_NE(out.find("scan stopped; the list above holds what was found so far"), std::string::npos)
       << out;
+}
+
+// A saving run killed in the middle of a file leaves no partial file under a finished-looking
+// name, only its temporary file, which the next run into the folder removes.
+TEST(CliInterrupt, AKilledSavingRunLeavesOnlyATemporaryFileThatTheNextRunRemoves) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    GTEST_SKIP() << "needs root and /dev/fuse to mount a test file system";
+  }
+  constexpr uint64_t kGate = 16 << 20;
+  std::vector<uint8_t> medium(2 * kGate);
+  for (size_t i = 0; i < medium.size(); ++i) medium[i] = static_cast<uint8_t>(i * 13 + i / 512);
+  TempDir dir;
+  const std::string mount_point = dir.File("mnt");
+  std::filesystem::create_directory(mount_point);
+  auto file_system = std::make_unique<GatedFileSystem>(medium, kGate, mount_point);
+  if (!file_system->mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
+  // One 20 MiB find across the gate, listed in a snapshot.
+  pictavo::RecoverySnapshot snapshot;
+  snapshot.source_name = mount_point + "/medium";
+  snapshot.source_label = "Gated";
+  snapshot.source_size = medium.size();
+  snapshot.results.records = {{pictavo::kTypeAvi, 0, 20 << 20, 1}, {}};
+  snapshot.results.found_count = 1;
+  ASSERT_TRUE(pictavo::WriteSnapshot(dir.File("s.dat"), snapshot).ok);
+  const std::string out = dir.File("out");
+
+  const pid_t pid = SpawnCli({"recover", "--snapshot", dir.File("s.dat"), "--to", out}, -1);
+  ASSERT_GT(pid, 0);
+  const bool reached = file_system->AwaitGate(std::chrono::seconds(60));
+  kill(pid, SIGKILL);
+  // The process dies as soon as its held read is answered; it runs no code of its own after that.
+  file_system->Open();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(reached) << "the copy never read past the gate";
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    left.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with(".pictavo-" + std::to_string(pid) + "-")) << left[0];
+  EXPECT_TRUE(left[0].ends_with(".File0.avi.part")) << left[0];
+
+  const pid_t again = SpawnCli({"recover", "--snapshot", dir.File("s.dat"), "--to", out}, -1);
+  ASSERT_GT(again, 0);
+  ASSERT_EQ(waitpid(again, &status, 0), again);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  left.clear();
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"File0.avi"});
+  const std::vector<uint8_t> saved = pictavo::samples::ReadFile(out + "/File0.avi");
+  EXPECT_TRUE(saved == std::vector<uint8_t>(medium.begin(), medium.begin() + (20 << 20)));
 }
 
 }  // namespace
