@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz --target fuzz_handlers fuzz_decoders fuzz_tiff_family
+cmake --build build/fuzz --target fuzz_handlers fuzz_decoders fuzz_tiff_family fuzz_modern
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The committed corpus seeds the run; new inputs go to a scratch folder, not into the repo.
@@ -19,3 +19,7 @@ mkdir -p "$work/decoders"
 mkdir -p "$work/tiff"
 ./build/fuzz/fuzz/fuzz_tiff_family -max_total_time="$(((seconds + 1) / 2))" -max_len=65536 \
   -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/tiff" fuzz/corpus 2>&1 | tail -n 12
+# The modern recognisers one by one (ISO media, WebP, Ogg, DNG of other makers).
+mkdir -p "$work/modern"
+./build/fuzz/fuzz/fuzz_modern -max_total_time="$(((seconds + 1) / 2))" -max_len=65536 \
+  -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/modern" fuzz/corpus 2>&1 | tail -n 12

@@ -11,6 +11,7 @@
 #include "samples/jpeg2000_sample.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/modern_samples.h"
 #include "samples/png_sample.h"
 #include "samples/tiff_seeds.h"
 
@@ -76,6 +77,24 @@ int main(int argc, char** argv) {
   raw_and_jpeg2000.Place(pictavo::samples::EncodeJpeg2000({.width = 8, .height = 4, .jp2 = true}));
   raw_and_jpeg2000.Place(pictavo::samples::MakeCrw({.raw_bytes = 200, .jpeg_bytes = 100}));
   ok = WriteSeed(dir + "/jpeg2000-crw", raw_and_jpeg2000) && ok;
+
+  namespace s = pictavo::samples;
+  ImageBuilder iso(512, 9);
+  iso.Place(s::MakeIsoFile({"heic", {"mif1", "heic"}, {{"meta", 60}, {"mdat", 300}}}));
+  iso.Place(s::MakeIsoFile({"mp42", {"isom"}, {{"moov", 80}, {"mdat", 200, true}}}));
+  iso.Place(s::MakeIsoFile({"crx ", {"crx "}, {{"moov", 90}, {"uuid", 40}, {"mdat", 100}}}));
+  ok = WriteSeed(dir + "/modern-iso", iso) && ok;
+
+  ImageBuilder webp_ogg(512, 10);
+  webp_ogg.Place(
+      s::MakeWebp({.kind = s::WebpKind::kExtended, .image_bytes = 200, .trailing_chunks = 1}));
+  webp_ogg.Place(s::MakeOgg({.pages = 2, .packet_bytes = 120}));
+  ok = WriteSeed(dir + "/modern-webp-ogg", webp_ogg) && ok;
+
+  ImageBuilder dng(512, 11);
+  dng.Place(
+      s::MakeDng({.tiles = 2, .tile_bytes = 100, .preview_bytes = 80, .maker_note_bytes = 40}));
+  ok = WriteSeed(dir + "/modern-dng", dng) && ok;
 
   for (const auto& [name, medium] : pictavo::samples::TiffFamilySeedMedia()) {
     std::vector<uint8_t> tiff_seed(medium.size() + 1, 0);  // first byte 0: 512-byte sectors

@@ -55,10 +55,11 @@ TEST_F(FileTypePageTest, FileTypeRowsFollowTheTableAndItsItemData) {
   auto sheet = SheetOnFileTypePage();
   QTreeWidget* list = sheet->file_page()->list();
   const auto rows = FileTypeRows();
-  ASSERT_EQ(list->topLevelItemCount(), 22);
-  ASSERT_EQ(rows.size(), 22u);
+  // The 22 classic rows, then one row for each modern type.
+  ASSERT_EQ(list->topLevelItemCount(), 31);
+  ASSERT_EQ(rows.size(), 31u);
   std::set<FileTypeId> ids;
-  for (int i = 0; i < 22; ++i) {
+  for (int i = 0; i < 31; ++i) {
     QTreeWidgetItem* item = list->topLevelItem(i);
     EXPECT_EQ(item->text(0), rows[i].file_type);
     EXPECT_EQ(item->text(1), rows[i].description);
@@ -68,7 +69,12 @@ TEST_F(FileTypePageTest, FileTypeRowsFollowTheTableAndItsItemData) {
     EXPECT_FALSE(item->icon(0).isNull());
     ids.insert(rows[i].id);
   }
-  EXPECT_EQ(ids.size(), 22u);
+  EXPECT_EQ(ids.size(), 31u);
+  for (int i = 0; i < 22; ++i) EXPECT_TRUE(IsClassicType(rows[i].id)) << i;
+  for (int i = 22; i < 31; ++i) EXPECT_FALSE(IsClassicType(rows[i].id)) << i;
+  EXPECT_EQ(rows[21].file_type, std::string("WAV"));
+  EXPECT_EQ(rows[22].file_type, std::string("HEIC"));
+  EXPECT_EQ(rows[26].id, kTypeDngOther);
   for (FileTypeId missing : {kTypeDbx, kTypeK25, kTypePst}) EXPECT_EQ(ids.count(missing), 0u);
   EXPECT_EQ(rows[2].id, kTypeJpeg);
   EXPECT_EQ(rows[13].description, std::string("Raw Format(Digital Nagetive)"));

@@ -7,6 +7,7 @@
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/modern_samples.h"
 #include "support/cli_run.h"
 
 namespace {
@@ -42,6 +43,30 @@ TEST(CliScan, TsvListsEachFindInOrderAndNothingElse) {
   EXPECT_NE(json.out.find("\"sector_size\": 512"), std::string::npos);
 }
 
+TEST(CliScan, ModernTypesByNameAndAlias) {
+  TempDir dir;
+  const std::vector<uint8_t> heic = pictavo::samples::MakeIsoFile({});
+  const std::vector<uint8_t> dng = pictavo::samples::MakeDng({});
+  ImageBuilder builder(512, 4);
+  builder.Gap(2);
+  const uint64_t at_heic = builder.Place(heic);
+  builder.Gap(2);
+  const uint64_t at_dng = builder.Place(dng);
+  builder.Gap(8);
+  ASSERT_TRUE(builder.WriteDiskImage(dir.File("phone.img")));
+
+  const CliRun run = RunCli("scan --format tsv --types heif,dng-other " + dir.File("phone.img"));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.out, "type\text\toffset\tlength\n26\theic\t" + std::to_string(at_heic) + "\t" +
+                         std::to_string(heic.size()) + "\n34\tdng\t" + std::to_string(at_dng) +
+                         "\t" + std::to_string(dng.size()) + "\n");
+  // The classic types alone: the DNG is a TIFF, and the HEIC is at best QuickTime's short find.
+  const CliRun classic = RunCli("scan --format tsv --types tiff,mov " + dir.File("phone.img"));
+  EXPECT_NE(classic.out.find("\n20\ttiff\t" + std::to_string(at_dng) + "\t"), std::string::npos)
+      << classic.out;
+  EXPECT_EQ(classic.out.find("\n26\t"), std::string::npos) << classic.out;
+}
+
 TEST(CliScan, ErrorsNameTheSourceAndTheReason) {
   TempDir dir;
   CliRun run = RunCli("scan " + dir.File("nope.img"), true);
@@ -51,6 +76,8 @@ TEST(CliScan, ErrorsNameTheSourceAndTheReason) {
   run = RunCli("scan --types jpeg,bogus " + dir.File("nope.img"), true);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.out.find("unknown file type 'bogus'; valid types: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(",heic,avif,mp4,m4a,3gp,cr3,webp,ogg,dng-other"), std::string::npos)
+      << run.out;
 
   pictavo::samples::WriteFile(dir.File("empty.bin"), {});
   run = RunCli("scan " + dir.File("empty.bin"), true);
