@@ -145,7 +145,7 @@ void FoundFileModel::SortBySize(bool descending) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   // Sorting (length, position) pairs keeps the keys next to each other in memory, several times
   // faster than looking each length up in the results on a million rows.
-  std::vector<std::pair<uint32_t, uint32_t>> keys(rows_.size());
+  std::vector<std::pair<uint64_t, uint32_t>> keys(rows_.size());
   for (size_t k = 0; k < rows_.size(); ++k) {
     keys[k] = {results_.records[rows_[k].record].length, static_cast<uint32_t>(k)};
   }

@@ -161,7 +161,7 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
                    extra ? report.extra_heading.c_str() : "");
       for (size_t i = 0; i < found.size(); ++i) {
         const FoundFile& f = found[i];
-        std::fprintf(out, "%u\t%s\t%" PRIu64 "\t%u%s%s\n", f.type,
+        std::fprintf(out, "%u\t%s\t%" PRIu64 "\t%" PRIu64 "%s%s\n", f.type,
                      std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length,
                      extra ? "\t" : "", extra ? (*report.extra_column)[i].c_str() : "");
       }
@@ -176,7 +176,8 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
       for (size_t i = 0; i < found.size(); ++i) {
         const FoundFile& f = found[i];
         std::fprintf(
-            out, "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64 ", \"length\": %u",
+            out,
+            "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64 ", \"length\": %" PRIu64,
             i ? "," : "", f.type, std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length);
         if (extra) {
           std::fprintf(out, ", \"%s\": \"%s\"", JsonEscape(report.extra_heading).c_str(),
@@ -213,7 +214,7 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
       }
       for (size_t i = 0; i < found.size(); ++i) {
         const FoundFile& f = found[i];
-        std::fprintf(out, "%8zu  %-5s %16" PRIu64 " %14u  %-14s%s%s\n", i + 1,
+        std::fprintf(out, "%8zu  %-5s %16" PRIu64 " %14" PRIu64 "  %-14s%s%s\n", i + 1,
                      std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length,
                      SizeText(f.length).c_str(), extra ? "  " : "",
                      extra ? (*report.extra_column)[i].c_str() : "");

@@ -112,7 +112,7 @@ int RunPreviewCommand(int argc, char** argv, int first) {
   FoundFile file;
   file.type = *type;
   file.offset = *offset;
-  file.length = static_cast<uint32_t>(*length);
+  file.length = *length;
 
   PreviewTempFile temp_file;
   std::string copy_error;

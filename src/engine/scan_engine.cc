@@ -113,8 +113,8 @@ class SectorScanner {
         if (!handler->Verify(source, sector_offset)) continue;
         FoundFile found;
         found.offset = sector_offset;
-        found.length = static_cast<uint32_t>(handler->MeasureLength(source, sector_offset));
         found.type = handler->TypeCode();
+        found.length = RecordedLength(found.type, handler->MeasureLength(source, sector_offset));
         sink.Found(found);
         break;
       }

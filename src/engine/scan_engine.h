@@ -13,11 +13,12 @@
 
 namespace pictavo {
 
-// One found file. `length` is the low 32 bits of what its handler measured.
+// One found file. `length` is what its handler measured: the low 32 bits of it for the classic
+// types, the whole of it for the others (a phone video can pass 4 GiB).
 struct FoundFile {
   FileTypeId type = kTypeNone;
   uint64_t offset = 0;
-  uint32_t length = 0;
+  uint64_t length = 0;
   uint32_t selected = 0;
 
   friend bool operator==(const FoundFile&, const FoundFile&) = default;

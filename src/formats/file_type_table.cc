@@ -8,17 +8,21 @@
 #include "formats/cr2_handler.h"
 #include "formats/crw_handler.h"
 #include "formats/dng_handler.h"
+#include "formats/dng_other_handler.h"
 #include "formats/gif_handler.h"
+#include "formats/iso_media_handler.h"
 #include "formats/jpeg2000_handlers.h"
 #include "formats/jpeg_handler.h"
 #include "formats/mov_handler.h"
 #include "formats/mpeg_handler.h"
 #include "formats/mrw_handler.h"
+#include "formats/ogg_handler.h"
 #include "formats/png_handler.h"
 #include "formats/raf_handler.h"
 #include "formats/tiff_handler.h"
 #include "formats/tiff_raw_handlers.h"
 #include "formats/wav_handler.h"
+#include "formats/webp_handler.h"
 #include "formats/x3f_handler.h"
 
 namespace pictavo {
@@ -468,7 +472,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              false,
              "File",
              Make<MpegHandler>}),
-    // The modern types. Their handlers are added with their recognisers.
+    // The modern types.
     Handled({kTypeHeic,
              "HEIC (",
              "heic",
@@ -485,7 +489,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              23,
              true,
              "File",
-             nullptr}),
+             Make<HeicHandler>}),
     Handled({kTypeAvif,
              "AVIF (",
              "avif",
@@ -502,7 +506,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              24,
              true,
              "File",
-             nullptr}),
+             Make<AvifHandler>}),
     Handled({kTypeMp4,
              "MP4 (",
              "mp4",
@@ -519,7 +523,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              26,
              true,
              "File",
-             nullptr}),
+             Make<Mp4Handler>}),
     Handled({kTypeM4a,
              "M4A (",
              "m4a",
@@ -536,7 +540,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              27,
              true,
              "File",
-             nullptr}),
+             Make<M4aHandler>}),
     Handled({kType3gp,
              "3GP (",
              "3gp",
@@ -553,7 +557,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              28,
              true,
              "File",
-             nullptr}),
+             Make<ThreeGpHandler>}),
     Handled({kTypeCr3,
              "CR3 (",
              "cr3",
@@ -570,7 +574,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              25,
              true,
              "File",
-             nullptr}),
+             Make<Cr3Handler>}),
     Handled({kTypeWebp,
              "WEBP (",
              "webp",
@@ -587,7 +591,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              21,
              true,
              "File",
-             nullptr}),
+             Make<WebpHandler>}),
     Handled({kTypeOgg,
              "OGG (",
              "ogg",
@@ -604,7 +608,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              22,
              true,
              "File",
-             nullptr}),
+             Make<OggHandler>}),
     Handled({kTypeDngOther,
              "Other DNG (",
              "dng",
@@ -621,7 +625,7 @@ constexpr FileTypeInfo kTable[kTypeCount] = {
              155,
              true,
              "OtherDng",
-             nullptr}),
+             Make<DngOtherHandler>}),
 };
 
 constexpr bool IdsMatchRows() {

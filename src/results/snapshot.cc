@@ -15,6 +15,9 @@ namespace pictavo {
 namespace {
 
 constexpr uint8_t kTag[] = {'L', 0, 'S', 0, 'S', 0, 'I', 0};
+// The versioned layout's tag. A program that knows only the classic layout refuses it as "not a
+// valid Save Recovery file" rather than misreading it.
+constexpr uint8_t kVersionedTag[] = {'L', 0, 'S', 0, 'S', 0, 'V', 0};
 constexpr size_t kTagOffset = 1;
 // The reader skips the tag it has already checked and starts at the name's length byte.
 constexpr size_t kNameLengthOffset = 9;
@@ -149,16 +152,20 @@ std::string SnapshotTextProblem(const std::string& source_name, const std::strin
   return {};
 }
 
-std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snapshot,
-                                                   std::string* error) {
-  const std::string problem = SnapshotTextProblem(snapshot.source_name, snapshot.source_label);
-  if (!problem.empty()) {
-    *error = problem;
-    return std::nullopt;
+bool NeedsVersionedSnapshot(const ScanResults& results) {
+  for (const FoundFile& file : results.records) {
+    if (!IsClassicType(file.type) || file.length > kClassicMaxLength) return true;
   }
-  std::vector<uint8_t> out;
-  const std::u16string name = ToUtf16(snapshot.source_name);
-  const std::u16string label = ToUtf16(snapshot.source_label);
+  for (FileTypeId id = kClassicTypeCount; id < kTypeCount; ++id) {
+    if (results.tallies[id] != TypeTally{}) return true;
+  }
+  return false;
+}
+
+namespace {
+
+void EncodeClassic(const RecoverySnapshot& snapshot, const std::u16string& name,
+                   const std::u16string& label, std::vector<uint8_t>& out) {
   out.reserve(kSnapshotFixedBytes + 2 * (name.size() + label.size()) +
               kSnapshotRecordBytes * snapshot.results.records.size());
   out.push_back(sizeof(kTag));
@@ -181,20 +188,90 @@ std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snaps
     PutLe(out, file.offset, 8);
     PutLe(out, file.length, 4);
   }
+}
+
+// Starts a section; FinishSection fills in its byte length.
+size_t BeginSection(std::vector<uint8_t>& out, uint32_t id) {
+  PutLe(out, id, 4);
+  PutLe(out, 0, 8);
+  return out.size();
+}
+void FinishSection(std::vector<uint8_t>& out, size_t start) {
+  const uint64_t length = out.size() - start;
+  for (int i = 0; i < 8; ++i) out[start - 8 + i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
+void EncodeVersioned(const RecoverySnapshot& snapshot, const std::u16string& name,
+                     const std::u16string& label, std::vector<uint8_t>& out) {
+  const ScanResults& results = snapshot.results;
+  out.reserve(64 + 2 * (name.size() + label.size()) + kTypeCount * 24 +
+              kVersionedRecordBytes * results.records.size());
+  out.push_back(sizeof(kVersionedTag));
+  out.insert(out.end(), kVersionedTag, kVersionedTag + sizeof(kVersionedTag));
+  PutLe(out, kSnapshotVersion, 4);
+
+  size_t start = BeginSection(out, kSnapshotSectionSource);
+  for (const std::u16string* text : {&name, &label}) {
+    PutLe(out, text->size(), 2);
+    for (const char16_t unit : *text) PutLe(out, unit, 2);
+  }
+  PutLe(out, snapshot.source_size, 8);
+  FinishSection(out, start);
+
+  start = BeginSection(out, kSnapshotSectionTallies);
+  PutLe(out, results.found_count, 8);
+  PutLe(out, kTypeCount, 4);
+  for (const TypeTally& tally : results.tallies) {
+    PutLe(out, tally.present, 8);
+    PutLe(out, tally.count, 8);
+    PutLe(out, tally.total_bytes, 8);
+  }
+  FinishSection(out, start);
+
+  start = BeginSection(out, kSnapshotSectionRecords);
+  PutLe(out, results.records.size(), 8);
+  PutLe(out, kVersionedRecordBytes, 4);
+  for (const FoundFile& file : results.records) {
+    PutLe(out, 0, 4);  // marks are never saved
+    PutLe(out, file.type, 4);
+    PutLe(out, file.offset, 8);
+    PutLe(out, file.length, 8);
+  }
+  FinishSection(out, start);
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snapshot,
+                                                   std::string* error) {
+  const std::string problem = SnapshotTextProblem(snapshot.source_name, snapshot.source_label);
+  if (!problem.empty()) {
+    *error = problem;
+    return std::nullopt;
+  }
+  std::vector<uint8_t> out;
+  const std::u16string name = ToUtf16(snapshot.source_name);
+  const std::u16string label = ToUtf16(snapshot.source_label);
+  if (NeedsVersionedSnapshot(snapshot.results)) {
+    EncodeVersioned(snapshot, name, label, out);
+  } else {
+    EncodeClassic(snapshot, name, label, out);
+  }
   return out;
 }
 
 bool HasSnapshotTag(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return false;
   const size_t length = std::min<size_t>(bytes[0], bytes.size() - 1);
-  return TextField(bytes.data() + 1, length) == u"LSSI";
+  const std::u16string tag = TextField(bytes.data() + 1, length);
+  return tag == u"LSSI" || tag == u"LSSV";
 }
 
-bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error) {
-  if (!HasSnapshotTag(bytes)) {
-    *error = kNotASnapshotMessage;
-    return false;
-  }
+namespace {
+
+// The classic layout: texts behind length bytes, 26 tallies, 20-byte records to the end.
+bool DecodeClassicSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out,
+                           std::string* error) {
   const std::string cut_short = "The recovery snapshot is incomplete: it ends inside ";
   const std::string nothing_loaded = "; nothing was loaded from it.";
   RecoverySnapshot loaded;
@@ -238,7 +315,7 @@ bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::
     file.selected = static_cast<uint32_t>(GetLe(bytes.data() + pos, 4));
     file.type = static_cast<FileTypeId>(GetLe(bytes.data() + pos + 4, 4));
     file.offset = GetLe(bytes.data() + pos + 8, 8);
-    file.length = static_cast<uint32_t>(GetLe(bytes.data() + pos + 16, 4));
+    file.length = GetLe(bytes.data() + pos + 16, 4);
     loaded.results.records.push_back(file);
   }
   // Our results always end with the spare record, which is never listed. Snapshots written by
@@ -249,6 +326,147 @@ bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::
   }
   *out = std::move(loaded);
   return true;
+}
+
+// Reads little-endian fields from a span; every read is checked against its end.
+class FieldReader {
+ public:
+  explicit FieldReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  bool Take(int width, uint64_t* value) {
+    if (bytes_.size() - pos_ < static_cast<size_t>(width)) return false;
+    *value = GetLe(bytes_.data() + pos_, width);
+    pos_ += width;
+    return true;
+  }
+  bool Skip(uint64_t count) {
+    if (bytes_.size() - pos_ < count) return false;
+    pos_ += static_cast<size_t>(count);
+    return true;
+  }
+  std::span<const uint8_t> Rest() const { return bytes_.subspan(pos_); }
+  size_t position() const { return pos_; }
+  bool AtEnd() const { return pos_ == bytes_.size(); }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+bool ReadText(FieldReader& reader, std::string* text) {
+  uint64_t units = 0;
+  if (!reader.Take(2, &units)) return false;
+  std::u16string utf16;
+  for (uint64_t i = 0; i < units; ++i) {
+    uint64_t unit = 0;
+    if (!reader.Take(2, &unit)) return false;
+    utf16.push_back(static_cast<char16_t>(unit));
+  }
+  *text = ToUtf8(utf16);
+  return true;
+}
+
+// The versioned layout: the tag, a 32-bit version, then sections, each a 32-bit id, a 64-bit byte
+// length and its bytes. Sections this version does not know are skipped; the source, tally and
+// record sections must be there.
+bool DecodeVersionedSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out,
+                             std::string* error) {
+  const std::string damaged = "The recovery snapshot is damaged: ";
+  const std::string nothing_loaded = "; nothing was loaded from it.";
+  FieldReader reader(bytes);
+  uint64_t version = 0;
+  if (!reader.Skip(1 + sizeof(kVersionedTag)) || !reader.Take(4, &version)) {
+    *error = damaged + "it ends inside its header" + nothing_loaded;
+    return false;
+  }
+  if (version > kSnapshotVersion) {
+    *error =
+        "The recovery snapshot was saved by a newer version of this program (snapshot format " +
+        std::to_string(version) + "; this version reads formats up to " +
+        std::to_string(kSnapshotVersion) + "). Nothing was loaded from it.";
+    return false;
+  }
+  RecoverySnapshot loaded;
+  bool have_source = false, have_tallies = false, have_records = false;
+  while (!reader.AtEnd()) {
+    uint64_t id = 0, length = 0;
+    if (!reader.Take(4, &id) || !reader.Take(8, &length) || reader.Rest().size() < length) {
+      *error = damaged + "it ends inside a section" + nothing_loaded;
+      return false;
+    }
+    FieldReader section(reader.Rest().first(static_cast<size_t>(length)));
+    reader.Skip(length);
+    if (id == kSnapshotSectionSource) {
+      if (!ReadText(section, &loaded.source_name) || !ReadText(section, &loaded.source_label) ||
+          !section.Take(8, &loaded.source_size)) {
+        *error = damaged + "its source section is cut short" + nothing_loaded;
+        return false;
+      }
+      have_source = true;
+    } else if (id == kSnapshotSectionTallies) {
+      uint64_t count = 0;
+      if (!section.Take(8, &loaded.results.found_count) || !section.Take(4, &count) ||
+          section.Rest().size() / 24 < count) {
+        *error = damaged + "its type statistics are cut short" + nothing_loaded;
+        return false;
+      }
+      for (uint64_t type = 0; type < count; ++type) {
+        TypeTally tally;
+        section.Take(8, &tally.present);
+        section.Take(8, &tally.count);
+        section.Take(8, &tally.total_bytes);
+        if (type < kTypeCount) {
+          loaded.results.tallies[type] = tally;
+        } else if (tally != TypeTally{}) {
+          *error = "The recovery snapshot holds files of a type this version does not know (type " +
+                   std::to_string(type) + "). Nothing was loaded from it.";
+          return false;
+        }
+      }
+      have_tallies = true;
+    } else if (id == kSnapshotSectionRecords) {
+      uint64_t count = 0, record_bytes = 0;
+      if (!section.Take(8, &count) || !section.Take(4, &record_bytes) ||
+          record_bytes < kVersionedRecordBytes || section.Rest().size() / record_bytes < count) {
+        *error = damaged + "its found-file records are cut short" + nothing_loaded;
+        return false;
+      }
+      loaded.results.records.reserve(static_cast<size_t>(count) + 1);
+      for (uint64_t i = 0; i < count; ++i) {
+        const uint8_t* record = section.Rest().data();
+        FoundFile file;
+        file.selected = static_cast<uint32_t>(GetLe(record, 4));
+        file.type = static_cast<FileTypeId>(GetLe(record + 4, 4));
+        file.offset = GetLe(record + 8, 8);
+        file.length = GetLe(record + 16, 8);
+        loaded.results.records.push_back(file);
+        section.Skip(record_bytes);
+      }
+      have_records = true;
+    }
+  }
+  if (!have_source || !have_tallies || !have_records) {
+    *error = damaged + "a part of it is missing" + nothing_loaded;
+    return false;
+  }
+  if (loaded.results.records.empty() || loaded.results.records.back().type != kTypeNone) {
+    loaded.results.records.emplace_back();
+  }
+  *out = std::move(loaded);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error) {
+  if (!HasSnapshotTag(bytes)) {
+    *error = kNotASnapshotMessage;
+    return false;
+  }
+  if (bytes.size() > sizeof(kVersionedTag) && bytes[0] == sizeof(kVersionedTag) &&
+      std::equal(kVersionedTag, kVersionedTag + sizeof(kVersionedTag), bytes.begin() + 1)) {
+    return DecodeVersionedSnapshot(bytes, out, error);
+  }
+  return DecodeClassicSnapshot(bytes, out, error);
 }
 
 SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot) {

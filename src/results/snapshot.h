@@ -25,13 +25,37 @@ struct RecoverySnapshot {
   ScanResults results;
 };
 
-// File layout: a length byte and the tag "LSSI" in UTF-16LE, the source name and label each behind
-// a length byte, the source size, the found count, the 26 type tallies, then 20-byte found-file
-// records up to the end of the file. 651 bytes plus the two texts plus the records.
+// Two layouts. The classic one, written whenever it holds the results exactly (only the classic
+// types, every length below 4 GiB): a length byte and the tag "LSSI" in UTF-16LE, the source name
+// and label each behind a length byte, the source size, the found count, the 26 type tallies,
+// then 20-byte found-file records (32-bit lengths) up to the end of the file. 651 bytes plus the
+// two texts plus the records.
 inline constexpr size_t kSnapshotFixedBytes = 651;
 inline constexpr size_t kSnapshotRecordBytes = 20;
+inline constexpr uint64_t kClassicMaxLength = 0xFFFFFFFF;
 // A text's byte length must fit its length byte: at most 127 UTF-16 code units.
 inline constexpr size_t kSnapshotMaxTextUnits = 127;
+
+// The versioned layout, for everything else: a length byte and the tag "LSSV" in UTF-16LE, a
+// 32-bit format version, then sections, each a 32-bit id, a 64-bit byte length and its bytes.
+// Readers skip sections they do not know, so later versions can add sections (and longer
+// records: the record section states its record size) without breaking older readers of the
+// same format version; a newer format version is refused with a clear reason.
+inline constexpr uint32_t kSnapshotVersion = 2;
+enum SnapshotSection : uint32_t {
+  // Source name and label (16-bit length in UTF-16 units, then the units), source size.
+  kSnapshotSectionSource = 1,
+  // Found count, number of tallies (32-bit), the tallies of the types from 0 on.
+  kSnapshotSectionTallies = 2,
+  // Record count (64-bit), record size (32-bit), then records: selected flag (32-bit), type
+  // (32-bit), offset (64-bit), length (64-bit).
+  kSnapshotSectionRecords = 3,
+};
+inline constexpr uint32_t kVersionedRecordBytes = 24;
+
+// True when `results` need the versioned layout: a type outside the classic set, a length of 4 GiB
+// or more, or a tally of a type outside the classic set.
+bool NeedsVersionedSnapshot(const ScanResults& results);
 
 struct SnapshotStatus {
   bool ok = false;
@@ -45,15 +69,17 @@ struct SnapshotStatus {
 // this before a long scan whose results are to be saved.
 std::string SnapshotTextProblem(const std::string& source_name, const std::string& source_label);
 
-// The file's bytes, exactly as they are written: every record of `results.records` (the spare
-// record last) with its selected flag written as 0. Nullopt, with the reason, when a text is too
+// The file's bytes, exactly as they are written, in the classic layout when it can hold them and
+// in the versioned one otherwise: every record of `results.records` (the spare record last) with
+// its selected flag written as 0. Nullopt, with the reason, when a text is too
 // long for its length byte.
 std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snapshot,
                                                    std::string* error);
 
-// Reads a snapshot's bytes. A file without the leading tag, or one that ends inside its header,
-// its tallies or a record, is refused with the reason and `*out` is left as it was. Selected flags
-// other than 0 mark files for recovery. The found count and tallies are taken as stored.
+// Reads a snapshot's bytes, of either layout. A file without the leading tag, or one that ends
+// inside its header, its tallies or a record, is refused with the reason and `*out` is left as it
+// was. Selected flags other than 0 mark files for recovery. The found count and tallies are taken
+// as stored.
 bool DecodeSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* out, std::string* error);
 
 // Writes to a temporary file in the same folder and renames it over `path`, so that an existing
@@ -65,7 +91,7 @@ SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& sn
 SnapshotStatus ReadSnapshot(const std::string& path, RecoverySnapshot* out);
 
 // The quick check made before a snapshot is loaded: the first byte is a length n and the next n
-// bytes, read as a NUL-terminated UTF-16LE string, are "LSSI".
+// bytes, read as a NUL-terminated UTF-16LE string, are "LSSI" (or "LSSV", the versioned layout).
 bool CheckSnapshotFile(const std::string& path);
 bool HasSnapshotTag(std::span<const uint8_t> bytes);
 

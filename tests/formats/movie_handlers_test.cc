@@ -100,11 +100,24 @@ TEST(MovHandler, Mp4FamilyMarksInTheFirst500BytesRejectTheCandidate) {
 }
 
 TEST(MovHandler, RejectedMp4IsOfferedToTheNextHandler) {
-  // An MP4 is never taken for QuickTime: the scan asks the handlers after it, and none of them
-  // claims an ftyp atom, so nothing is found there.
+  // An MP4 is never taken for QuickTime: the scan asks the handlers after it, and none of the
+  // classic ones claims an ftyp atom, so nothing is found there. With every type selected the
+  // MP4 recogniser, asked before QuickTime, finds it whole.
   const Bytes mp4 = samples::MakeMov({.brand = "M4V "});
+  samples::ImageBuilder builder(512, 23);
+  builder.Gap(2, samples::ImageBuilder::Fill::kRandom);
+  const uint64_t at = builder.Place(mp4, samples::ImageBuilder::Fill::kRandom);
+  builder.Gap(24, samples::ImageBuilder::Fill::kRandom);
+  MemorySectorSource source(builder.bytes(), 512);
+  FileTypeSelection classic;
+  classic.SelectClassicOnly();
+  ScanResults results;
+  ASSERT_TRUE(RunScan(source, classic, results, nullptr, nullptr).ok);
+  for (const FoundFile& f : results.Found()) EXPECT_NE(f.offset, at);
   const auto placed = media_test::PlaceAndScan(mp4, 2);
-  EXPECT_FALSE(placed.found.has_value());
+  ASSERT_TRUE(placed.found.has_value());
+  EXPECT_EQ(placed.found->type, kTypeMp4);
+  EXPECT_EQ(placed.found->length, mp4.size());
   const auto qt = media_test::PlaceAndScan(samples::MakeMov({}), 2);
   ASSERT_TRUE(qt.found.has_value());
   EXPECT_EQ(qt.found->type, kTypeMov);
