@@ -497,6 +497,9 @@ uint64_t MeasureMpegStream(SectorSource& source, uint64_t offset,
   MediumReader reader(source);
   const uint64_t room = RoomAt(reader, offset);
   uint64_t pos = 0;
+  // The system clock of the packs only grows within a stream: a pack whose clock is behind the
+  // previous pack's starts another stream recorded right behind this one.
+  std::optional<uint64_t> last_clock;
   // Every step moves at least four bytes on and none goes past `room`.
   while (pos + 4 <= room) {
     uint8_t head[14];
@@ -510,17 +513,24 @@ uint64_t MeasureMpegStream(SectorSource& source, uint64_t offset,
     uint64_t size = 0;
     if (id == 0xBA) {
       if (pos + 14 > room && pos + 12 > room) break;
-      const auto b4 = reader.U8(offset + pos + 4);
-      if (!b4) break;
-      if ((*b4 & 0xF0) == 0x20) {
+      uint8_t pack[14];
+      if (!reader.Read(offset + pos, pack, 12)) break;
+      uint64_t clock = 0;
+      if ((pack[4] & 0xF0) == 0x20) {
         size = 12;  // MPEG-1 pack header
-      } else if ((*b4 & 0xC0) == 0x40) {
-        const auto b13 = reader.U8(offset + pos + 13);
-        if (!b13) break;
-        size = 14 + (*b13 & 0x07);  // MPEG-2 pack header and its stuffing
+        clock = (uint64_t{pack[4] & 0x0Eu} << 29) | (uint64_t{pack[5]} << 22) |
+                (uint64_t{pack[6] & 0xFEu} << 14) | (uint64_t{pack[7]} << 7) | (pack[8] >> 1);
+      } else if ((pack[4] & 0xC0) == 0x40) {
+        if (!reader.Read(offset + pos + 12, pack + 12, 2)) break;
+        size = 14 + (pack[13] & 0x07);  // MPEG-2 pack header and its stuffing
+        clock = (uint64_t{pack[4] & 0x38u} << 27) | (uint64_t{pack[4] & 0x03u} << 28) |
+                (uint64_t{pack[5]} << 20) | (uint64_t{pack[6] & 0xF8u} << 12) |
+                (uint64_t{pack[6] & 0x03u} << 13) | (uint64_t{pack[7]} << 5) | (pack[8] >> 3);
       } else {
         break;
       }
+      if (last_clock && clock < *last_clock) break;
+      last_clock = clock;
       if (pack_offsets) pack_offsets->push_back(offset + pos);
     } else if (id >= 0xBB) {
       const auto length = reader.U16(offset + pos + 4, Endian::kBig);

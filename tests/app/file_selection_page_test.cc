@@ -159,16 +159,17 @@ TEST_F(FileTypePageTest, ExactEndsBoxSetsTheModeForTheSession) {
   QCheckBox* box = sheet->file_page()->exact_ends_box();
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->text(), "Measure exact file ends");
+  EXPECT_TRUE(box->isVisibleTo(sheet.get()));
   EXPECT_EQ(box->isChecked(), ExactEndsFromEnvironment());
   box->setChecked(false);
-  QTest::mouseClick(box, Qt::LeftButton);
+  box->click();
   EXPECT_TRUE(box->isChecked());
   EXPECT_TRUE(sheet->state().exact_ends);
   sheet->back();
   sheet->next();
   ASSERT_EQ(sheet->currentId(), kFileTypePageId);
   EXPECT_TRUE(sheet->file_page()->exact_ends_box()->isChecked());
-  QTest::mouseClick(box, Qt::LeftButton);
+  box->click();
   EXPECT_FALSE(sheet->state().exact_ends);
 }
 

@@ -35,10 +35,11 @@ std::vector<std::vector<uint8_t>> CorpusPieces() {
   return pieces;
 }
 
-std::vector<FoundFile> Scan(const std::string& path, bool literal) {
+std::vector<FoundFile> Scan(const std::string& path, bool literal, bool exact_ends = false) {
   SetLiteralScan(literal);
   ScanResults results;
   ScanOptions options;
+  options.exact_ends = exact_ends;
   const ScanStatus status = RunScan(path, options, results, nullptr, nullptr);
   SetLiteralScan(false);
   EXPECT_TRUE(status.ok) << status.message;
@@ -83,6 +84,8 @@ TEST(DifferentialScan, FastAndLiteralScansFindTheSameFiles) {
     const auto fast = Scan(dir.File("medium.img"), false);
     EXPECT_GT(literal.size(), 1u);
     EXPECT_EQ(fast, literal);
+    // The same holds in the exact-ends mode.
+    EXPECT_EQ(Scan(dir.File("medium.img"), false, true), Scan(dir.File("medium.img"), true, true));
   }
 }
 

@@ -391,6 +391,19 @@ TEST(ExactEnds, PacksInsideAStreamAreNoFindsOfTheirOwn) {
   EXPECT_EQ(mpeg_exact[0].length, stream.size());
 }
 
+// Two streams without end codes recorded back to back: the second one's clock starts again.
+TEST(ExactEnds, AStreamEndsWhereTheNextOnesClockStartsAgain) {
+  const Bytes first = SectorPacks(12, false);
+  const Bytes second = SectorPacks(9, false);
+  const Laid laid = Lay(Concat({first, second}));
+  const auto found = ScanMedium(laid.medium, true);
+  const auto a = FindAt(found, laid.offset);
+  const auto b = FindAt(found, laid.offset + first.size());
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->length, first.size());
+  EXPECT_EQ(b->length, second.size());
+}
+
 // A handler answers from its last walk for a pack of that stream exactly as a fresh walk does.
 TEST(ExactEnds, APackOfTheLastStreamMeasuresAsAFreshWalk) {
   const Bytes stream = SectorPacks(30, false);
