@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -552,6 +554,16 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// The path with its folder resolved, so that two spellings of one name compare equal.
+std::string ResolvedPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  const std::string folder = FolderOf(path);
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!realpath(folder.c_str(), resolved)) return path;
+  return std::string(resolved) + "/" + name;
+}
+
 void FillUnreadable(const RescueMap& map, ImageCreationResult& result) {
   result.copied = map.Bytes(AreaStatus::kFinished);
   result.unreadable_bytes = map.size() - result.copied;
@@ -603,6 +615,9 @@ ImageCreationResult RescueDiskImage(SectorSource& source, const std::string& ima
     return result;
   };
   if (map_path.empty()) return map_failure("No map file was given.");
+  if (ResolvedPath(map_path) == ResolvedPath(image_path)) {
+    return map_failure("The map file and the image file must be two different files.");
+  }
 
   const bool image_exists = Exists(image_path);
   const bool map_exists = Exists(map_path);

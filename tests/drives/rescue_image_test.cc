@@ -375,6 +375,11 @@ TEST(RescueImage, ExistingFilesAreNeverTakenForSomethingElse) {
   result = RescueDiskImage(other, dir.File("c.img"), Options(dir.File("c.map")), nullptr, nullptr);
   EXPECT_EQ(result.outcome, ImageOutcome::kMapUnusable);
   EXPECT_NE(result.message.find("200000"), std::string::npos) << result.message;
+  // The map cannot be the image itself, however it is spelled.
+  result =
+      RescueDiskImage(source, dir.File("e.img"), Options(dir.File("./e.img")), nullptr, nullptr);
+  EXPECT_EQ(result.outcome, ImageOutcome::kMapUnusable);
+  EXPECT_FALSE(Exists(dir.File("e.img")));
   // An image that is not the map's: the trailer does not fit.
   WriteFile(dir.File("d.img"), RandomBytes(100032, 3));
   ASSERT_EQ(rename(dir.File("c.map").c_str(), dir.File("d.map").c_str()), 0);
