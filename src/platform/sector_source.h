@@ -46,6 +46,10 @@ class SectorSource {
   // The bytes a scan covers: a device's size, an image's data area, a plain file's size.
   virtual uint64_t Size() const = 0;
 
+  // The bytes the medium holds now: less than Size() when it shrank since it was opened (a file
+  // cut by another program, a device made smaller). Such bytes are no data any more.
+  virtual uint64_t CurrentSize() { return Size(); }
+
   // The name the source was opened under, for messages.
   virtual const std::string& Name() const = 0;
 
@@ -143,6 +147,7 @@ class FileSectorSource : public SectorSource {
   uint64_t NextData(uint64_t offset) override;
   std::unique_ptr<SectorSource> Clone() const override;
   bool ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer) override;
+  uint64_t CurrentSize() override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
@@ -157,7 +162,10 @@ class FileSectorSource : public SectorSource {
   // Regular files are also mapped into memory, so that the scan and the recognisers can read
   // them without a system call per window. Each block of the mapping is prefaulted once before
   // it is touched; a block the system cannot read is never touched through the mapping, and
-  // reads of it fall back to pread, which reports the error.
+  // reads of it fall back to pread, which reports the error. A file cut by another program
+  // while mapped would raise SIGBUS where its bytes went: a process-wide handler puts zero
+  // pages there instead and marks the mapping, after which reads go through pread and
+  // CurrentSize tells where the medium now ends.
   void MapFile(uint64_t file_size);
   bool BlocksReadable(uint64_t offset, uint64_t count);
 
@@ -170,6 +178,8 @@ class FileSectorSource : public SectorSource {
   uint16_t sector_size_ = 0;
   const uint8_t* map_ = nullptr;
   uint64_t map_size_ = 0;
+  int map_slot_ = -1;  // in the table the SIGBUS handler looks at
+  bool MapFaulted() const;
   // The mapped bytes at `offset` once readable, their blocks pinned as [*first, *last].
   const uint8_t* MapPinned(uint64_t offset, uint32_t count, uint64_t* first, uint64_t* last);
   // Unmaps the oldest blocks beyond the few kept, never one in [in_use_first, in_use_last].
