@@ -313,9 +313,18 @@ bool ParseSectorSizeOption(std::string_view command, const std::string& text,
 std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
                                                      const OpenOptions& options) {
   int error = 0;
-  auto source = FileSectorSource::Open(name, options, &error);
-  if (source) return source;
-  PrintError("cannot open " + name + ": " + SystemErrorText(error));
+  std::string reason;
+  auto source = FileSectorSource::Open(name, options, &error, &reason);
+  if (source) {
+    if (source->MissingBytes() > 0) {
+      std::fprintf(stderr,
+                   "pictavo-cli: warning: %s is cut short: %" PRIu64
+                   " bytes of its data are missing; the %" PRIu64 " bytes present are scanned\n",
+                   name.c_str(), source->MissingBytes(), source->Size());
+    }
+    return source;
+  }
+  PrintError("cannot open " + name + ": " + (reason.empty() ? SystemErrorText(error) : reason));
   if (error == EACCES || error == EPERM) {
     std::fputs(
         "Reading a disk needs privileges: run as root, through pkexec, or as a member of "

@@ -366,11 +366,12 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
   int error = 0;
   OpenOptions open_options;
   open_options.raw_sector_size = options.raw_sector_size;
-  auto source = FileSectorSource::Open(source_name, open_options, &error);
+  std::string reason;
+  auto source = FileSectorSource::Open(source_name, open_options, &error, &reason);
   if (!source) {
     ScanStatus status;
     status.error_code = error;
-    status.message = SystemErrorText(error);
+    status.message = reason.empty() ? SystemErrorText(error) : reason;
     return status;
   }
   return RunScan(*source, options.selection, results, observer, stop_flag);

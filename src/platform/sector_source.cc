@@ -47,6 +47,16 @@ bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out) {
   return true;
 }
 
+bool ValidSectorSize(uint32_t sector_size) {
+  return sector_size >= 512 && sector_size <= 32768 && (sector_size & (sector_size - 1)) == 0;
+}
+
+std::string ImageTrailerProblem(const ImageTrailer& trailer) {
+  if (ValidSectorSize(trailer.sector_size)) return {};
+  return "the image's sector size, " + std::to_string(trailer.sector_size) +
+         " bytes, is not a power of two from 512 to 32768";
+}
+
 void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32) {
   StoreLe(trailer.data_size, trailer32, 8);
   StoreLe(trailer.sector_size, trailer32 + 8, 2);
@@ -318,7 +328,8 @@ const uint8_t* FileSectorSource::Peek(uint64_t offset, uint32_t count) {
 }
 
 std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,
-                                                         const OpenOptions& options, int* error) {
+                                                         const OpenOptions& options, int* error,
+                                                         std::string* reason) {
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
@@ -363,7 +374,15 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name
     if (source->ReadAt(file_size - ImageTrailer::kSize, ImageTrailer::kSize, trailer,
                        ReadRule::kChunk, &got) &&
         got == ImageTrailer::kSize && ParseImageTrailer(trailer, &parsed)) {
+      if (const std::string problem = ImageTrailerProblem(parsed); !problem.empty()) {
+        *error = EINVAL;
+        if (reason) *reason = problem;
+        return nullptr;
+      }
       source->kind_ = SourceKind::kImageFile;
+      if (parsed.data_size > file_size - ImageTrailer::kSize) {
+        source->missing_bytes_ = parsed.data_size - (file_size - ImageTrailer::kSize);
+      }
       // A trailer that claims more data than the file holds is clamped to what is there; the
       // trailer itself is never part of what is scanned.
       source->size_ = std::min(parsed.data_size, file_size - ImageTrailer::kSize);

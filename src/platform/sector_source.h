@@ -115,6 +115,11 @@ constexpr uint32_t kImageTrailerMagicSize = 22;
 
 // Parses a 32-byte trailer; false when the magic is absent.
 bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out);
+// Sector sizes this program reads media in: a power of two from 512 to 32768.
+bool ValidSectorSize(uint32_t sector_size);
+// Why an image with this trailer cannot be read ("the image's sector size, 3 bytes, is not a
+// power of two from 512 to 32768"); empty when it can.
+std::string ImageTrailerProblem(const ImageTrailer& trailer);
 // Lays out a 32-byte trailer.
 void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32);
 
@@ -134,9 +139,11 @@ class FileSectorSource : public SectorSource {
   FileSectorSource& operator=(const FileSectorSource&) = delete;
 
   // Opens `name` (a device node such as /dev/sdb1, an image file, or any file). Returns null with
-  // the errno value in `*error` when it cannot be opened or is neither a file nor a block device.
+  // the errno value in `*error` when it cannot be opened or is neither a file nor a block device,
+  // and with EINVAL and a sentence in `*reason` (when given) for an image whose trailer cannot
+  // be right.
   static std::unique_ptr<FileSectorSource> Open(const std::string& name, const OpenOptions& options,
-                                                int* error);
+                                                int* error, std::string* reason = nullptr);
 
   int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override;
   uint16_t SectorSize() override;
@@ -153,6 +160,9 @@ class FileSectorSource : public SectorSource {
   int fd() const { return fd_; }
   // Bytes of the whole file including any image trailer (devices: their size).
   uint64_t FileSize() const;
+  // For an image whose trailer gives more data than the file holds (a cut image): the bytes
+  // missing at its end, which are not scanned. 0 otherwise.
+  uint64_t MissingBytes() const { return missing_bytes_; }
 
  private:
   FileSectorSource(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
@@ -179,6 +189,7 @@ class FileSectorSource : public SectorSource {
   const uint8_t* map_ = nullptr;
   uint64_t map_size_ = 0;
   int map_slot_ = -1;  // in the table the SIGBUS handler looks at
+  uint64_t missing_bytes_ = 0;
   bool MapFaulted() const;
   // The mapped bytes at `offset` once readable, their blocks pinned as [*first, *last].
   const uint8_t* MapPinned(uint64_t offset, uint32_t count, uint64_t* first, uint64_t* last);

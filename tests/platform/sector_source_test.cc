@@ -234,5 +234,43 @@ TEST(FileSectorSourceDeathTest, OtherBusErrorsStillEndTheProcess) {
   EXPECT_DEATH(raise(SIGBUS), "");
 }
 
+TEST(FileSectorSource, ImagesWithAnImpossibleSectorSizeAreRefusedWithTheReason) {
+  struct Case {
+    uint16_t sector_size;
+    bool accepted;
+  };
+  for (const Case c : {Case{0, false}, Case{3, false}, Case{256, false}, Case{1000, false},
+                       Case{65535, false}, Case{512, true}, Case{4096, true}, Case{32768, true}}) {
+    SCOPED_TRACE(c.sector_size);
+    TempDir dir;
+    std::vector<uint8_t> bytes(65536, 0x5A);
+    bytes.resize(bytes.size() + ImageTrailer::kSize);
+    WriteImageTrailer({.data_size = 65536, .sector_size = c.sector_size}, bytes.data() + 65536);
+    ASSERT_TRUE(samples::WriteFile(dir.File("x.img"), bytes));
+    int error = 0;
+    std::string reason;
+    auto source = FileSectorSource::Open(dir.File("x.img"), {}, &error, &reason);
+    EXPECT_EQ(source != nullptr, c.accepted);
+    if (!c.accepted) {
+      EXPECT_EQ(error, EINVAL);
+      EXPECT_EQ(reason, "the image's sector size, " + std::to_string(c.sector_size) +
+                            " bytes, is not a power of two from 512 to 32768");
+    }
+  }
+}
+
+TEST(FileSectorSource, ACutImageSaysHowMuchIsMissingAndScansWhatIsThere) {
+  TempDir dir;
+  std::vector<uint8_t> bytes(40000, 1);
+  bytes.resize(bytes.size() + ImageTrailer::kSize);
+  WriteImageTrailer({.data_size = 100000, .sector_size = 512}, bytes.data() + 40000);
+  ASSERT_TRUE(samples::WriteFile(dir.File("cut.img"), bytes));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("cut.img"), {}, &error);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->Size(), 40000u);
+  EXPECT_EQ(source->MissingBytes(), 60000u);
+}
+
 }  // namespace
 }  // namespace pictavo
