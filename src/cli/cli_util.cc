@@ -276,7 +276,17 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
                      t.total_bytes);
         first = false;
       }
-      std::fprintf(out, "%s]\n}\n", first ? "" : "\n  ");
+      std::fprintf(out, "%s]", first ? "" : "\n  ");
+      if (report.unreadable) {
+        std::fprintf(out, ",\n  \"unreadable\": [");
+        for (size_t i = 0; i < report.unreadable->size(); ++i) {
+          const ByteRange& range = (*report.unreadable)[i];
+          std::fprintf(out, "%s\n    {\"offset\": %" PRIu64 ", \"length\": %" PRIu64 "}",
+                       i ? "," : "", range.offset, range.length);
+        }
+        std::fprintf(out, "%s]", report.unreadable->empty() ? "" : "\n  ");
+      }
+      std::fprintf(out, "\n}\n");
       break;
     }
     case OutputFormat::kTable: {
@@ -374,13 +384,22 @@ bool ParseSectorSizeOption(std::string_view command, const std::string& text,
 std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
                                                      const OpenOptions& options) {
   int error = 0;
-  auto source = FileSectorSource::Open(name, options, &error);
-  if (source) return source;
+  std::string reason;
+  auto source = FileSectorSource::Open(name, options, &error, &reason);
+  if (source) {
+    if (source->MissingBytes() > 0) {
+      std::fprintf(stderr,
+                   "pictavo-cli: warning: %s is cut short: %" PRIu64
+                   " bytes of its data are missing; the %" PRIu64 " bytes present are scanned\n",
+                   TerminalText(name).c_str(), source->MissingBytes(), source->Size());
+    }
+    return source;
+  }
   if (const std::string unusable = UnusableSourceText(name); !unusable.empty()) {
     PrintError(unusable);
     return nullptr;
   }
-  PrintError("cannot open " + name + ": " + SystemErrorText(error));
+  PrintError("cannot open " + name + ": " + (reason.empty() ? SystemErrorText(error) : reason));
   if (error == EACCES || error == EPERM) {
     std::fputs(
         "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
@@ -391,10 +410,21 @@ std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
 }
 
 void ReportSkippedChunks(const ScanStatus& status, const std::string& source_name) {
-  if (status.failed_chunks == 0) return;
-  std::fprintf(stderr, "pictavo-cli: %" PRIu64 " chunk%s of %s could not be read and %s skipped\n",
-               status.failed_chunks, status.failed_chunks == 1 ? "" : "s", source_name.c_str(),
-               status.failed_chunks == 1 ? "was" : "were");
+  if (status.source_shrank) PrintError(source_name + ": " + status.message);
+  if (status.unreadable.empty()) return;
+  const size_t areas = status.unreadable.size();
+  std::fprintf(stderr,
+               "pictavo-cli: %zu area%s of %s (%" PRIu64
+               " bytes) could not be read; every other sector was scanned:\n",
+               areas, areas == 1 ? "" : "s", source_name.c_str(), status.unreadable_bytes());
+  constexpr size_t kListed = 100;
+  for (size_t i = 0; i < areas && i < kListed; ++i) {
+    std::fprintf(stderr, "  offset %" PRIu64 ", %" PRIu64 " bytes\n", status.unreadable[i].offset,
+                 status.unreadable[i].length);
+  }
+  if (areas > kListed) {
+    std::fprintf(stderr, "  ... and %zu more (--format json lists them all)\n", areas - kListed);
+  }
 }
 
 }  // namespace pictavo::cli

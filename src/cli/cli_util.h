@@ -80,7 +80,8 @@ bool ParseSectorSizeOption(std::string_view command, const std::string& text, Op
 std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
                                                      const OpenOptions& options);
 
-// "N chunks of SOURCE could not be read and were skipped", when the scan skipped any.
+// The areas of SOURCE the scan could not read, one per line, and that the source shrank, when
+// it did.
 void ReportSkippedChunks(const ScanStatus& status, const std::string& source_name);
 
 enum class OutputFormat { kTable, kTsv, kJson };
@@ -96,6 +97,8 @@ struct ResultsReport {
   // Optional extra column (one text per found file), with its heading.
   std::string extra_heading;
   const std::vector<std::string>* extra_column = nullptr;
+  // The scan's unreadable areas, listed by the json format when set.
+  const std::vector<ByteRange>* unreadable = nullptr;
 };
 void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& report);
 

@@ -10,13 +10,17 @@ namespace {
 constexpr uint32_t kReadChunk = 10'485'760;
 
 // The found file's bytes; a chunk that cannot be read stays zero, as it would in a saved copy
-// that the decoder then sees damaged.
+// that the decoder then sees damaged. Bytes beyond the end of the source are not data: the
+// extent is cut there.
 std::vector<uint8_t> ReadExtent(SectorSource& source, const FoundFile& file) {
-  std::vector<uint8_t> bytes(file.length);
+  const uint64_t present = file.offset >= source.Size()
+                               ? 0
+                               : std::min<uint64_t>(file.length, source.Size() - file.offset);
+  std::vector<uint8_t> bytes(present);
   const uint32_t sector = std::max<uint32_t>(1, source.SectorSize());
   std::vector<uint8_t> buffer;
-  for (uint64_t done = 0; done < file.length;) {
-    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kReadChunk, file.length - done));
+  for (uint64_t done = 0; done < present;) {
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kReadChunk, present - done));
     const uint32_t read_length = (want + sector - 1) / sector * sector;
     buffer.assign(read_length, 0);
     if (source.ReadAt(file.offset + done, read_length, buffer.data(), ReadRule::kData)) {
@@ -55,9 +59,15 @@ DecodeCheck CheckFoundFiles(SectorSource& source, const ScanResults& results,
     progress.Update(done, total,
                     "file " + std::to_string(i + 1) + " of " + std::to_string(found.size()));
     // A find larger than any picture the decoders take is not read into memory at all.
-    const DecodeStatus status = file.length > kMaxDecodeFileSize
-                                    ? DecodeStatus::kFailed
-                                    : DecodeImage(ReadExtent(source, file), options).status;
+    DecodeStatus status = DecodeStatus::kFailed;
+    if (file.length <= kMaxDecodeFileSize) {
+      const std::vector<uint8_t> bytes = ReadExtent(source, file);
+      status = DecodeImage(bytes, options).status;
+      // A file cut by the end of the source is never whole, whatever its decoder makes of it.
+      if (bytes.size() < file.length && status == DecodeStatus::kComplete) {
+        status = DecodeStatus::kPartial;
+      }
+    }
     check.column[i] = std::string(DecodeStatusName(status));
     DecodeTally& tally = check.tallies[file.type < kTypeCount ? file.type : 0];
     if (status == DecodeStatus::kComplete)

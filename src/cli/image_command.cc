@@ -188,6 +188,10 @@ int CreateImageWithMap(const std::string& source_name, const std::string& image_
 }
 
 int CheckFile(const std::string& path) {
+  if (const auto bad = ReadImageInfo(path); bad && !bad->problem.empty()) {
+    PrintError(path + ": not a usable disk image: " + bad->problem);
+    return 1;
+  }
   if (CheckImageFile(path)) {
     const auto info = ReadImageInfo(path);
     if (!info) {
@@ -198,7 +202,14 @@ int CheckFile(const std::string& path) {
     std::printf("%s: disk image, %s\n  data: %" PRIu64 " bytes, %u-byte sectors\n", path.c_str(),
                 ImageEntryLabel(info->file_size).c_str(), info->trailer.data_size,
                 info->trailer.sector_size);
-    if (info->trailer.data_size != info->file_size - ImageTrailer::kSize) {
+    if (info->trailer.data_size > info->file_size - ImageTrailer::kSize) {
+      std::fprintf(stderr,
+                   "pictavo-cli: warning: the image is cut short: the trailer gives %" PRIu64
+                   " bytes of data but the file holds %" PRIu64 " (%" PRIu64
+                   " bytes missing); only the bytes present are scanned\n",
+                   info->trailer.data_size, info->file_size - ImageTrailer::kSize,
+                   info->trailer.data_size - (info->file_size - ImageTrailer::kSize));
+    } else if (info->trailer.data_size != info->file_size - ImageTrailer::kSize) {
       std::fprintf(stderr,
                    "pictavo-cli: warning: the trailer gives %" PRIu64
                    " bytes of data but the file holds %" PRIu64

@@ -54,7 +54,7 @@ class CliScanProgress : public ScanObserver {
   explicit CliScanProgress(ProgressLine* progress) : progress_(progress) {}
   void OnStart(uint64_t size, uint16_t sector_size) override {
     total_ = size;
-    chunk_ = uint64_t{kChunkSectors} * sector_size;
+    chunk_ = ChunkSectorsFor(sector_size) * sector_size;
   }
   void OnProgress(uint32_t, uint64_t, uint64_t position) override {
     position_ = std::min(total_, position + chunk_);

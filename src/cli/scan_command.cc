@@ -14,6 +14,9 @@
 namespace pictavo::cli {
 namespace {
 
+// The scan finished, but some areas of the source could not be read.
+constexpr int kExitUnreadableAreas = 3;
+
 constexpr char kScanHelp[] =
     "Usage: pictavo-cli scan [OPTIONS] SOURCE\n"
     "\n"
@@ -43,14 +46,22 @@ constexpr char kScanHelp[] =
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
     "--check adds a fifth column 'decode' (complete, partial, failed, or - for audio/video).\n"
-    "Ctrl-C stops the scan and still prints what was found (exit status 130).\n";
+    "\n"
+    "A chunk that cannot be read is read again sector by sector and every readable sector\n"
+    "is scanned; the unreadable areas (offset and length) are listed after the results\n"
+    "and, with --format json, under \"unreadable\".\n"
+    "\n"
+    "Exit status: 0 the whole source was scanned, 3 it was scanned except for unreadable\n"
+    "areas, 1 an error (the source could not be opened, or shrank during the scan: what\n"
+    "was found until then is still printed), 2 a usage error, 130 stopped by Ctrl-C, which\n"
+    "still prints what was found.\n";
 
 class CliScanObserver : public ScanObserver {
  public:
   explicit CliScanObserver(ProgressLine* progress) : progress_(progress) {}
   void OnStart(uint64_t source_size, uint16_t sector_size) override {
     total_ = source_size;
-    chunk_bytes_ = uint64_t{kChunkSectors} * sector_size;
+    chunk_bytes_ = ChunkSectorsFor(sector_size) * sector_size;
   }
   void OnProgress(uint32_t, uint64_t, uint64_t position) override {
     // The engine reports the start of the chunk it has just finished; show the reading point.
@@ -248,6 +259,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   report.sector_size = source->SectorSize();
   report.size = source->Size();
   report.results = &results;
+  report.unreadable = &status.unreadable;
   DecodeCheck decode_check;
   if (check) {
     decode_check = CheckFoundFiles(*source, results, &InterruptFlag());
@@ -281,10 +293,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     return 130;
   }
   if (!status.ok) {
-    PrintError("reading " + source_name + " failed at its end: " + status.message);
+    if (!status.source_shrank) PrintError("reading " + source_name + " failed: " + status.message);
     return 1;
   }
-  return 0;
+  return status.unreadable.empty() ? 0 : kExitUnreadableAreas;
 }
 
 }  // namespace pictavo::cli

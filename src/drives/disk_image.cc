@@ -232,7 +232,10 @@ bool CheckImageFile(const std::string& path) {
                      ReadTail(fd, static_cast<uint64_t>(st.st_size), sizeof(magic), magic) &&
                      std::memcmp(magic, ImageTrailerMagic(), sizeof(magic)) == 0;
   close(fd);
-  return valid;
+  if (!valid) return false;
+  // A trailer whose sector size cannot be right is refused too.
+  const auto info = ReadImageInfo(path);
+  return !info || info->problem.empty();
 }
 
 std::optional<ImageInfo> ReadImageInfo(const std::string& path) {
@@ -246,6 +249,7 @@ std::optional<ImageInfo> ReadImageInfo(const std::string& path) {
                      ParseImageTrailer(raw, &info.trailer);
   close(fd);
   if (!valid) return std::nullopt;
+  info.problem = ImageTrailerProblem(info.trailer);
   info.file_size = static_cast<uint64_t>(st.st_size);
   return info;
 }

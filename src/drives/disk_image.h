@@ -92,12 +92,14 @@ ImageCreationResult CreateDiskImage(SectorSource& source, const std::string& ima
 // was read.
 std::string DescribeUnreadable(const ImageCreationResult& result, size_t max_listed = 10);
 
-// The check made before an image is opened: the file's last 22 bytes are the trailer's magic.
+// The check made before an image is opened: the file's last 22 bytes are the trailer's magic, and
+// the trailer's sector size is a power of two from 512 to 32768.
 bool CheckImageFile(const std::string& path);
 
 struct ImageInfo {
   uint64_t file_size = 0;  // data area and trailer
   ImageTrailer trailer;
+  std::string problem;  // why the image cannot be read (ImageTrailerProblem); empty when it can
 };
 // The trailer of an image file; nullopt when the file cannot be read or has no trailer.
 std::optional<ImageInfo> ReadImageInfo(const std::string& path);

@@ -45,7 +45,8 @@ class FindSink {
   virtual void Found(const FoundFile& file) = 0;
 };
 
-enum class ChunkState { kScanned, kUnreadable, kHole };
+// kShrank: the source ended inside the chunk, before the size it had when it was opened.
+enum class ChunkState { kScanned, kHole, kShrank };
 
 // Reads chunks of a source and offers every sector to the handlers. One per thread.
 class SectorScanner {
@@ -55,7 +56,7 @@ class SectorScanner {
         literal_(literal),
         sector_size_(sector_size),
         head_copy_(std::min<uint32_t>(kSectorHeadCopied, sector_size)),
-        buffer_(new (std::nothrow) uint8_t[static_cast<size_t>(kChunkSectors) * sector_size]()) {
+        buffer_(new (std::nothrow) uint8_t[ChunkSectorsFor(sector_size) * sector_size]()) {
     for (const auto& handler : handlers_) {
       const std::bitset<256> first =
           literal ? std::bitset<256>().set() : handler->SignatureFirstBytes();
@@ -73,8 +74,12 @@ class SectorScanner {
 
   bool ok() const { return buffer_ != nullptr; }
 
+  // Scans the `sectors` sectors at `offset`. A chunk that fails to read is read again sector by
+  // sector; the sectors that still fail are appended to `*unreadable` and not scanned, all
+  // others are. `*error` receives the first read failure's errno value.
   ChunkState ScanChunk(SectorSource& source, uint64_t offset, uint64_t sectors,
-                       const std::atomic<bool>* stop_flag, FindSink& sink, int* error) {
+                       const std::atomic<bool>* stop_flag, FindSink& sink, int* error,
+                       std::vector<ByteRange>* unreadable) {
     const uint64_t chunk_bytes = sectors * sector_size_;
     if (skip_holes_) {
       if (next_data_ < offset + chunk_bytes) next_data_ = source.NextData(offset);
@@ -82,21 +87,36 @@ class SectorScanner {
     }
     const uint8_t* chunk =
         literal_ ? nullptr : source.View(offset, static_cast<uint32_t>(chunk_bytes));
+    ChunkState state = ChunkState::kScanned;
+    size_t first_bad = unreadable->size();
+    // A mapped source that shrank serves zeros where its bytes were cut off: those are no data.
+    if (chunk != nullptr && source.CurrentSize() < offset + chunk_bytes) chunk = nullptr;
     if (chunk == nullptr) {
-      // Bytes of the buffer beyond a short read keep what the previous chunk left there.
-      if (!source.ReadAt(offset, static_cast<uint32_t>(chunk_bytes), buffer_.get(),
-                         ReadRule::kChunk)) {
-        *error = source.last_error();
-        return ChunkState::kUnreadable;
+      const uint32_t delivered = ReadSalvaging(source, offset, static_cast<uint32_t>(chunk_bytes),
+                                               buffer_.get(), unreadable, error);
+      if (delivered < chunk_bytes) {
+        // The chunk lies within the size the source had when opened: a read that ends early
+        // means the source shrank. Only the whole sectors that arrived are scanned.
+        state = ChunkState::kShrank;
+        sectors = delivered / sector_size_;
       }
       chunk = buffer_.get();
     }
     uint8_t head[kSectorHeadSize] = {};
     for (uint64_t i = 0; i < sectors; ++i) {
+      const uint64_t sector_begin = offset + i * sector_size_;
+      // Sectors that could not be read hold zeros, not the medium's bytes: none is scanned.
+      while (first_bad < unreadable->size() && (*unreadable)[first_bad].end() <= sector_begin) {
+        ++first_bad;
+      }
+      if (first_bad < unreadable->size() &&
+          (*unreadable)[first_bad].offset < sector_begin + sector_size_) {
+        continue;
+      }
       const uint8_t* sector = chunk + i * sector_size_;
       const std::vector<FormatHandler*>& candidates = by_first_byte_[sector[0]];
       if (candidates.empty()) {
-        if (Stopped(stop_flag)) return ChunkState::kScanned;
+        if (Stopped(stop_flag)) return state;
         continue;
       }
       if (head_copy_ == kSectorHeadCopied) {
@@ -107,7 +127,7 @@ class SectorScanner {
       }
       const uint64_t sector_offset = offset + i * sector_size_;
       for (FormatHandler* handler : candidates) {
-        if (Stopped(stop_flag)) return ChunkState::kScanned;
+        if (Stopped(stop_flag)) return state;
         if (!handler->MatchSignature(head)) continue;
         sink.Candidate(sector_offset);
         if (!handler->Verify(source, sector_offset)) continue;
@@ -118,9 +138,12 @@ class SectorScanner {
         sink.Found(found);
         break;
       }
-      if (Stopped(stop_flag)) return ChunkState::kScanned;
+      if (Stopped(stop_flag)) return state;
     }
-    return ChunkState::kScanned;
+    if (state == ChunkState::kScanned && source.CurrentSize() < offset + chunk_bytes) {
+      return ChunkState::kShrank;
+    }
+    return state;
   }
 
  private:
@@ -174,26 +197,32 @@ class ResultsWriter {
   uint64_t mpeg_length_ = 0;
 };
 
-// Follows the chunk rules of the scan: the error code of the first failure of the latest run
-// of failed chunks, and success exactly when the last chunk was read.
+// Gathers what the chunks report, in chunk order: the unreadable areas, the first read failure,
+// and whether the source shrank.
 struct ChunkAccounting {
-  bool last_chunk_good = true;
-  void Record(ChunkState state, int error, ScanStatus& status) {
-    if (state == ChunkState::kUnreadable) {
-      if (last_chunk_good) status.error_code = error;
-      last_chunk_good = false;
-      ++status.failed_chunks;
-    } else {
-      last_chunk_good = true;
+  bool shrank = false;
+  void Record(ChunkState state, int error, const std::vector<ByteRange>& unreadable,
+              ScanStatus& status) {
+    if (status.error_code == 0) status.error_code = error;
+    for (const ByteRange& range : unreadable) {
+      const size_t before = status.unreadable.size();
+      AppendRange(status.unreadable, range.offset, range.length);
+      if (status.unreadable.size() > before) ++status.failed_chunks;
     }
+    if (state == ChunkState::kShrank) shrank = true;
   }
 };
 
-ScanStatus Finish(ScanStatus status, const ChunkAccounting& chunks,
+ScanStatus Finish(ScanStatus status, const ChunkAccounting& chunks, SectorSource& source,
                   const std::atomic<bool>* stop_flag) {
   status.stopped = Stopped(stop_flag);
-  status.ok = chunks.last_chunk_good;
-  if (!status.ok) status.message = SystemErrorText(status.error_code);
+  status.ok = !chunks.shrank;
+  if (chunks.shrank) {
+    status.source_shrank = true;
+    status.shrunk_size = source.CurrentSize();
+    status.message =
+        "the source shrank to " + std::to_string(status.shrunk_size) + " bytes during the scan";
+  }
   return status;
 }
 
@@ -201,6 +230,7 @@ ScanStatus Finish(ScanStatus status, const ChunkAccounting& chunks,
 struct ChunkOutcome : FindSink {
   ChunkState state = ChunkState::kScanned;
   int error = 0;
+  std::vector<ByteRange> unreadable;
   std::vector<std::pair<bool, FoundFile>> events;  // (is a find, record)
 
   void Candidate(uint64_t offset) override {
@@ -229,7 +259,8 @@ ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
   const uint64_t source_size = source.Size();
   const uint16_t sector_size = source.SectorSize();
   const uint64_t total_sectors = source_size / sector_size;
-  const uint64_t chunk_count = (total_sectors + kChunkSectors - 1) / kChunkSectors;
+  const uint64_t chunk_sectors = ChunkSectorsFor(sector_size);
+  const uint64_t chunk_count = (total_sectors + chunk_sectors - 1) / chunk_sectors;
   constexpr uint64_t kChunksAhead = 32;
 
   std::vector<std::unique_ptr<SectorScanner>> scanners;
@@ -264,11 +295,11 @@ ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
         chunk = next_chunk++;
       }
       ChunkOutcome outcome;
-      const uint64_t offset = chunk * kChunkSectors * sector_size;
+      const uint64_t offset = chunk * chunk_sectors * sector_size;
       const uint64_t sectors =
-          std::min<uint64_t>(kChunkSectors, total_sectors - chunk * kChunkSectors);
+          std::min<uint64_t>(chunk_sectors, total_sectors - chunk * chunk_sectors);
       outcome.state = scanners[index]->ScanChunk(*clones[index], offset, sectors, stop_flag,
-                                                 outcome, &outcome.error);
+                                                 outcome, &outcome.error, &outcome.unreadable);
       bool needed_next;
       {
         std::lock_guard lock(mutex);
@@ -311,20 +342,18 @@ ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
     if (ready.empty()) break;  // stopped before the next chunk was taken
     work_ready.notify_all();
     for (ChunkOutcome& outcome : ready) {
-      chunks.Record(outcome.state, outcome.error, status);
-      const uint64_t offset = chunk * kChunkSectors * sector_size;
-      if (outcome.state != ChunkState::kUnreadable) {
-        for (const auto& [is_find, file] : outcome.events) {
-          if (is_find) {
-            writer.Found(file);
-          } else {
-            writer.Candidate(file.offset);
-          }
+      chunks.Record(outcome.state, outcome.error, outcome.unreadable, status);
+      const uint64_t offset = chunk * chunk_sectors * sector_size;
+      for (const auto& [is_find, file] : outcome.events) {
+        if (is_find) {
+          writer.Found(file);
+        } else {
+          writer.Candidate(file.offset);
         }
-        if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
       }
+      if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
       ++chunk;
-      if (Stopped(stop_flag)) {
+      if (Stopped(stop_flag) || outcome.state == ChunkState::kShrank) {
         stop = true;
         break;
       }
@@ -336,7 +365,7 @@ ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
   }
   work_ready.notify_all();
   for (auto& thread : threads) thread.join();
-  return Finish(status, chunks, stop_flag);
+  return Finish(status, chunks, source, stop_flag);
 }
 
 }  // namespace
@@ -356,11 +385,12 @@ ScanStatus RunScan(const std::string& source_name, const ScanOptions& options, S
   int error = 0;
   OpenOptions open_options;
   open_options.raw_sector_size = options.raw_sector_size;
-  auto source = FileSectorSource::Open(source_name, open_options, &error);
+  std::string reason;
+  auto source = FileSectorSource::Open(source_name, open_options, &error, &reason);
   if (!source) {
     ScanStatus status;
     status.error_code = error;
-    status.message = SystemErrorText(error);
+    status.message = reason.empty() ? SystemErrorText(error) : reason;
     return status;
   }
   return RunScan(*source, options, results, observer, stop_flag);
@@ -442,22 +472,25 @@ ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanR
   } sink(writer);
 
   ChunkAccounting chunks;
+  const uint64_t chunk_sectors = ChunkSectorsFor(sector_size);
   uint64_t remaining_sectors = source_size / sector_size;
   uint64_t offset = 0;
+  std::vector<ByteRange> unreadable;
   while (remaining_sectors > 0) {
     if (Stopped(stop_flag)) break;
-    const uint64_t sectors = std::min<uint64_t>(kChunkSectors, remaining_sectors);
+    const uint64_t sectors = std::min<uint64_t>(chunk_sectors, remaining_sectors);
     int error = 0;
-    const ChunkState state = scanner.ScanChunk(source, offset, sectors, stop_flag, sink, &error);
-    chunks.Record(state, error, status);
-    if (state != ChunkState::kUnreadable && observer) {
-      observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
-    }
+    unreadable.clear();
+    const ChunkState state =
+        scanner.ScanChunk(source, offset, sectors, stop_flag, sink, &error, &unreadable);
+    chunks.Record(state, error, unreadable, status);
+    if (observer) observer->OnProgress(PercentOf(offset, source_size), offset >> 20, offset);
+    if (state == ChunkState::kShrank) break;
     offset += sectors * sector_size;
     remaining_sectors -= sectors;
     if (Stopped(stop_flag)) break;
   }
-  return Finish(status, chunks, stop_flag);
+  return Finish(status, chunks, medium, stop_flag);
 }
 
 }  // namespace pictavo

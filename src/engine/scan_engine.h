@@ -72,18 +72,39 @@ class ScanObserver {
 };
 
 struct ScanStatus {
-  // True when the last chunk was read successfully (also after a stop).
+  // True when the scan went through to its end, or to a stop (also with unreadable areas).
   bool ok = false;
-  // The errno value of the first failure of the latest run of failed chunks, or of the open.
+  // The errno value of the first read failure, or of the open.
   int error_code = 0;
   // A sentence for the user when !ok: the system's text, or the reason the source is unusable.
   std::string message;
-  // Chunks that could not be read and were skipped.
+  // A chunk that fails to read is read again sector by sector and every readable sector is
+  // scanned; the sectors that still fail are listed here (source offsets, in order), and
+  // `failed_chunks` counts these areas.
+  std::vector<ByteRange> unreadable;
   uint64_t failed_chunks = 0;
+  // The source became shorter than when it was opened (a file cut, a device that shrank): the
+  // scan ended there, keeping what it had found; `message` says so.
+  bool source_shrank = false;
+  uint64_t shrunk_size = 0;
   bool stopped = false;
+
+  uint64_t unreadable_bytes() const {
+    uint64_t total = 0;
+    for (const ByteRange& range : unreadable) total += range.length;
+    return total;
+  }
 };
 
 constexpr uint32_t kChunkSectors = 4096;
+// A chunk holds kChunkSectors sectors, but never more than 16 MiB: media with sectors above
+// 4 KiB are read in fewer sectors per chunk, so that the buffers stay bounded.
+constexpr uint64_t kMaxChunkBytes = 16 << 20;
+inline uint64_t ChunkSectorsFor(uint16_t sector_size) {
+  if (sector_size == 0) return kChunkSectors;
+  const uint64_t bounded = kMaxChunkBytes / sector_size;
+  return bounded < kChunkSectors ? (bounded ? bounded : 1) : kChunkSectors;
+}
 
 struct ScanOptions {
   FileTypeSelection selection;

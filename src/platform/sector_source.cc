@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace pictavo {
 namespace {
@@ -43,6 +45,16 @@ bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out) {
   out->data_size = LoadLe(trailer32, 8);
   out->sector_size = static_cast<uint16_t>(LoadLe(trailer32 + 8, 2));
   return true;
+}
+
+bool ValidSectorSize(uint32_t sector_size) {
+  return sector_size >= 512 && sector_size <= 32768 && (sector_size & (sector_size - 1)) == 0;
+}
+
+std::string ImageTrailerProblem(const ImageTrailer& trailer) {
+  if (ValidSectorSize(trailer.sector_size)) return {};
+  return "the image's sector size, " + std::to_string(trailer.sector_size) +
+         " bytes, is not a power of two from 512 to 32768";
 }
 
 void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32) {
@@ -131,11 +143,102 @@ uint32_t ReadSalvaging(SectorSource& source, uint64_t offset, uint32_t count, ui
 namespace {
 constexpr uint64_t kMapBlock = 2 << 20;
 constexpr size_t kMaxResidentBlocks = 4;
+
+// The mappings of open sources, for the SIGBUS handler: a slot is free when its begin is 0.
+struct MappedRange {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+  std::atomic<bool> faulted{false};
+};
+constexpr int kMappedSlots = 64;
+MappedRange mapped_ranges[kMappedSlots];
+struct sigaction previous_sigbus {};
+uintptr_t page_size = 4096;
+
+// A mapped file that was cut raises SIGBUS at the first touch of a page beyond its new end. The
+// pages from there to the end of the mapping are replaced by zero pages and the mapping is
+// marked; the reading instruction then runs again and sees zeros, which the source's owner
+// learns are no data through CurrentSize. Faults anywhere else go to the previous handler.
+void OnSigbus(int signal, siginfo_t* info, void* context) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (MappedRange& range : mapped_ranges) {
+    const uintptr_t begin = range.begin.load(std::memory_order_acquire);
+    const uintptr_t end = range.end.load(std::memory_order_acquire);
+    if (begin == 0 || address < begin || address >= end) continue;
+    const uintptr_t from = address / page_size * page_size;
+    if (mmap(reinterpret_cast<void*>(from), end - from, PROT_READ,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+      range.faulted.store(true, std::memory_order_release);
+      return;
+    }
+  }
+  if (previous_sigbus.sa_flags & SA_SIGINFO) {
+    if (previous_sigbus.sa_sigaction) previous_sigbus.sa_sigaction(signal, info, context);
+    return;
+  }
+  // Default or ignored: restore it, so that the fault, raised again on return, ends the process
+  // as it would have.
+  sigaction(SIGBUS, &previous_sigbus, nullptr);
+  if (previous_sigbus.sa_handler == SIG_DFL) {
+    raise(signal);  // a signal sent, not a fault, would not come again on its own
+  } else if (previous_sigbus.sa_handler != SIG_IGN) {
+    previous_sigbus.sa_handler(signal);
+  }
+}
+
+int RegisterMapping(const uint8_t* map, uint64_t size) {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = OnSigbus;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &previous_sigbus);
+  });
+  for (int slot = 0; slot < kMappedSlots; ++slot) {
+    uintptr_t expected = 0;
+    // Claimed with a marker first, so that the handler never sees half a range.
+    if (mapped_ranges[slot].begin.compare_exchange_strong(expected, 1)) {
+      mapped_ranges[slot].faulted.store(false);
+      mapped_ranges[slot].end.store(reinterpret_cast<uintptr_t>(map) + size);
+      mapped_ranges[slot].begin.store(reinterpret_cast<uintptr_t>(map), std::memory_order_release);
+      return slot;
+    }
+  }
+  return -1;
+}
+
+void UnregisterMapping(int slot) {
+  if (slot < 0) return;
+  mapped_ranges[slot].end.store(0);
+  mapped_ranges[slot].begin.store(0, std::memory_order_release);
+}
+
 }  // namespace
+
+bool FileSectorSource::MapFaulted() const {
+  return map_slot_ >= 0 && mapped_ranges[map_slot_].faulted.load(std::memory_order_acquire);
+}
+
+uint64_t FileSectorSource::CurrentSize() {
+  uint64_t now = 0;
+  if (kind_ == SourceKind::kBlockDevice) {
+    if (ioctl(fd_, BLKGETSIZE64, &now) != 0) return size_;
+  } else {
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) return size_;
+    now = static_cast<uint64_t>(st.st_size);
+  }
+  return std::min(now, size_);
+}
 
 FileSectorSource::~FileSectorSource() {
   if (direct_fd_ >= 0) close(direct_fd_);
-  if (map_) munmap(const_cast<uint8_t*>(map_), map_size_);
+  if (map_) {
+    UnregisterMapping(map_slot_);
+    munmap(const_cast<uint8_t*>(map_), map_size_);
+  }
   if (fd_ >= 0) close(fd_);
 }
 
@@ -143,6 +246,12 @@ void FileSectorSource::MapFile(uint64_t file_size) {
   if (file_size == 0 || file_size > static_cast<uint64_t>(SIZE_MAX)) return;
   void* map = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fd_, 0);
   if (map == MAP_FAILED) return;
+  map_slot_ = RegisterMapping(static_cast<const uint8_t*>(map), file_size);
+  if (map_slot_ < 0) {
+    // No room to guard one more mapping against a cut file: read with pread instead.
+    munmap(map, file_size);
+    return;
+  }
   madvise(map, file_size, MADV_SEQUENTIAL);
   map_ = static_cast<const uint8_t*>(map);
   map_size_ = file_size;
@@ -151,6 +260,8 @@ void FileSectorSource::MapFile(uint64_t file_size) {
 
 bool FileSectorSource::BlocksReadable(uint64_t offset, uint64_t count) {
   if (!map_ || count == 0 || offset >= map_size_ || count > map_size_ - offset) return false;
+  // Once the file was cut under the mapping, its zero pages are no data: pread tells the truth.
+  if (MapFaulted()) return false;
   const uint64_t first = offset / kMapBlock;
   const uint64_t last = (offset + count - 1) / kMapBlock;
   for (uint64_t block = first; block <= last; ++block) {
@@ -161,6 +272,8 @@ bool FileSectorSource::BlocksReadable(uint64_t offset, uint64_t count) {
       const int result = madvise(const_cast<uint8_t*>(map_) + begin, length, MADV_POPULATE_READ);
       if (result != 0 && errno == EINVAL) {
         // A kernel without prefaulting: give up on the mapping rather than risk a fault.
+        UnregisterMapping(map_slot_);
+        map_slot_ = -1;
         munmap(const_cast<uint8_t*>(map_), map_size_);
         map_ = nullptr;
         return false;
@@ -226,7 +339,8 @@ std::string UnusableSourceText(const std::string& name) {
 }
 
 std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name,
-                                                         const OpenOptions& options, int* error) {
+                                                         const OpenOptions& options, int* error,
+                                                         std::string* reason) {
   // Named pipes and character devices are refused before they are opened: opening a pipe waits
   // for a writer, and opening some devices (a tape) acts on them.
   struct stat named {};
@@ -282,7 +396,15 @@ std::unique_ptr<FileSectorSource> FileSectorSource::Open(const std::string& name
     if (source->ReadAt(file_size - ImageTrailer::kSize, ImageTrailer::kSize, trailer,
                        ReadRule::kChunk, &got) &&
         got == ImageTrailer::kSize && ParseImageTrailer(trailer, &parsed)) {
+      if (const std::string problem = ImageTrailerProblem(parsed); !problem.empty()) {
+        *error = EINVAL;
+        if (reason) *reason = problem;
+        return nullptr;
+      }
       source->kind_ = SourceKind::kImageFile;
+      if (parsed.data_size > file_size - ImageTrailer::kSize) {
+        source->missing_bytes_ = parsed.data_size - (file_size - ImageTrailer::kSize);
+      }
       // A trailer that claims more data than the file holds is clamped to what is there; the
       // trailer itself is never part of what is scanned.
       source->size_ = std::min(parsed.data_size, file_size - ImageTrailer::kSize);
@@ -302,7 +424,8 @@ int64_t FileSectorSource::Pread(uint64_t offset, uint8_t* buffer, uint32_t count
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, map_size_ - offset));
     if (BlocksReadable(offset, n)) {
       std::memcpy(buffer, map_ + offset, n);
-      return n;
+      // Cut while being copied: the zeros that came are no data; read again.
+      if (!MapFaulted()) return n;
     }
   }
   const ssize_t got = pread(fd_, buffer, count, static_cast<off_t>(offset));

@@ -46,6 +46,10 @@ class SectorSource {
   // The bytes a scan covers: a device's size, an image's data area, a plain file's size.
   virtual uint64_t Size() const = 0;
 
+  // The bytes the medium holds now: less than Size() when it shrank since it was opened (a file
+  // cut by another program, a device made smaller). Such bytes are no data any more.
+  virtual uint64_t CurrentSize() { return Size(); }
+
   // The name the source was opened under, for messages.
   virtual const std::string& Name() const = 0;
 
@@ -111,6 +115,11 @@ constexpr uint32_t kImageTrailerMagicSize = 22;
 
 // Parses a 32-byte trailer; false when the magic is absent.
 bool ParseImageTrailer(const uint8_t* trailer32, ImageTrailer* out);
+// Sector sizes this program reads media in: a power of two from 512 to 32768.
+bool ValidSectorSize(uint32_t sector_size);
+// Why an image with this trailer cannot be read ("the image's sector size, 3 bytes, is not a
+// power of two from 512 to 32768"); empty when it can.
+std::string ImageTrailerProblem(const ImageTrailer& trailer);
 // Lays out a 32-byte trailer.
 void WriteImageTrailer(const ImageTrailer& trailer, uint8_t* trailer32);
 
@@ -130,9 +139,11 @@ class FileSectorSource : public SectorSource {
   FileSectorSource& operator=(const FileSectorSource&) = delete;
 
   // Opens `name` (a device node such as /dev/sdb1, an image file, or any file). Returns null with
-  // the errno value in `*error` when it cannot be opened or is neither a file nor a block device.
+  // the errno value in `*error` when it cannot be opened or is neither a file nor a block device,
+  // and with EINVAL and a sentence in `*reason` (when given) for an image whose trailer cannot
+  // be right.
   static std::unique_ptr<FileSectorSource> Open(const std::string& name, const OpenOptions& options,
-                                                int* error);
+                                                int* error, std::string* reason = nullptr);
 
   int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override;
   uint16_t SectorSize() override;
@@ -143,11 +154,15 @@ class FileSectorSource : public SectorSource {
   uint64_t NextData(uint64_t offset) override;
   std::unique_ptr<SectorSource> Clone() const override;
   bool ReadUncached(uint64_t offset, uint32_t count, uint8_t* buffer) override;
+  uint64_t CurrentSize() override;
 
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
   // Bytes of the whole file including any image trailer (devices: their size).
   uint64_t FileSize() const;
+  // For an image whose trailer gives more data than the file holds (a cut image): the bytes
+  // missing at its end, which are not scanned. 0 otherwise.
+  uint64_t MissingBytes() const { return missing_bytes_; }
 
  private:
   FileSectorSource(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
@@ -157,7 +172,10 @@ class FileSectorSource : public SectorSource {
   // Regular files are also mapped into memory, so that the scan and the recognisers can read
   // them without a system call per window. Each block of the mapping is prefaulted once before
   // it is touched; a block the system cannot read is never touched through the mapping, and
-  // reads of it fall back to pread, which reports the error.
+  // reads of it fall back to pread, which reports the error. A file cut by another program
+  // while mapped would raise SIGBUS where its bytes went: a process-wide handler puts zero
+  // pages there instead and marks the mapping, after which reads go through pread and
+  // CurrentSize tells where the medium now ends.
   void MapFile(uint64_t file_size);
   bool BlocksReadable(uint64_t offset, uint64_t count);
 
@@ -170,6 +188,9 @@ class FileSectorSource : public SectorSource {
   uint16_t sector_size_ = 0;
   const uint8_t* map_ = nullptr;
   uint64_t map_size_ = 0;
+  int map_slot_ = -1;  // in the table the SIGBUS handler looks at
+  uint64_t missing_bytes_ = 0;
+  bool MapFaulted() const;
   // The mapped bytes at `offset` once readable, their blocks pinned as [*first, *last].
   const uint8_t* MapPinned(uint64_t offset, uint32_t count, uint64_t* first, uint64_t* last);
   // Unmaps the oldest blocks beyond the few kept, never one in [in_use_first, in_use_last].

@@ -146,6 +146,18 @@ ExtentCopyResult CopyExtent(SectorSource& source, const FoundFile& file,
     if (copied == ViewCopy::kWriteFailed) return write_failed();
     // A plain file the process could not map is copied by the kernel; any failure falls back to
     // reading, which tells an unreadable chunk from a failed write.
+    if (copied == ViewCopy::kWritten && source.CurrentSize() < read_position + write_length) {
+      // The source was cut while its memory was being written out: the bytes from its new end
+      // on came as zeros and are no data. The file ends where the source now does.
+      const uint64_t kept = std::max(source.CurrentSize(), read_position) - read_position;
+      result.bytes_written += std::min(kept, write_length);
+      if (ftruncate(fd, static_cast<off_t>(result.bytes_written)) != 0) {
+        error = errno;
+        return write_failed();
+      }
+      result.cut_short = true;
+      break;
+    }
     const bool written =
         copied == ViewCopy::kWritten ||
         (file_source && CopyRange(file_source->fd(), read_position, fd, write_length));

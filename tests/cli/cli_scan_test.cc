@@ -9,6 +9,7 @@
 #include "samples/media_samples.h"
 #include "samples/modern_samples.h"
 #include "support/cli_run.h"
+#include "support/fault_fuse.h"
 
 namespace {
 
@@ -146,6 +147,129 @@ TEST(CliScan, ExactEndsAppliesToScansOnly) {
       true);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.out.find("--exact-ends applies to a scan"), std::string::npos) << run.out;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) { return pictavo::samples::ReadFile(path); }
+
+// Unreadable sectors (served by a FUSE file system that fails them with EIO): the scan finds
+// every photo outside them, lists the unreadable areas in the summary and in json, and ends
+// with exit status 3; neither the scan nor the recovery changes a byte of the source.
+TEST(CliScan, UnreadableAreasAreListedAndEverythingElseIsScanned) {
+  TempDir dir;
+  ImageBuilder builder(512, 3);
+  builder.Gap(8);
+  std::vector<uint64_t> at;
+  for (uint32_t i = 0; i < 6; ++i) {
+    at.push_back(builder.Place(EncodeJpeg({.width = 64, .height = 48, .seed = i + 10})));
+    builder.Gap(24);
+  }
+  ASSERT_TRUE(builder.WriteRaw(dir.File("card.bin")));
+  const std::vector<uint8_t> before = ReadAll(dir.File("card.bin"));
+  pictavo::testing::FaultFuse fuse(dir.File("card.bin"));
+  if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
+  // One page in the gap after the second photo: in the same 2 MiB chunk as all of them.
+  const uint64_t bad = (at[2] - 4096) / 4096 * 4096;
+  fuse.FailRange(bad, bad + 4096);
+
+  CliRun run = RunCli("scan --format tsv " + fuse.path(), true);
+  EXPECT_EQ(run.status, 3) << run.out;
+  for (const uint64_t offset : at) {
+    EXPECT_NE(run.out.find("\t" + std::to_string(offset) + "\t"), std::string::npos) << offset;
+  }
+  EXPECT_NE(run.out.find("1 area of " + fuse.path() + " (4096 bytes) could not be read"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("offset " + std::to_string(bad) + ", 4096 bytes"), std::string::npos)
+      << run.out;
+
+  run = RunCli("scan --format json " + fuse.path());
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.out.find("\"unreadable\": [\n    {\"offset\": " + std::to_string(bad) +
+                         ", \"length\": 4096}\n  ]"),
+            std::string::npos)
+      << run.out;
+
+  run = RunCli("recover " + fuse.path() + " --to " + dir.File("out"), true);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadAll(dir.File("card.bin")), before) << "the source is unchanged";
+}
+
+// Bytes beyond the end of the source are not data: a BMP whose header claims more than the raw
+// dump holds is cut there when saved, and the check never calls it complete.
+TEST(CliScan, AFileCutByTheEndOfTheSourceIsNeverWhole) {
+  TempDir dir;
+  std::vector<uint8_t> bytes(8192, 0);
+  // A 64x64 24-bit BMP: 54-byte header, 12288 bytes of pixels, of which only part is present.
+  const uint32_t file_size = 54 + 64 * 64 * 3;
+  const uint8_t header[54] = {'B',
+                              'M',
+                              static_cast<uint8_t>(file_size),
+                              static_cast<uint8_t>(file_size >> 8),
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              54,
+                              0,
+                              0,
+                              0,
+                              40,
+                              0,
+                              0,
+                              0,
+                              64,
+                              0,
+                              0,
+                              0,
+                              64,
+                              0,
+                              0,
+                              0,
+                              1,
+                              0,
+                              24,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0x30,
+                              0,
+                              0,
+                              0x13,
+                              0x0B,
+                              0,
+                              0,
+                              0x13,
+                              0x0B,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0};
+  std::copy(std::begin(header), std::end(header), bytes.begin() + 4096);
+  for (size_t i = 4096 + 54; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13);
+  ASSERT_TRUE(pictavo::samples::WriteFile(dir.File("dump.bin"), bytes));
+  CliRun run = RunCli("scan --check --format tsv --types bmp " + dir.File("dump.bin"));
+  if (run.out.find("\tbmp\t4096\t") == std::string::npos) {
+    GTEST_SKIP() << "the BMP recogniser does not take this header: " << run.out;
+  }
+  EXPECT_EQ(run.out.find("complete"), std::string::npos) << run.out;
+  run = RunCli("recover --types bmp " + dir.File("dump.bin") + " --to " + dir.File("out") +
+                   " --allow-same-filesystem",
+               true);
+  EXPECT_NE(run.out.find("File0.bmp is cut short: the source ends after 4096 of its"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(ReadAll(dir.File("out/File0.bmp")).size(), 4096u);
 }
 
 }  // namespace

@@ -262,7 +262,13 @@ TEST(DiskImage, TheCheckLooksOnlyAtTheLast22Bytes) {
   TempDir dir;
   const std::vector<uint8_t> magic(ImageTrailerMagic(), ImageTrailerMagic() + 22);
   std::vector<uint8_t> garbage_then_magic = RandomBytes(777, 4);
+  garbage_then_magic[775] = 0x00;  // the trailer's sector size: 512
+  garbage_then_magic[776] = 0x02;
   garbage_then_magic.insert(garbage_then_magic.end(), magic.begin(), magic.end());
+  // The same with a sector size of 3, which no medium has: refused.
+  std::vector<uint8_t> bad_sector_size = garbage_then_magic;
+  bad_sector_size[775] = 3;
+  bad_sector_size[776] = 0;
   std::vector<uint8_t> magic_then_byte = magic;
   magic_then_byte.push_back(0);
   const struct {
@@ -273,6 +279,7 @@ TEST(DiskImage, TheCheckLooksOnlyAtTheLast22Bytes) {
       {std::vector<uint8_t>(magic.begin() + 1, magic.end()), false},  // 21 bytes
       {magic, true},
       {garbage_then_magic, true},
+      {bad_sector_size, false},
       {magic_then_byte, false},
   };
   for (const auto& c : cases) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -181,43 +182,94 @@ TEST(ScanLoop, EmptyHandlerListStillReadsTheWholeMedium) {
   EXPECT_EQ(results.records.size(), 1u);  // only the spare record
 }
 
-TEST(ScanLoop, ReadFailuresSkipTheChunkAndOnlyALastFailureFailsTheScan) {
+// A chunk that fails to read is read again sector by sector: every readable sector is scanned,
+// the unreadable ones are listed, and the scan succeeds wherever the bad chunks lie.
+TEST(ScanLoop, ReadFailuresLoseOnlyTheUnreadableSectorsWhereverTheyLie) {
   const uint64_t chunk = 4096 * 512;
   struct Case {
     std::string name;
     std::vector<uint64_t> bad_chunks;
-    bool ok;
-    size_t progress_reports;
   };
   const Case cases[] = {
-      {"middle chunk", {1}, true, 3},
-      {"last chunk", {3}, false, 3},
-      {"first and last", {0, 3}, false, 2},
-      {"every chunk", {0, 1, 2, 3}, false, 0},
+      {"middle chunk", {1}},
+      {"last chunk", {3}},
+      {"first and last", {0, 3}},
+      {"every chunk", {0, 1, 2, 3}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto medium = Medium(4 * 4096);
-    for (uint64_t k = 0; k < 4; ++k) Tag(medium, k * 4096 + 5, 0xAA);
-    FaultySource source(medium, 512);
-    for (uint64_t k : c.bad_chunks) source.FailRange(k * chunk + 100, k * chunk + 101);
-    CallLog log;
-    HandlerList handlers;
-    handlers.push_back(std::make_unique<StubHandler>(kTypeJpeg, 0xAA, &log));
-    ScanResults results;
-    RecordingObserver observer;
-    const ScanStatus status =
-        RunScanWithHandlers(source, std::move(handlers), results, &observer, nullptr);
-    EXPECT_EQ(status.ok, c.ok);
-    EXPECT_EQ(status.failed_chunks, c.bad_chunks.size());
-    EXPECT_EQ(observer.progress.size(), c.progress_reports);
-    EXPECT_EQ(results.Found().size(), 4 - c.bad_chunks.size())
-        << "no sector of a bad chunk is tested";
-    if (!c.ok) {
+  for (const bool partial : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name + (partial ? ", partial reads" : ""));
+      auto medium = Medium(4 * 4096);
+      for (uint64_t k = 0; k < 4; ++k) {
+        Tag(medium, k * 4096 + 5, 0xAA);   // a readable sector after a bad one
+        Tag(medium, k * 4096 + 40, 0xAA);  // the unreadable sector of a bad chunk
+      }
+      FaultySource source(medium, 512);
+      source.DeliverPartially(partial);
+      std::vector<ByteRange> bad;
+      for (uint64_t k : c.bad_chunks) {
+        source.FailRange(k * chunk + 40 * 512 + 100, k * chunk + 40 * 512 + 101);
+        // A read that stops at the bad byte keeps the bytes before it.
+        bad.push_back(partial ? ByteRange{k * chunk + 40 * 512 + 100, 412}
+                              : ByteRange{k * chunk + 40 * 512, 512});
+      }
+      CallLog log;
+      HandlerList handlers;
+      handlers.push_back(std::make_unique<StubHandler>(kTypeJpeg, 0xAA, &log));
+      ScanResults results;
+      RecordingObserver observer;
+      const ScanStatus status =
+          RunScanWithHandlers(source, std::move(handlers), results, &observer, nullptr);
+      EXPECT_TRUE(status.ok);
+      EXPECT_EQ(status.unreadable, bad);
+      EXPECT_EQ(status.failed_chunks, c.bad_chunks.size());
+      EXPECT_EQ(status.unreadable_bytes(), (partial ? 412 : 512) * c.bad_chunks.size());
       EXPECT_EQ(status.error_code, EIO);
-      EXPECT_EQ(status.message, "Input/output error");
+      EXPECT_EQ(observer.progress.size(), 4u);
+      std::vector<uint64_t> found;
+      for (const FoundFile& f : results.Found()) found.push_back(f.offset);
+      std::vector<uint64_t> expected;
+      for (uint64_t k = 0; k < 4; ++k) {
+        expected.push_back((k * 4096 + 5) * 512);
+        const bool bad_chunk =
+            std::find(c.bad_chunks.begin(), c.bad_chunks.end(), k) != c.bad_chunks.end();
+        if (!bad_chunk) expected.push_back((k * 4096 + 40) * 512);
+      }
+      EXPECT_EQ(found, expected) << "every readable sector is scanned, no unreadable one";
     }
   }
+}
+
+// A source whose reads end before its size (a device that shrank) ends the scan with a clear
+// message; the finds before are kept and the bytes left in the buffer are not scanned again.
+constexpr uint64_t kShrunkSize = 4096 * 512 + 3 * 512;
+
+TEST(ScanLoop, ASourceThatEndsEarlyEndsTheScanWithTheNewSize) {
+  class ShrunkSource : public FaultySource {
+   public:
+    using FaultySource::FaultySource;
+    int64_t Pread(uint64_t offset, uint8_t* buffer, uint32_t count, int* error) override {
+      if (offset >= kShrunkSize) return 0;
+      return FaultySource::Pread(offset, buffer, std::min<uint64_t>(count, kShrunkSize - offset),
+                                 error);
+    }
+    uint64_t CurrentSize() override { return kShrunkSize; }
+  };
+  auto medium = Medium(4 * 4096);
+  for (uint64_t k = 0; k < 4; ++k) Tag(medium, k * 4096 + 1, 0xAA);
+  ShrunkSource source(medium, 512);
+  CallLog log;
+  HandlerList handlers;
+  handlers.push_back(std::make_unique<StubHandler>(kTypeJpeg, 0xAA, &log));
+  ScanResults results;
+  const ScanStatus status =
+      RunScanWithHandlers(source, std::move(handlers), results, nullptr, nullptr);
+  EXPECT_FALSE(status.ok);
+  EXPECT_TRUE(status.source_shrank);
+  EXPECT_EQ(status.message, "the source shrank to 2098688 bytes during the scan");
+  std::vector<uint64_t> found;
+  for (const FoundFile& f : results.Found()) found.push_back(f.offset);
+  EXPECT_EQ(found, (std::vector<uint64_t>{512, (4096 + 1) * 512}));
 }
 
 TEST(ScanLoop, EmptySourceOrUnknownSectorSizeIsRefusedWithAReason) {

@@ -6,6 +6,7 @@
 #include "platform/memory_source.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "support/faulty_source.h"
 
 namespace pictavo {
 namespace {
@@ -76,10 +77,24 @@ TEST(JpegHandler, FindsAnEndMarkerStraddlingTwoWindows) {
   ImageBuilder builder(512);
   const uint64_t at = builder.Place(jpeg, ImageBuilder::Fill::kRandom);
   builder.Gap(20, ImageBuilder::Fill::kZeros);
-  const auto found = ScanJpegs(builder.bytes());
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].offset, at);
-  EXPECT_EQ(found[0].length, jpeg.size());
+  // A memory source is searched in whole runs; a source that only reads (as a device or a file
+  // that cannot be mapped) is searched window by window, which is where the marker straddles.
+  for (const bool in_windows : {false, true}) {
+    SCOPED_TRACE(in_windows ? "read in windows" : "searched in place");
+    std::vector<FoundFile> found;
+    if (in_windows) {
+      testing::FaultySource source(builder.bytes(), 512);  // serves no views: reads only
+      ScanResults results;
+      EXPECT_TRUE(RunScan(source, OnlyJpeg(), results, nullptr, nullptr).ok);
+      found.assign(results.Found().begin(), results.Found().end());
+      EXPECT_GT(source.reads(), 1u);
+    } else {
+      found = ScanJpegs(builder.bytes());
+    }
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].offset, at);
+    EXPECT_EQ(found[0].length, jpeg.size());
+  }
 }
 
 TEST(JpegHandler, WithoutEndMarkerRunsToTheNextOneOrToTheEndOfTheMedium) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -223,6 +224,81 @@ TEST(FileSectorSource, KeepsOnlyAFewBlocksMappedWhateverTheReads) {
   const int mapped = MappedBlocks(base, size);
   if (mapped < 0) GTEST_SKIP() << "/proc/self/pagemap cannot be read here";
   EXPECT_LE(mapped, 9);
+}
+
+// A mapped file cut by another program while its bytes are in use: touching the cut part must
+// not kill the process, and the source must tell that those bytes are gone.
+TEST(FileSectorSource, AFileCutUnderItsMappingDoesNotKillTheReader) {
+  TempDir dir;
+  const std::vector<uint8_t> bytes = samples::RandomBytes(8 << 20, 77);
+  ASSERT_TRUE(samples::WriteFile(dir.File("cut.bin"), bytes));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("cut.bin"), {}, &error);
+  ASSERT_TRUE(source);
+  const uint8_t* view = source->View(0, 4 << 20);
+  if (view == nullptr) GTEST_SKIP() << "this system does not map the file";
+  EXPECT_EQ(view[3 << 20], bytes[3 << 20]);
+  ASSERT_EQ(truncate(dir.File("cut.bin").c_str(), 1 << 20), 0);
+  // Before, this touch raised SIGBUS.
+  volatile uint8_t beyond = view[3 << 20];
+  (void)beyond;
+  EXPECT_EQ(view[1000], bytes[1000]) << "bytes before the cut are still there";
+  EXPECT_EQ(source->CurrentSize(), uint64_t{1} << 20);
+  EXPECT_EQ(source->Size(), uint64_t{8} << 20);
+  std::vector<uint8_t> buffer(4096);
+  uint32_t got = 99;
+  EXPECT_TRUE(source->ReadAt(3 << 20, 4096, buffer.data(), ReadRule::kChunk, &got));
+  EXPECT_EQ(got, 0u) << "the cut part reads as the end of the medium, not as zeros";
+  EXPECT_TRUE(source->ReadAt((1 << 20) - 100, 4096, buffer.data(), ReadRule::kChunk, &got));
+  EXPECT_EQ(got, 100u);
+}
+
+// A plain fault elsewhere in the process still ends it as before.
+TEST(FileSectorSourceDeathTest, OtherBusErrorsStillEndTheProcess) {
+  TempDir dir;
+  ASSERT_TRUE(samples::WriteFile(dir.File("m.bin"), std::vector<uint8_t>(1 << 20, 1)));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("m.bin"), {}, &error);  // installs the handler
+  ASSERT_TRUE(source);
+  EXPECT_DEATH(raise(SIGBUS), "");
+}
+
+TEST(FileSectorSource, ImagesWithAnImpossibleSectorSizeAreRefusedWithTheReason) {
+  struct Case {
+    uint16_t sector_size;
+    bool accepted;
+  };
+  for (const Case c : {Case{0, false}, Case{3, false}, Case{256, false}, Case{1000, false},
+                       Case{65535, false}, Case{512, true}, Case{4096, true}, Case{32768, true}}) {
+    SCOPED_TRACE(c.sector_size);
+    TempDir dir;
+    std::vector<uint8_t> bytes(65536, 0x5A);
+    bytes.resize(bytes.size() + ImageTrailer::kSize);
+    WriteImageTrailer({.data_size = 65536, .sector_size = c.sector_size}, bytes.data() + 65536);
+    ASSERT_TRUE(samples::WriteFile(dir.File("x.img"), bytes));
+    int error = 0;
+    std::string reason;
+    auto source = FileSectorSource::Open(dir.File("x.img"), {}, &error, &reason);
+    EXPECT_EQ(source != nullptr, c.accepted);
+    if (!c.accepted) {
+      EXPECT_EQ(error, EINVAL);
+      EXPECT_EQ(reason, "the image's sector size, " + std::to_string(c.sector_size) +
+                            " bytes, is not a power of two from 512 to 32768");
+    }
+  }
+}
+
+TEST(FileSectorSource, ACutImageSaysHowMuchIsMissingAndScansWhatIsThere) {
+  TempDir dir;
+  std::vector<uint8_t> bytes(40000, 1);
+  bytes.resize(bytes.size() + ImageTrailer::kSize);
+  WriteImageTrailer({.data_size = 100000, .sector_size = 512}, bytes.data() + 40000);
+  ASSERT_TRUE(samples::WriteFile(dir.File("cut.img"), bytes));
+  int error = 0;
+  auto source = FileSectorSource::Open(dir.File("cut.img"), {}, &error);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->Size(), 40000u);
+  EXPECT_EQ(source->MissingBytes(), 60000u);
 }
 
 }  // namespace
