@@ -102,6 +102,7 @@ set(pictavo_deb_depends
   "libopenjp2-7 (>= 2.5.0)"
   "libraw20 (>= 0.20.2)"
   "libblkid1 (>= 2.38)"
+  "libtsk19 (>= 4.11)"
   "zlib1g (>= 1:1.2.13)")
 if(PICTAVO_BUILD_GUI)
   list(APPEND pictavo_deb_depends

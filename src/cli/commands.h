@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/scan_engine.h"
+#include "filesystems/named_file.h"
 
 namespace pictavo::cli {
 
@@ -14,6 +16,16 @@ int RunSnapshotCommand(int argc, char** argv, int first);
 int RunImageCommand(int argc, char** argv, int first);
 int RunDrivesCommand(int argc, char** argv, int first);
 int RunRecoverCommand(int argc, char** argv, int first);
+int RunFilesCommand(int argc, char** argv, int first);
+
+// The files with names on `source`, listed by a child process and classified.
+FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans);
+// recover --by-name: saves the named files of the selected types (and with `deleted_only` the
+// deleted ones only) under their folders and names in `folder`; overwritten ones are skipped.
+// `destination_accepted` judges the folder for the bytes to be written.
+int RecoverByName(SectorSource& source, const std::string& folder,
+                  const FileTypeSelection& selection, bool deleted_only,
+                  const std::function<bool(uint64_t)>& destination_accepted);
 
 // scan --snapshot: checked before the scan (the texts fit, the file may go there), written after.
 bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
