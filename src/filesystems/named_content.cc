@@ -246,6 +246,23 @@ SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listin
         SaveOneFileInto(content, extent, i, name, subfolder, summary, observer, &progress, cancel);
     if (summary.files.size() == accounted) break;  // cancelled: the file in hand is gone
     SavedFile& saved = summary.files.back();
+    // Parts whose place the map lost were written as zeros: the file is damaged like one with
+    // unreadable parts.
+    if (const uint64_t lost = file.LostBytes(); lost > 0 && saved.outcome != SaveOutcome::kFailed) {
+      if (saved.outcome == SaveOutcome::kWritten) {
+        --summary.written;
+        ++summary.damaged;
+        saved.outcome = SaveOutcome::kDamaged;
+        saved.first_unreadable_offset = 0;
+        for (const FileRun& run : file.runs) {
+          if (run.lost) {
+            saved.first_unreadable_offset = run.file_offset;
+            break;
+          }
+        }
+      }
+      saved.unreadable_bytes += lost;
+    }
     // Names and offsets in the report are those the user knows: the path, the source offset.
     if (saved.outcome == SaveOutcome::kDamaged) {
       if (const auto source_offset = content.SourceOffsetOf(saved.first_unreadable_offset)) {

@@ -136,6 +136,14 @@ std::optional<uint64_t> NamedFile::ContiguousOffset() const {
   return std::nullopt;
 }
 
+uint64_t NamedFile::LostBytes() const {
+  uint64_t lost = 0;
+  for (const FileRun& run : runs) {
+    if (run.lost) lost += run.length;
+  }
+  return lost;
+}
+
 FileTypeId TypeFromFileName(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot + 1 >= name.size()) return kTypeNone;
@@ -180,7 +188,7 @@ std::vector<uint8_t> EncodeListing(const FileSystemListing& listing) {
       out.U64(run.file_offset);
       out.U64(run.source_offset);
       out.U64(run.length);
-      out.U8(run.sparse ? 1 : 0);
+      out.U8((run.sparse ? 1 : 0) | (run.lost ? 2 : 0));
     }
   }
   return out.Take();
@@ -225,10 +233,13 @@ std::optional<FileSystemListing> DecodeListing(const uint8_t* data, size_t size)
     file.type = static_cast<FileTypeId>(type);
     file.runs.resize(runs);
     for (FileRun& run : file.runs) {
+      uint8_t flags = 0;
       if (!in.U64(&run.file_offset) || !in.U64(&run.source_offset) || !in.U64(&run.length) ||
-          !in.Bool(&run.sparse)) {
+          !in.U8(&flags) || flags > 3) {
         return std::nullopt;
       }
+      run.sparse = (flags & 1) != 0;
+      run.lost = (flags & 2) != 0;
     }
   }
   if (!in.AtEnd()) return std::nullopt;

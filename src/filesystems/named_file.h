@@ -16,8 +16,11 @@ struct FileRun {
   uint64_t file_offset = 0;    // where the run starts in the file
   uint64_t source_offset = 0;  // where its bytes start on the source
   uint64_t length = 0;
-  // The file system records zeros here (a hole), or lost the run's place: nothing to read.
+  // Nothing to read: the file system records zeros here (a hole), or lost the run's place.
   bool sparse = false;
+  // With `sparse`: the place was lost (a broken chain, a run outside the file system), so the
+  // zeros stand for content that could not be found and the file counts as damaged.
+  bool lost = false;
 
   friend bool operator==(const FileRun&, const FileRun&) = default;
 };
@@ -59,6 +62,8 @@ struct NamedFile {
   std::string_view Name() const;
   // The source offset of the first byte when the whole content lies in one run on the source.
   std::optional<uint64_t> ContiguousOffset() const;
+  // Bytes of the content whose place the map lost.
+  uint64_t LostBytes() const;
 };
 
 // One file system found on the medium.

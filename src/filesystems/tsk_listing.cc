@@ -8,15 +8,43 @@
 #include <cstring>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace pictavo {
 namespace {
+
+// Bytes the library is shown in place of others: a damaged first FAT copy is read from the
+// second copy, which FAT keeps for this very case.
+struct Substitute {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  uint64_t replacement = 0;
+};
 
 // The library reads the medium through this: its own image header first, then our source.
 struct SourceImage {
   TSK_IMG_INFO info;
   SectorSource* source;
+  std::vector<Substitute>* substitutes;
 };
+
+// Reads `count` bytes at `offset` of the medium as the library is to see them.
+bool ReadShown(SourceImage* self, uint64_t offset, uint32_t count, uint8_t* buffer,
+               uint32_t* delivered) {
+  for (const Substitute& substitute : *self->substitutes) {
+    if (offset >= substitute.offset && offset - substitute.offset < substitute.length) {
+      const uint64_t in = offset - substitute.offset;
+      const uint32_t piece =
+          static_cast<uint32_t>(std::min<uint64_t>(count, substitute.length - in));
+      return self->source->ReadAt(substitute.replacement + in, piece, buffer, ReadRule::kChunk,
+                                  delivered);
+    }
+    if (offset < substitute.offset && substitute.offset - offset < count) {
+      count = static_cast<uint32_t>(substitute.offset - offset);
+    }
+  }
+  return self->source->ReadAt(offset, count, buffer, ReadRule::kChunk, delivered);
+}
 
 ssize_t ReadSourceImage(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer, size_t length) {
   auto* self = reinterpret_cast<SourceImage*>(image);
@@ -25,9 +53,8 @@ ssize_t ReadSourceImage(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer, siz
   while (done < length) {
     const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(length - done, 1u << 30));
     uint32_t delivered = 0;
-    if (!self->source->ReadAt(static_cast<uint64_t>(offset) + done, piece,
-                              reinterpret_cast<uint8_t*>(buffer) + done, ReadRule::kChunk,
-                              &delivered)) {
+    if (!ReadShown(self, static_cast<uint64_t>(offset) + done, piece,
+                   reinterpret_cast<uint8_t*>(buffer) + done, &delivered)) {
       return done > 0 ? static_cast<ssize_t>(done) : -1;
     }
     done += delivered;
@@ -72,6 +99,43 @@ std::string FileSystemName(TSK_FS_TYPE_ENUM type) {
   return text;
 }
 
+// When a FAT file system starts at `offset` and its first FAT copy is damaged where the second
+// is not (entry 0 must repeat the media byte of the boot sector), the second copy stands in for
+// the first; returns the note that says so, or nothing.
+std::string CheckFatCopies(SectorSource& source, uint64_t offset,
+                           std::vector<Substitute>& substitutes) {
+  uint8_t boot[512];
+  if (!source.ReadAt(offset, sizeof boot, boot, ReadRule::kData) || boot[510] != 0x55 ||
+      boot[511] != 0xAA) {
+    return "";
+  }
+  const uint32_t bytes_per_sector = boot[11] | (boot[12] << 8);
+  const uint32_t reserved = boot[14] | (boot[15] << 8);
+  const uint32_t copies = boot[16];
+  const uint8_t media = boot[21];
+  uint32_t fat_sectors = boot[22] | (boot[23] << 8);
+  if (fat_sectors == 0) {
+    fat_sectors = boot[36] | (boot[37] << 8) | (boot[38] << 16) | (uint32_t{boot[39]} << 24);
+  }
+  const bool plausible = bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
+                         (bytes_per_sector & (bytes_per_sector - 1)) == 0 && reserved > 0 &&
+                         copies >= 2 && media >= 0xF0 && fat_sectors > 0 &&
+                         std::memcmp(boot + 3, "NTFS", 4) != 0 &&
+                         std::memcmp(boot + 3, "EXFAT", 5) != 0;
+  if (!plausible) return "";
+  const uint64_t first = offset + uint64_t{reserved} * bytes_per_sector;
+  const uint64_t length = uint64_t{fat_sectors} * bytes_per_sector;
+  uint8_t first_entry = 0, second_entry = 0;
+  if (!source.ReadAt(first, 1, &first_entry, ReadRule::kData) ||
+      !source.ReadAt(first + length, 1, &second_entry, ReadRule::kData)) {
+    return "";
+  }
+  if (first_entry == media || second_entry != media) return "";
+  substitutes.push_back(Substitute{first, length, first + length});
+  return "FAT at byte " + std::to_string(offset) +
+         ": the first copy of the allocation table is damaged; the second copy was read instead";
+}
+
 constexpr size_t kMaxNotesPerVolume = 50;
 constexpr size_t kMaxRunsPerFile = 1'000'000;
 
@@ -86,6 +150,7 @@ struct WalkState {
   size_t notes = 0;
   size_t notes_dropped = 0;
   bool loop_noted = false;
+  uint64_t live_entries_marked_free = 0;
 
   void Note(const std::string& text) {
     if (notes >= kMaxNotesPerVolume) {
@@ -123,43 +188,60 @@ bool ReadFileMap(WalkState& state, TSK_FS_FILE* fs_file, NamedFile& file) {
   const uint64_t block_size = fs->block_size;
   const uint64_t initialised =
       attr->nrd.initsize > 0 ? std::min<uint64_t>(attr->nrd.initsize, file.size) : file.size;
-  bool beyond_volume = false;
+  bool lost_any = false;
+  uint64_t covered = 0;
   size_t count = 0;
   for (const TSK_FS_ATTR_RUN* run = attr->nrd.run; run != nullptr && count < kMaxRunsPerFile;
        run = run->next, ++count) {
     if (run->len == 0) continue;
     FileRun piece;
     piece.file_offset = run->offset * block_size;
-    if (piece.file_offset >= file.size) break;
-    piece.length = std::min<uint64_t>(run->len * block_size, file.size - piece.file_offset);
-    piece.sparse = (run->flags & (TSK_FS_ATTR_RUN_FLAG_SPARSE | TSK_FS_ATTR_RUN_FLAG_FILLER)) != 0;
-    if (!piece.sparse) {
-      if (run->addr > fs->last_block_act || run->len > fs->last_block_act - run->addr + 1) {
-        beyond_volume = true;
-        piece.sparse = true;
-      } else {
-        piece.source_offset =
-            static_cast<uint64_t>(fs->offset) + run->addr * block_size + attr->nrd.skiplen;
-      }
+    if (piece.file_offset >= file.size || piece.file_offset < covered) break;
+    if (piece.file_offset > covered) {
+      // A gap in the map: that part of the content has no known place.
+      file.runs.push_back(FileRun{covered, 0, piece.file_offset - covered, true, true});
+      lost_any = true;
     }
-    // Bytes past the initialised length hold whatever was on the disk before: they read as zeros.
+    piece.length = std::min<uint64_t>(run->len * block_size, file.size - piece.file_offset);
+    piece.sparse = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
+    if (run->flags & TSK_FS_ATTR_RUN_FLAG_FILLER) piece.sparse = piece.lost = true;
+    if (!piece.sparse &&
+        (run->addr > fs->last_block_act || run->len > fs->last_block_act - run->addr + 1)) {
+      piece.sparse = piece.lost = true;
+    }
+    if (!piece.sparse) {
+      piece.source_offset =
+          static_cast<uint64_t>(fs->offset) + run->addr * block_size + attr->nrd.skiplen;
+    }
+    lost_any |= piece.lost;
+    covered = piece.file_offset + piece.length;
+    // Bytes past the initialised length were never written: they read as zeros.
     if (piece.file_offset >= initialised) {
       piece.sparse = true;
-    } else if (piece.file_offset + piece.length > initialised) {
+      piece.lost = false;
+      piece.source_offset = 0;
+    } else if (covered > initialised) {
       FileRun tail = piece;
       piece.length = initialised - piece.file_offset;
       tail.file_offset = initialised;
       tail.length -= piece.length;
       tail.sparse = true;
+      tail.lost = false;
+      tail.source_offset = 0;
       file.runs.push_back(piece);
       file.runs.push_back(tail);
       continue;
     }
-    if (piece.sparse) piece.source_offset = 0;
     file.runs.push_back(piece);
   }
-  if (beyond_volume && !file.deleted) {
-    state.Note(file.path + ": its map points outside the file system; those parts read as zeros");
+  if (covered < file.size) {
+    file.runs.push_back(FileRun{covered, 0, file.size - covered, true, true});
+    lost_any = true;
+  }
+  if (lost_any && !file.deleted) {
+    state.Note(file.path +
+               ": its cluster chain is broken (it ends early or leads outside the file system); "
+               "the missing part reads as zeros");
   }
   return true;
 }
@@ -211,7 +293,11 @@ TSK_WALK_RET_ENUM VisitEntry(TSK_FS_FILE* fs_file, const char* parent, void* con
   file.volume = state.volume;
   file.path = std::move(path);
   file.type = type;
-  file.deleted = name_deleted || (meta != nullptr && (meta->flags & TSK_FS_META_FLAG_UNALLOC));
+  // A live folder entry is a live file, whatever the allocation table says of its clusters.
+  file.deleted = name_deleted;
+  if (!name_deleted && meta != nullptr && (meta->flags & TSK_FS_META_FLAG_UNALLOC)) {
+    ++state.live_entries_marked_free;
+  }
   if (meta != nullptr) {
     file.size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
     file.modified = meta->mtime;
@@ -267,6 +353,11 @@ void ListVolume(TSK_FS_INFO* fs, const std::string& partition_name, const Listin
                       &state) != 0) {
     state.Note("the folders could not all be read (" + LibraryError() + ")");
   }
+  if (state.live_entries_marked_free > 0) {
+    state.Note(std::to_string(state.live_entries_marked_free) +
+               " live files have clusters that the allocation table marks free: the table "
+               "looks damaged, and their content is read as if it lay in one piece");
+  }
   if (state.notes_dropped > 0) {
     listing.notes.push_back(state.volume_label + ": " + std::to_string(state.notes_dropped) +
                             " more problems were found");
@@ -282,7 +373,12 @@ FileSystemListing ListFileSystemsInProcess(SectorSource& source, const ListingOp
     listing.notes.push_back("not enough memory to read the file systems");
     return listing;
   }
+  std::vector<Substitute> substitutes;
   image->source = &source;
+  image->substitutes = &substitutes;
+  if (std::string note = CheckFatCopies(source, 0, substitutes); !note.empty()) {
+    listing.notes.push_back(std::move(note));
+  }
   const unsigned sector_size = source.SectorSize() ? source.SectorSize() : 512;
   TSK_IMG_INFO* img =
       tsk_img_open_external(image, static_cast<TSK_OFF_T>(source.Size()), sector_size,
@@ -299,6 +395,12 @@ FileSystemListing ListFileSystemsInProcess(SectorSource& source, const ListingOp
       const TSK_VS_PART_INFO* part = tsk_vs_part_get(vs, i);
       if (part == nullptr || !(part->flags & TSK_VS_PART_FLAG_ALLOC)) continue;
       const std::string partition_name = "Partition " + std::to_string(part->addr);
+      const uint64_t part_offset = uint64_t{part->start} * vs->block_size;
+      if (std::string note = CheckFatCopies(source, part_offset, substitutes); !note.empty()) {
+        listing.notes.push_back(partition_name + ", " + note);
+        // What the library has kept of the damaged copy must be read again.
+        for (size_t& length : img->cache_len) length = 0;
+      }
       TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
       if (fs == nullptr) {
         tsk_error_reset();
