@@ -130,7 +130,12 @@ std::string CheckFatCopies(SectorSource& source, uint64_t offset,
       !source.ReadAt(first + length, 1, &second_entry, ReadRule::kData)) {
     return "";
   }
-  if (first_entry == media || second_entry != media) return "";
+  if (first_entry == media) return "";
+  if (second_entry != media) {
+    return "FAT at byte " + std::to_string(offset) +
+           ": both copies of the allocation table are damaged; live and deleted files cannot be "
+           "told apart, and each file's content is read as if it lay in one piece";
+  }
   substitutes.push_back(Substitute{first, length, first + length});
   return "FAT at byte " + std::to_string(offset) +
          ": the first copy of the allocation table is damaged; the second copy was read instead";
