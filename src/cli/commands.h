@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/scan_engine.h"
 #include "filesystems/named_file.h"
@@ -20,6 +21,8 @@ int RunFilesCommand(int argc, char** argv, int first);
 
 // The files with names on `source`, listed by a child process and classified.
 FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans);
+// scan --names: for each find, the path of the named file that starts at its first byte, or "-".
+std::vector<std::string> NamesOfFinds(SectorSource& source, const ScanResults& results);
 // recover --by-name: saves the named files of the selected types (and with `deleted_only` the
 // deleted ones only) under their folders and names in `folder`; overwritten ones are skipped.
 // `destination_accepted` judges the folder for the bytes to be written.

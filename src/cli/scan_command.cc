@@ -26,6 +26,9 @@ constexpr char kScanHelp[] =
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
     "  --check             decode every photo found and say whether it is complete, partial\n"
     "                      (cut short or damaged) or failed; counts per type in the summary\n"
+    "  --names             add a column 'name': the folder and name of the file the file\n"
+    "                      systems of SOURCE list at the find's first byte, or - (see\n"
+    "                      'pictavo-cli files'); not together with --check\n"
     "  --snapshot FILE     also save the results as a recovery snapshot (also after Ctrl-C)\n"
     "  --allow-same-filesystem  let the snapshot of an image file go on the image's file system\n"
     "  -h, --help          show this help\n"
@@ -69,7 +72,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string types, sector_size_text, format_text, source_name, snapshot_path, snapshot_label;
   bool allow_same_fs = false;
-  bool check = false;
+  bool check = false, names_wanted = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -81,6 +84,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     if (args.TakeOption("--format", &format_text)) continue;
     if (args.TakeFlag("--check")) {
       check = true;
+      continue;
+    }
+    if (args.TakeFlag("--names")) {
+      names_wanted = true;
       continue;
     }
     if (args.TakeOption("--snapshot", &snapshot_path)) continue;
@@ -102,6 +109,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   }
   if (source_name.empty()) {
     PrintError("scan: no SOURCE given (see 'pictavo-cli scan --help')");
+    return 2;
+  }
+  if (check && names_wanted) {
+    PrintError("scan: --names and --check cannot be combined");
     return 2;
   }
   std::string error_text;
@@ -146,6 +157,12 @@ int RunScanCommand(int argc, char** argv, int first) {
     decode_check = CheckFoundFiles(*source, results, &InterruptFlag());
     report.extra_heading = "decode";
     report.extra_column = &decode_check.column;
+  }
+  std::vector<std::string> names;
+  if (names_wanted && !InterruptFlag().load()) {
+    names = NamesOfFinds(*source, results);
+    report.extra_heading = "name";
+    report.extra_column = &names;
   }
   PrintResults(stdout, *format, report);
   if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);

@@ -77,6 +77,19 @@ TEST_F(CliFiles, RecoverByNameSavesUnderFoldersAndNeverOverwrites) {
   EXPECT_NE(run.out.find("Nothing to save"), std::string::npos) << run.out;
 }
 
+TEST_F(CliFiles, ScanNamesShowsTheNamedFileAtAFindsFirstByte) {
+  const auto plain = RunCli("scan --format tsv " + image_);
+  const auto named = RunCli("scan --names --format tsv " + image_);
+  ASSERT_EQ(named.status, 0) << named.out;
+  EXPECT_EQ(named.out.rfind("type\text\toffset\tlength\tname\n", 0), 0u) << named.out;
+  EXPECT_NE(named.out.find("\tDCIM/100TEST/IMG_0001.JPG\n"), std::string::npos) << named.out;
+  EXPECT_NE(named.out.find("\tDCIM/100TEST/_MG_0002.JPG\n"), std::string::npos) << named.out;
+  // The finds themselves are the scan's, in its order.
+  EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'),
+            std::count(named.out.begin(), named.out.end(), '\n'));
+  EXPECT_EQ(RunCli("scan --names --check " + image_).status, 2);
+}
+
 TEST(CliFilesArguments, WrongUseExitsWithTwo) {
   EXPECT_EQ(RunCli("files").status, 2);
   EXPECT_EQ(RunCli("files --format xml /dev/null").status, 2);
