@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz --target fuzz_handlers fuzz_decoders fuzz_tiff_family fuzz_modern
+cmake --build build/fuzz --target fuzz_handlers fuzz_decoders fuzz_tiff_family fuzz_modern \
+  fuzz_file_systems
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The committed corpus seeds the run; new inputs go to a scratch folder, not into the repo.
@@ -23,3 +24,8 @@ mkdir -p "$work/tiff"
 mkdir -p "$work/modern"
 ./build/fuzz/fuzz/fuzz_modern -max_total_time="$(((seconds + 1) / 2))" -max_len=65536 \
   -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/modern" fuzz/corpus 2>&1 | tail -n 12
+# Disks and file systems through our sources.
+mkdir -p "$work/filesystems"
+./build/fuzz/fuzz/fuzz_file_systems -max_total_time="$(((seconds + 1) / 2))" -max_len=262144 \
+  -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/filesystems" fuzz/corpus-filesystems \
+  2>&1 | tail -n 12

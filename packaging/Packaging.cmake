@@ -105,6 +105,7 @@ set(pictavo_deb_depends
   "libwebp7 (>= 1.2.4)"
   "libwebpdemux2 (>= 1.2.4)"
   "libblkid1 (>= 2.38)"
+  "libtsk19 (>= 4.11)"
   "zlib1g (>= 1:1.2.13)")
 if(PICTAVO_BUILD_GUI)
   list(APPEND pictavo_deb_depends

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/scan_engine.h"
+#include "filesystems/named_file.h"
 
 namespace pictavo::cli {
 
@@ -14,6 +17,18 @@ int RunSnapshotCommand(int argc, char** argv, int first);
 int RunImageCommand(int argc, char** argv, int first);
 int RunDrivesCommand(int argc, char** argv, int first);
 int RunRecoverCommand(int argc, char** argv, int first);
+int RunFilesCommand(int argc, char** argv, int first);
+
+// The files with names on `source`, listed by a child process and classified.
+FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans);
+// scan --names: for each find, the path of the named file that starts at its first byte, or "-".
+std::vector<std::string> NamesOfFinds(SectorSource& source, const ScanResults& results);
+// recover --by-name: saves the named files of the selected types (and with `deleted_only` the
+// deleted ones only) under their folders and names in `folder`; overwritten ones are skipped.
+// `destination_accepted` judges the folder for the bytes to be written.
+int RecoverByName(SectorSource& source, const std::string& folder,
+                  const FileTypeSelection& selection, bool deleted_only,
+                  const std::function<bool(uint64_t)>& destination_accepted);
 
 // scan --snapshot: checked before the scan (the texts fit, the file may go there), written after.
 // An existing file at the path is refused, or with `overwrite` replaced when it is a snapshot.

@@ -24,6 +24,8 @@ constexpr Command kCommands[] = {
     {"image", pictavo::cli::RunImageCommand, "copy a disk into a disk image file, or check one"},
     {"drives", pictavo::cli::RunDrivesCommand, "list the disks and partitions that can be read"},
     {"recover", pictavo::cli::RunRecoverCommand, "scan and copy the found files into a folder"},
+    {"files", pictavo::cli::RunFilesCommand,
+     "list the files of the file systems, live and deleted, by name"},
 };
 
 void PrintUsage(std::FILE* out) {

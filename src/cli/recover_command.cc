@@ -18,6 +18,7 @@ namespace {
 constexpr char kRecoverHelp[] =
     "Usage: pictavo-cli recover [OPTIONS] SOURCE --to DIR\n"
     "       pictavo-cli recover --snapshot FILE [--select LIST] --to DIR\n"
+    "       pictavo-cli recover SOURCE --by-name --to DIR [--deleted-only] [--types LIST]\n"
     "\n"
     "Scans SOURCE (a disk, a partition, a pictavo disk image or a raw dump) and copies every\n"
     "file it finds into DIR, or copies files listed in a recovery snapshot out of the source\n"
@@ -44,6 +45,11 @@ constexpr char kRecoverHelp[] =
     "                      when SOURCE is an image file, allow DIR on the file system that\n"
     "                      holds it (the image itself is never written to). Never lifts the\n"
     "                      refusal of a DIR on a disk or partition being recovered from\n"
+    "  --by-name           save the files the file systems of SOURCE still describe, live\n"
+    "                      and deleted, under their folders and names and with their\n"
+    "                      modification times, instead of carving (see 'pictavo-cli files');\n"
+    "                      deleted files whose content is overwritten are skipped\n"
+    "  --deleted-only      with --by-name: save deleted files only\n"
     "  -h, --help          show this help\n"
     "\n"
     "Exit status: 0 every file saved whole, 1 something damaged, failed or refused,\n"
@@ -147,7 +153,7 @@ bool DestinationAccepted(const std::string& folder, const std::string& source_na
 int RunRecoverCommand(int argc, char** argv, int first) {
   Args args(argc, argv, first);
   std::string folder, types, sector_size_text, snapshot_path, select, source_name;
-  bool allow_same_file_system = false;
+  bool allow_same_file_system = false, by_name = false, deleted_only = false;
   bool exact_ends_flag = false;
   while (!args.Done()) {
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -165,6 +171,14 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     }
     if (args.TakeFlag("--exact-ends")) {
       exact_ends_flag = true;
+      continue;
+    }
+    if (args.TakeFlag("--by-name")) {
+      by_name = true;
+      continue;
+    }
+    if (args.TakeFlag("--deleted-only")) {
+      deleted_only = true;
       continue;
     }
     if (!args.error().empty()) break;
@@ -193,6 +207,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
   if (!snapshot_path.empty() && exact_ends_flag) {
     PrintError("recover: --exact-ends applies to a scan, not to --snapshot");
+    return 2;
+  }
+  if ((by_name && !snapshot_path.empty()) || (deleted_only && !by_name)) {
+    PrintError("recover: --by-name takes a SOURCE, and --deleted-only goes with --by-name");
     return 2;
   }
   if (snapshot_path.empty() && !select.empty()) {
@@ -258,6 +276,11 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
 
   InstallInterruptHandler();
+  if (by_name) {
+    return RecoverByName(*source, folder, *selection, deleted_only, [&](uint64_t total) {
+      return DestinationAccepted(folder, source_name, total, allow_same_file_system, true);
+    });
+  }
   if (snapshot_path.empty()) {
     ProgressLine progress("Scanning");
     CliScanProgress observer(&progress);

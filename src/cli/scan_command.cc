@@ -42,6 +42,9 @@ constexpr char kScanHelp[] =
     "                      recovery snapshot, like --snapshot's\n"
     "  --resume FILE       go on with the scan of SOURCE that FILE's checkpoint describes,\n"
     "                      with its types, keeping the checkpoint in FILE as above\n"
+    "  --names             add a column 'name': the folder and name of the file the file\n"
+    "                      systems of SOURCE list at the find's first byte, or - (see\n"
+    "                      'pictavo-cli files'); not together with --check\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
@@ -94,6 +97,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   std::string checkpoint_path, resume_path;
   bool check = false;
   bool exact_ends = ExactEndsFromEnvironment();
+  bool names_wanted = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -109,6 +113,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     }
     if (args.TakeFlag("--exact-ends")) {
       exact_ends = true;
+      continue;
+    }
+    if (args.TakeFlag("--names")) {
+      names_wanted = true;
       continue;
     }
     if (args.TakeOption("--checkpoint", &checkpoint_path)) continue;
@@ -142,6 +150,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   }
   if (!checkpoint_path.empty() + !resume_path.empty() + !snapshot_path.empty() > 1) {
     PrintError("scan: --snapshot, --checkpoint and --resume go one at a time");
+    return 2;
+  }
+  if (check && names_wanted) {
+    PrintError("scan: --names and --check cannot be combined");
     return 2;
   }
   std::string error_text;
@@ -265,6 +277,12 @@ int RunScanCommand(int argc, char** argv, int first) {
     decode_check = CheckFoundFiles(*source, results, &InterruptFlag());
     report.extra_heading = "decode";
     report.extra_column = &decode_check.column;
+  }
+  std::vector<std::string> names;
+  if (names_wanted && !InterruptFlag().load()) {
+    names = NamesOfFinds(*source, results);
+    report.extra_heading = "name";
+    report.extra_column = &names;
   }
   PrintResults(stdout, *format, report);
   if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);

@@ -432,6 +432,14 @@ SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
   return summary;
 }
 
+bool SaveOneFileInto(SectorSource& source, const FoundFile& file, size_t record_index,
+                     const std::string& wanted_name, const std::string& folder,
+                     SaveSummary& summary, SaveObserver* observer, ExtentCopyObserver* progress,
+                     const std::atomic<bool>* cancel) {
+  SaveAttempt attempt = SaveOne(source, file, record_index, wanted_name, folder, progress, cancel);
+  return Account(attempt, summary, observer);
+}
+
 std::string SaveSummaryText(const SaveSummary& summary, const std::string& folder) {
   char line[512];
   const uint64_t saved = summary.written + summary.damaged;

@@ -10,6 +10,7 @@
 #include "engine/scan_engine.h"
 #include "platform/block_devices.h"
 #include "platform/sector_source.h"
+#include "results/extent_copy.h"
 
 namespace pictavo {
 
@@ -142,6 +143,15 @@ class SaveObserver {
 SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
                             const std::string& folder, SaveObserver* observer,
                             const std::atomic<bool>* cancel, int threads = 1);
+
+// Saves one file as SaveMarkedFiles saves each of its files: into `folder` under `wanted_name`,
+// or the next free name when that is taken, and adds the outcome to `summary` (and `observer`).
+// `progress` follows this file's bytes. False when the run must end there: cancelled, or a
+// failure that every later file would meet too.
+bool SaveOneFileInto(SectorSource& source, const FoundFile& file, size_t record_index,
+                     const std::string& wanted_name, const std::string& folder,
+                     SaveSummary& summary, SaveObserver* observer, ExtentCopyObserver* progress,
+                     const std::atomic<bool>* cancel);
 
 // "Saved 12 files to /media/backup: 10 whole, 1 damaged, 1 failed." with the details that follow
 // (damaged and failed files, renamed files), one sentence per line.

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Listing and saving files by name on a FAT32 card of 1 GiB.
+#
+#   bench/named_files.sh [IMAGE]
+#
+# With an IMAGE (the FAT32 bench image of make_image.py --fat, for instance) times
+# `pictavo-cli files` and `recover --by-name` on it. Without one, builds (and caches under
+# /tmp/pictavo-bench) a 1 GiB FAT32 card with mtools and ImageMagick: 400 photos in
+# DCIM/100TEST, every second one deleted. Warms the page cache first; prints the times.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${PICTAVO_BUILD:-$root/build/dev}
+cli=${PICTAVO_CLI:-$build/src/cli/pictavo-cli}
+[ -x "$cli" ] || { echo "build pictavo-cli first" >&2; exit 1; }
+
+image=${1:-}
+if [ -z "$image" ]; then
+  dir=/tmp/pictavo-bench
+  mkdir -p "$dir"
+  image=$dir/named_fat32_1G.img
+  if [ ! -f "$image" ]; then
+    command -v mcopy > /dev/null || { echo "needs mtools" >&2; exit 1; }
+    staging=$(mktemp -d); trap 'rm -rf "$staging"' EXIT
+    command -v convert-im6.q16 > /dev/null || { echo "needs imagemagick (convert-im6.q16)" >&2; exit 1; }
+    for k in 0 1 2 3 4 5 6 7; do
+      convert-im6.q16 -seed "$k" -size "$((400 + 300 * k))x$((300 + 200 * k))" plasma:fractal \
+        -quality 92 "$staging/sample$k.jpg"
+    done
+    for i in $(seq 1 400); do
+      cp "$staging/sample$((i % 8)).jpg" "$staging/$(printf 'IMG_%04d.JPG' "$i")"
+    done
+    rm "$staging"/sample*.jpg
+    truncate -s 1G "$image.part"
+    PATH=$PATH:/usr/sbin:/sbin mkfs.vfat -F 32 "$image.part" > /dev/null
+    MTOOLS_SKIP_CHECK=1 mmd -i "$image.part" ::DCIM ::DCIM/100TEST
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$image.part" "$staging"/*.JPG ::DCIM/100TEST/
+    for i in $(seq 2 2 400); do printf '::DCIM/100TEST/IMG_%04d.JPG\n' "$i"; done |
+      xargs env MTOOLS_SKIP_CHECK=1 mdel -i "$image.part"
+    mv "$image.part" "$image"
+  fi
+fi
+cat "$image" > /dev/null  # warm the page cache
+
+out=$(mktemp -d); trap 'rm -rf "$out"' EXIT
+timer=(); [ -x /usr/bin/time ] && timer=(/usr/bin/time -o "$out/cpu" -f "%U %S")
+t0=$(date +%s.%N); "${timer[@]}" "$cli" files --format tsv "$image" > "$out/list.tsv"; t1=$(date +%s.%N)
+"$cli" recover "$image" --by-name --deleted-only --allow-same-filesystem --to "$out/saved" \
+  > /dev/null 2>&1 || true
+t2=$(date +%s.%N)
+python3 - "$image" "$t0" "$t1" "$t2" "$out/list.tsv" "$out/saved" "$out/cpu" <<'PY'
+import os, sys
+image, t0, t1, t2, listing, saved, cpu = sys.argv[1], *map(float, sys.argv[2:5]), *sys.argv[5:8]
+rows = [line.split("\t") for line in open(listing).read().splitlines()[1:]]
+states = {}
+for row in rows:
+    states[row[0]] = states.get(row[0], 0) + 1
+size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(saved) for f in fs)
+print(f"{image}: {os.path.getsize(image) / 2**30:.2f} GiB")
+cpu_text = ""
+if os.path.exists(cpu):
+    user, system = map(float, open(cpu).read().split()[-2:])
+    cpu_text = f", {user + system:.2f} s of CPU (child included)"
+print(f"files: {len(rows)} listed in {t1 - t0:.3f} s{cpu_text} ({states})")
+print(f"recover --by-name --deleted-only: {size / 1e6:.1f} MB in {t2 - t1:.2f} s"
+      f" ({size / 1e6 / max(t2 - t1, 1e-9):.0f} MB/s, listing included)")
+PY
