@@ -129,7 +129,7 @@ QString CScanningDlg::OutcomeMessage(const ScanStatus& status) {
   if (!status.ok) {
     message = QString::fromStdString(status.message.empty() ? SystemErrorText(status.error_code)
                                                             : status.message);
-    if (status.error_code == EACCES || status.error_code == EPERM) {
+    if (PrivilegesMayHelp(status.error_code)) {
       message += QStringLiteral("\n\n") + PermissionAdvice();
     }
   } else if (status.failed_chunks > 0) {
@@ -148,6 +148,8 @@ void CScanningDlg::showEvent(QShowEvent* event) {
 }
 
 void CScanningDlg::StartWorker() {
+  // The worker replaces the results as it goes; whatever a snapshot held is not what is shown.
+  state_.results_saved = false;
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
   connect(worker_, &ScanWorker::ProgressReported, this, &CScanningDlg::OnProgress,
