@@ -18,13 +18,14 @@ class WrappedTextKeeper : public QObject {
   }
 
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == label_ && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
-      Update();
-    }
+    if (watched == label_ && event->type() == QEvent::Resize) Update();
     return false;
   }
 
   void Update() {
+    // A label not shown yet has no width of its own (a new widget is 100 pixels wide), and the
+    // height it would ask for at that width could only stretch the window.
+    if (!label_->isVisible()) return;
     // The height depends on the width only, so this settles after one round.
     const int needed = label_->heightForWidth(label_->width());
     if (needed > 0 && needed != label_->minimumHeight()) label_->setMinimumHeight(needed);
