@@ -13,6 +13,7 @@
 
 #include "app/elapsed_time.h"
 #include "app/prompts.h"
+#include "platform/system_error.h"
 #include "results/size_text.h"
 
 namespace pictavo::app {
@@ -229,8 +230,7 @@ QString CCreateImageDialog::OutcomeMessage(const ImageCreationResult& result) {
   QString message = QString::fromStdString(result.message);
   if (!result.detail.empty())
     message += QStringLiteral("\n\n") + QString::fromStdString(result.detail);
-  if (result.outcome == ImageOutcome::kSourceUnusable &&
-      (result.error_code == EACCES || result.error_code == EPERM)) {
+  if (result.outcome == ImageOutcome::kSourceUnusable && PrivilegesMayHelp(result.error_code)) {
     message += QStringLiteral("\n\n") + PermissionAdvice();
   }
   return message;

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <cerrno>
 
 #include "drives/disk_image.h"
 #include "drives/drive_enumeration.h"
+#include "platform/system_error.h"
 
 namespace pictavo::app {
 namespace {
@@ -13,7 +15,11 @@ namespace {
 QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
 
 // Reading a device node needs the right to open it; root and members of the 'disk' group have it.
-bool Readable(const std::string& device) { return access(device.c_str(), R_OK) == 0; }
+// Only a refusal that privileges would lift marks a device as one this user may not read; other
+// failures are left for the scan to report in the system's words.
+bool Readable(const std::string& device) {
+  return access(device.c_str(), R_OK) == 0 || !PrivilegesMayHelp(errno);
+}
 
 }  // namespace
 

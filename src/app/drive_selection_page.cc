@@ -1,9 +1,11 @@
 #include "app/drive_selection_page.h"
 
+#include <QDir>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -42,7 +44,8 @@ const QString kLockedNote = QStringLiteral(
 
 const QString kRefreshText = QStringLiteral("Refresh drive");
 const QString kAddImageText = QStringLiteral("Add another image");
-const QString kImageFilter = QStringLiteral("Image File (*.img)");
+// "All files" also shows an image made without an extension (Create Image proposes none).
+const QString kImageFilter = QStringLiteral("Image File (*.img);;All files (*)");
 const QString kSaveImageFilter = QStringLiteral("Image Files (*.Img)");
 const QString kProposedImageName = QStringLiteral("ImageName");
 const QString kNotValidImage = QStringLiteral("Not a valid image file.");
@@ -50,15 +53,24 @@ const QString kAlreadyAdded = QStringLiteral("Selected image is already added.")
 const QString kNoSource = QStringLiteral("Please select source drive to create an image");
 const QString kNoScanSource = QStringLiteral("Please select the drive to scan.");
 const QString kNoDestination = QStringLiteral("Please select destination path to save image file");
+const QString kLockedSource = QStringLiteral("%1\n\n") + kLockedNote;
 
 QString IconFor(bool removable, bool readable) {
   if (!readable) return QStringLiteral("drive_locked");
   return removable ? QStringLiteral("drive_removable") : QStringLiteral("drive_fixed");
 }
 
-void MarkUnreadable(QTreeWidgetItem* item) {
-  item->setToolTip(0, kLockedNote);
-  item->setForeground(0, item->treeWidget()->palette().brush(QPalette::Disabled, QPalette::Text));
+// Every entry shows its whole label in a tooltip: a long one is cut in the tree.
+void SetDeviceEntry(QTreeWidgetItem* item, const QString& name, uint64_t size, bool readable) {
+  item->setData(0, CDriveSelectionDlg::kSourceNameRole, name);
+  item->setData(0, CDriveSelectionDlg::kSourceSizeRole, QVariant::fromValue<quint64>(size));
+  item->setData(0, CDriveSelectionDlg::kReadableRole, readable);
+  if (readable) {
+    item->setToolTip(0, item->text(0));
+  } else {
+    item->setToolTip(0, item->text(0) + QStringLiteral("\n\n") + kLockedNote);
+    item->setForeground(0, item->treeWidget()->palette().brush(QPalette::Disabled, QPalette::Text));
+  }
 }
 
 }  // namespace
@@ -75,10 +87,16 @@ CDriveSelectionDlg::CDriveSelectionDlg(WizardState& state, QWidget* parent)
   tree_->setRootIsDecorated(true);
   tree_->setIconSize(QSize(16, 16));
   tree_->setMinimumWidth(300);
+  // Labels end in the size, which must stay readable: a long label loses its middle (mostly a
+  // device path) rather than its end.
+  tree_->setTextElideMode(Qt::ElideMiddle);
+  tree_->header()->setStretchLastSection(true);
+  tree_->header()->setMinimumSectionSize(40);
 
   help_text_ = new QLabel(group);
   help_text_->setWordWrap(true);
   help_text_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  KeepWrappedTextWhole(help_text_);
   refresh_button_ = new QPushButton(kRefreshText, group);
   refresh_button_->setMinimumWidth(160);
 
@@ -132,6 +150,7 @@ void CDriveSelectionDlg::OnSetActive() {
     state_.source_name.clear();
     state_.source_label.clear();
     state_.source_size = 0;
+    source_readable_ = true;
   }
   if (road == Road::kOpenImage) {
     if (road_changed) ClearTree();
@@ -158,6 +177,7 @@ void CDriveSelectionDlg::OnSetActive() {
       setSubTitle(QStringLiteral("Choose the drive or partition to search for photos."));
       break;
   }
+  KeepWrappedTextWhole(help_text_);
   // Without the destination controls the tree takes their room.
   destination_group_->setVisible(road == Road::kCreateImage);
 }
@@ -173,6 +193,12 @@ void CDriveSelectionDlg::RunAnalysis() {
 void CDriveSelectionDlg::ClearTree() {
   rebuilding_ = true;
   tree_->clear();
+  // Images are told apart by their paths, in a second column; the label column takes what its
+  // labels need.
+  const bool images = state_.road == Road::kOpenImage;
+  tree_->setColumnCount(images ? 2 : 1);
+  tree_->header()->setSectionResizeMode(
+      kLabelColumn, images ? QHeaderView::ResizeToContents : QHeaderView::Stretch);
   rebuilding_ = false;
 }
 
@@ -180,19 +206,15 @@ void CDriveSelectionDlg::FillTree(const DriveListing& listing) {
   rebuilding_ = true;
   for (const DiskView& disk : listing.disks) {
     auto* disk_item = new QTreeWidgetItem(tree_, {disk.label});
-    disk_item->setData(0, kSourceNameRole, disk.name);
-    disk_item->setData(0, kSourceSizeRole, QVariant::fromValue<quint64>(disk.size));
+    SetDeviceEntry(disk_item, disk.name, disk.size, disk.readable);
     bool removable = disk.removable;
     for (const VolumeView& volume : disk.volumes) {
       auto* volume_item = new QTreeWidgetItem(disk_item, {volume.label});
-      volume_item->setData(0, kSourceNameRole, volume.name);
-      volume_item->setData(0, kSourceSizeRole, QVariant::fromValue<quint64>(volume.size));
+      SetDeviceEntry(volume_item, volume.name, volume.size, volume.readable);
       volume_item->setIcon(0, ArtworkIcon(IconFor(volume.removable, volume.readable)));
-      if (!volume.readable) MarkUnreadable(volume_item);
       removable = removable || volume.removable;
     }
     disk_item->setIcon(0, ArtworkIcon(IconFor(removable, disk.readable)));
-    if (!disk.readable) MarkUnreadable(disk_item);
     disk_item->setExpanded(true);
   }
   rebuilding_ = false;
@@ -220,11 +242,15 @@ void CDriveSelectionDlg::AddImage(bool from_main_page) {
       return;
     }
   }
-  auto* item = new QTreeWidgetItem(tree_, {entry->label});
+  // The label is what snapshots keep as the source's label; the path goes in its own column.
+  auto* item = new QTreeWidgetItem(tree_, {entry->label, QDir::toNativeSeparators(path)});
   item->setData(0, kSourceNameRole, path);
   item->setData(0, kSourceSizeRole, QVariant::fromValue<quint64>(entry->data_size));
+  item->setData(0, kReadableRole, true);
   item->setIcon(0, ArtworkIcon(QStringLiteral("drive_image")));
-  item->setToolTip(0, path);
+  const QString tip = entry->label + QLatin1Char('\n') + QDir::toNativeSeparators(path);
+  item->setToolTip(kLabelColumn, tip);
+  item->setToolTip(kPathColumn, tip);
   // The image the user has just picked is the one to scan.
   tree_->setCurrentItem(item);
   tree_->setFocus();
@@ -237,7 +263,8 @@ void CDriveSelectionDlg::OnSelectionChanged() {
   QTreeWidgetItem* item = selected.first();
   state_.source_name = item->data(0, kSourceNameRole).toString();
   state_.source_size = item->data(0, kSourceSizeRole).value<quint64>();
-  state_.source_label = item->text(0);
+  state_.source_label = item->text(kLabelColumn);
+  source_readable_ = item->data(0, kReadableRole).toBool();
 }
 
 void CDriveSelectionDlg::OnRefreshClicked() {
@@ -257,12 +284,21 @@ void CDriveSelectionDlg::OnBrowseClicked() {
 
 bool CDriveSelectionDlg::validatePage() {
   if (state_.road != Road::kCreateImage) {
-    if (!state_.source_name.isEmpty()) return true;
-    ShowInformation(this, kNoScanSource);
-    return false;
+    if (state_.source_name.isEmpty()) {
+      ShowInformation(this, kNoScanSource);
+      return false;
+    }
+    // Said now rather than by a scan that fails at once.
+    if (!source_readable_) {
+      ShowInformation(this, kLockedSource.arg(state_.source_label));
+      return false;
+    }
+    return true;
   }
   if (state_.source_name.isEmpty()) {
     ShowInformation(this, kNoSource);
+  } else if (!source_readable_) {
+    ShowInformation(this, kLockedSource.arg(state_.source_label));
   } else if (state_.destination_path.isEmpty()) {
     ShowInformation(this, kNoDestination);
   } else if (const DestinationCheck check =

@@ -25,6 +25,11 @@ class CDriveSelectionDlg : public PictavoPage {
   // Item data of the tree's entries.
   static constexpr int kSourceNameRole = Qt::UserRole;
   static constexpr int kSourceSizeRole = Qt::UserRole + 1;
+  // False for a device this user may not read.
+  static constexpr int kReadableRole = Qt::UserRole + 2;
+  // On the Open Image road the tree shows the image's path beside its label.
+  static constexpr int kLabelColumn = 0;
+  static constexpr int kPathColumn = 1;
 
   // Lists the drives; replaced by tests. Runs on the analysis worker.
   using Lister = std::function<DriveListing()>;
@@ -72,6 +77,8 @@ class CDriveSelectionDlg : public PictavoPage {
   bool just_analysed_ = false;
   std::optional<Road> last_road_;
   int analysis_runs_ = 0;
+  // Whether the source last selected can be read by this user.
+  bool source_readable_ = true;
 };
 
 }  // namespace pictavo::app

@@ -7,7 +7,9 @@
 #include <QStyle>
 
 #include "app/artwork.h"
+#include "app/pictavo_sheet.h"
 #include "app/prompts.h"
+#include "app/recovered_files_page.h"
 #include "app/source_checks.h"
 
 namespace pictavo::app {
@@ -37,7 +39,8 @@ constexpr RoadText kRoads[] = {
 };
 
 const QString kSnapshotFilter = QStringLiteral("Save Scan Files (*.dat)");
-const QString kImageFilter = QStringLiteral("Image File (*.img)");
+// "All files" also shows an image made without an extension (Create Image proposes none).
+const QString kImageFilter = QStringLiteral("Image File (*.img);;All files (*)");
 const QString kNotValidSnapshot = QStringLiteral("Not a valid Save Recovery file.");
 const QString kNotValidImage = QStringLiteral("Not a valid image file.");
 
@@ -69,6 +72,7 @@ CMainPictavoDlg::CMainPictavoDlg(WizardState& state, QWidget* parent) : PictavoP
     description->setWordWrap(true);
     description->setIndent(button->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) + 8);
     description->setBuddy(button);
+    KeepWrappedTextWhole(description);
 
     grid->addWidget(picture, row, 0, 2, 1);
     grid->addWidget(button, row, 1, Qt::AlignLeft);
@@ -112,6 +116,11 @@ bool CMainPictavoDlg::validatePage() {
     QApplication::restoreOverrideCursor();
     if (!valid) {
       if (!state_.destination_path.isEmpty()) ShowInformation(this, kNotValidSnapshot);
+      return false;
+    }
+    // The snapshot is read before the page changes: one that cannot be loaded keeps the wizard
+    // here, with nothing of it (or of an earlier load) on the results page.
+    if (CPictavoSheet* owner = sheet(); owner && !owner->results_page()->LoadPendingSnapshot()) {
       return false;
     }
   } else if (state_.road == Road::kOpenImage) {

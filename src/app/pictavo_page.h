@@ -2,6 +2,8 @@
 
 #include <QWizardPage>
 
+class QLabel;
+
 #include "app/wizard_state.h"
 
 namespace pictavo::app {
@@ -38,5 +40,11 @@ class PictavoPage : public QWizardPage {
  private:
   bool initialised_ = false;
 };
+
+// A word-wrapped label asks for one line of height at least, so a window shrunk to its minimum
+// cuts the rest off. With this, the label's minimum height follows the lines its text needs at
+// its present width, and the window's minimum size grows with it. Called again after the text
+// changes.
+void KeepWrappedTextWhole(QLabel* label);
 
 }  // namespace pictavo::app

@@ -19,6 +19,14 @@ namespace pictavo::app {
 namespace {
 
 const QString kSheetCaption = QStringLiteral("Photo Recovery");
+// Only the main window carries the program's name; message boxes and dialogs keep their captions
+// exactly, which window managers would otherwise shorten at the end.
+const QString kProgramSuffix = QStringLiteral(" \u2014 Pictavo");
+const QString kQuitQuestion =
+    QStringLiteral("Quit and lose the %1 files found? You can save them with Save Recovery Snap.");
+const QString kQuitQuestionOne =
+    QStringLiteral("Quit and lose the 1 file found? You can save it with Save Recovery Snap.");
+const QString kQuitCaption = QStringLiteral("Confirmation");
 const QString kSaveSnapshotText = QStringLiteral("Save Recovery Snap");
 const QString kNextText = QStringLiteral("Next >");
 const QString kCreateImageText = QStringLiteral("Create Image");
@@ -35,7 +43,7 @@ int ButtonWidthFor(QAbstractButton* button, const QString& text) {
 }  // namespace
 
 CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
-  setWindowTitle(kSheetCaption);
+  setWindowTitle(kSheetCaption + kProgramSuffix);
   setWindowIcon(ArtworkIcon(QStringLiteral("pictavo")));
   setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
   setWizardStyle(QWizard::ModernStyle);
@@ -73,9 +81,11 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
   setPage(kRecoveredFilesPageId, recovered_page_);
   setStartId(kMainPageId);
 
+  // The About button goes before a page activates, so that it never shows on another page while
+  // the activation asks something.
+  AddAboutButton(this);
   connect(this, &QWizard::currentIdChanged, this, &CPictavoSheet::OnCurrentIdChanged);
   connect(this, &QWizard::helpRequested, this, &CPictavoSheet::OnHelpRequested);
-  AddAboutButton(this);
   resize(760, 560);
 }
 
@@ -83,6 +93,10 @@ CPictavoSheet::CPictavoSheet(QWidget* parent) : QWizard(parent) {
 // list), and a sheet that is still visible is hidden by the base class's destructor, after
 // state_ is gone: hide it while the state is still there.
 CPictavoSheet::~CPictavoSheet() { hide(); }
+
+CRecoverdFileDlg* CPictavoSheet::results_page() const {
+  return static_cast<CRecoverdFileDlg*>(recovered_page_);
+}
 
 QAbstractButton* CPictavoSheet::save_snapshot_button() const {
   return button(QWizard::CustomButton1);
@@ -102,6 +116,39 @@ void CPictavoSheet::OnCurrentIdChanged(int id) {
   button(QWizard::NextButton)->setFixedWidth(normal_next_width_);
   save_snapshot_button()->setVisible(id == kRecoveredFilesPageId);
   if (auto* page = qobject_cast<PictavoPage*>(this->page(id))) page->Activate();
+}
+
+void CPictavoSheet::reject() {
+  if (!ConfirmQuit()) return;
+  closing_ = true;
+  QWizard::reject();
+  closing_ = false;
+}
+
+bool CPictavoSheet::ConfirmQuit() {
+  const uint64_t found = state_.results.found_count;
+  if (found == 0 || state_.results_saved) return true;
+  MessageRequest request;
+  request.owner = this;
+  request.text = found == 1 ? kQuitQuestionOne : kQuitQuestion.arg(found);
+  request.caption = kQuitCaption;
+  request.icon = QMessageBox::Question;
+  request.buttons = QMessageBox::Discard | QMessageBox::Save | QMessageBox::Cancel;
+  request.button_texts = {{QMessageBox::Discard, QStringLiteral("Quit")},
+                          {QMessageBox::Save, QStringLiteral("Save snapshot")},
+                          {QMessageBox::Cancel, QStringLiteral("Stay")}};
+  // A stray Enter or Esc keeps the results.
+  request.default_button = QMessageBox::Cancel;
+  request.escape_button = QMessageBox::Cancel;
+  switch (ShowMessage(request)) {
+    case QMessageBox::Discard:
+      return true;
+    case QMessageBox::Save:
+      // A cancelled or refused snapshot keeps the wizard open.
+      return results_page()->SaveSnapshot();
+    default:
+      return false;
+  }
 }
 
 QString CPictavoSheet::HelpFilePath() {

@@ -1,5 +1,6 @@
 #include "app/prompts.h"
 
+#include <QAbstractButton>
 #include <QDesktopServices>
 #include <QFileDialog>
 
@@ -12,6 +13,13 @@ class DialogPrompts : public PromptHandler {
  public:
   QMessageBox::StandardButton Message(const MessageRequest& request) override {
     QMessageBox box(request.icon, request.caption, request.text, request.buttons, request.owner);
+    for (const auto& [which, text] : request.button_texts) {
+      if (QAbstractButton* button = box.button(which)) button->setText(text);
+    }
+    if (request.default_button != QMessageBox::NoButton) {
+      box.setDefaultButton(request.default_button);
+    }
+    if (request.escape_button != QMessageBox::NoButton) box.setEscapeButton(request.escape_button);
     return static_cast<QMessageBox::StandardButton>(box.exec());
   }
 
@@ -47,6 +55,10 @@ PromptHandler* SetPromptHandler(PromptHandler* handler) {
   PromptHandler* previous = g_handler;
   g_handler = handler;
   return previous;
+}
+
+QMessageBox::StandardButton ShowMessage(const MessageRequest& request) {
+  return Handler().Message(request);
 }
 
 QMessageBox::StandardButton ShowMessage(QWidget* owner, const QString& text, const QString& caption,

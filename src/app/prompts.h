@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <QString>
 #include <QUrl>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -18,6 +20,12 @@ struct MessageRequest {
   QString caption;
   QMessageBox::Icon icon = QMessageBox::Information;
   QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  // Texts that replace the standard texts of some of the buttons, e.g. {Discard, "Quit"}.
+  std::vector<std::pair<QMessageBox::StandardButton, QString>> button_texts;
+  // The button Enter presses and the answer of Esc and the close box; NoButton leaves the choice
+  // to the box.
+  QMessageBox::StandardButton default_button = QMessageBox::NoButton;
+  QMessageBox::StandardButton escape_button = QMessageBox::NoButton;
 };
 
 struct FileRequest {
@@ -48,6 +56,8 @@ PromptHandler* SetPromptHandler(PromptHandler* handler);
 QMessageBox::StandardButton ShowMessage(QWidget* owner, const QString& text, const QString& caption,
                                         QMessageBox::Icon icon = QMessageBox::Information,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+// Shows `request` as it is and returns the answer.
+QMessageBox::StandardButton ShowMessage(const MessageRequest& request);
 // The usual "Information" box with an OK button.
 void ShowInformation(QWidget* owner, const QString& text);
 // A Yes/No question captioned "Information"; true on Yes.

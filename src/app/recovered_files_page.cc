@@ -7,9 +7,13 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -23,6 +27,7 @@
 #include "app/prompts.h"
 #include "app/saving_dialog.h"
 #include "platform/sector_source.h"
+#include "platform/system_error.h"
 #include "results/recovery.h"
 #include "results/size_text.h"
 #include "results/snapshot.h"
@@ -51,6 +56,8 @@ const QString kConfirmationCaption = QStringLiteral("Confirmation");
 const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
+
+const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
 
 constexpr int kTypeRole = Qt::UserRole;
 // Records the fill worker walks between two looks at its cancel flag.
@@ -243,8 +250,12 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   layout->addLayout(totals);
 
   tree_->viewport()->installEventFilter(this);
+  tree_->installEventFilter(this);
+  list_->installEventFilter(this);
   connect(tree_, &QTreeWidget::itemClicked, this,
           [this](QTreeWidgetItem* item) { OnTreeItemClicked(item); });
+  connect(tree_, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* current) { OnTreeCurrentChanged(current); });
   connect(tree_, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item) { OnTreeItemChanged(item); });
   connect(list_, &QTreeView::doubleClicked, this,
@@ -282,7 +293,10 @@ bool CRecoverdFileDlg::validatePage() {
 }
 
 void CRecoverdFileDlg::cleanupPage() {
-  if (!asked_to_save_) InviteToSave();
+  // The wizard also cleans its pages up as it closes; the question on closing has been asked
+  // then, and the invitation would come after the answer.
+  const CPictavoSheet* owner = sheet();
+  if (!asked_to_save_ && !(owner && owner->closing())) InviteToSave();
   CancelFill();
   // The marks go with the total, so that the flags and the total never disagree when the page
   // is shown again.
@@ -299,15 +313,15 @@ void CRecoverdFileDlg::OnCustomButtonClicked(int which) {
 
 // ---- Snapshots ----
 
-void CRecoverdFileDlg::LoadPendingSnapshot() {
+bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.snapshot_pending = false;
-  if (state_.destination_path.isEmpty()) return;
+  if (state_.destination_path.isEmpty()) return false;
   WaitCursor wait;
   RecoverySnapshot snapshot;
   const SnapshotStatus status = ReadSnapshot(PathOf(state_.destination_path), &snapshot);
   if (!status.ok) {
     ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(status.message)));
-    return;
+    return false;
   }
   state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
   state_.source_label = Text(snapshot.source_label);
@@ -316,6 +330,8 @@ void CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.results = std::move(snapshot.results);
   state_.selected_total = SelectedTotal(state_.results);
   if (!warning.empty()) ShowInformation(this, Text(warning));
+  state_.results_saved = true;
+  return true;
 }
 
 bool CRecoverdFileDlg::SaveSnapshot() {
@@ -357,6 +373,7 @@ bool CRecoverdFileDlg::SaveSnapshot() {
   // of writing); the list's fill worker may be reading the page's own records meanwhile.
   snapshot.results = state_.results;
   const SnapshotStatus status = WriteSnapshot(PathOf(path), snapshot);
+  if (status.ok) state_.results_saved = true;
   ShowInformation(this, Text(status.message));
   return status.ok;
 }
@@ -467,17 +484,84 @@ void CRecoverdFileDlg::UpdateTotals() {
 }
 
 bool CRecoverdFileDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == tree_->viewport() && event->type() == QEvent::MouseButtonPress) {
-    mark_toggled_by_click_ = false;
+  if (watched == tree_->viewport()) {
+    if (event->type() == QEvent::MouseButtonPress) {
+      mark_toggled_by_click_ = false;
+      press_on_check_ = HitsCheckMark(static_cast<QMouseEvent*>(event)->position().toPoint());
+    } else if (event->type() == QEvent::MouseButtonRelease) {
+      press_on_check_ = false;
+    }
+  } else if ((watched == tree_ || watched == list_) && event->type() == QEvent::KeyPress) {
+    if (OnKeyPress(watched, static_cast<QKeyEvent*>(event)->key())) return true;
   }
   return PictavoPage::eventFilter(watched, event);
+}
+
+// Enter is not passed on to the wizard, whose default button is Recover: in the tree it takes
+// the keyboard to the list of the chosen branch, in the list it previews the current file.
+bool CRecoverdFileDlg::OnKeyPress(QObject* watched, int key) {
+  if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+  if (watched == tree_) {
+    list_->setFocus(Qt::TabFocusReason);
+    if (!list_->currentIndex().isValid() && model_->rowCount() > 0) {
+      list_->setCurrentIndex(model_->index(0, FoundFileModel::kNameColumn));
+    }
+  } else if (list_->currentIndex().isValid()) {
+    PreviewRow(list_->currentIndex().row());
+  }
+  return true;
+}
+
+bool CRecoverdFileDlg::HitsCheckMark(const QPoint& pos) const {
+  const QModelIndex index = tree_->indexAt(pos);
+  if (!index.isValid() || !(index.flags() & Qt::ItemIsUserCheckable)) return false;
+  // The check box's place as the item's delegate lays it out: at the start of the item.
+  QStyleOptionViewItem option;
+  option.initFrom(tree_->viewport());
+  option.rect = tree_->visualRect(index);
+  option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+  option.text = index.data().toString();
+  option.checkState = static_cast<Qt::CheckState>(index.data(Qt::CheckStateRole).toInt());
+  if (index.data(Qt::DecorationRole).isValid()) {
+    option.features |= QStyleOptionViewItem::HasDecoration;
+    option.decorationSize = tree_->iconSize().isValid()
+                                ? tree_->iconSize()
+                                : QSize(tree_->style()->pixelMetric(QStyle::PM_SmallIconSize),
+                                        tree_->style()->pixelMetric(QStyle::PM_SmallIconSize));
+  }
+  return tree_->style()
+      ->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, tree_)
+      .contains(pos);
 }
 
 void CRecoverdFileDlg::OnTreeItemClicked(QTreeWidgetItem* item) {
   // The view reports a click on a check box as a click on the item as well.
   if (std::exchange(mark_toggled_by_click_, false) || !item) return;
-  ChooseBranch(item);
+  // The press has normally made the item current, and the list follows it already.
+  if (item != current_branch_) ChooseBranch(item);
   if (!asked_to_save_) InviteToSave();
+}
+
+void CRecoverdFileDlg::OnTreeCurrentChanged(QTreeWidgetItem* current) {
+  if (syncing_ || current == current_branch_) return;
+  if (press_on_check_) {
+    // Once the press is handled (it selects the item it hit), the highlight returns.
+    QTimer::singleShot(0, this, [this] { ShowBranchAsCurrent(); });
+    return;
+  }
+  if (current) ChooseBranch(current);
+}
+
+void CRecoverdFileDlg::ShowBranchAsCurrent() {
+  if (!root_item_) return;
+  syncing_ = true;
+  if (current_branch_) {
+    tree_->setCurrentItem(current_branch_);
+  } else {
+    tree_->setCurrentItem(nullptr);
+    tree_->clearSelection();
+  }
+  syncing_ = false;
 }
 
 // A click on a check mark: the view has already set the item's new state, but the change is
@@ -649,20 +733,27 @@ void CRecoverdFileDlg::PreviewRow(int row) {
     return;
   }
   std::unique_ptr<CDlgPreview> dialog;
+  QString reason;
   {
     WaitCursor wait;
     int error = 0;
     auto source = FileSectorSource::Open(PathOf(state_.source_name), OpenOptions{}, &error);
-    std::string reason;
-    if (source && preview_file_.CopyFrom(*source, file, &reason)) {
+    std::string copy_error;
+    if (!source) {
+      reason = kSourceNotOpened.arg(state_.source_name, Text(SystemErrorText(error)));
+    } else if (!preview_file_.CopyFrom(*source, file, &copy_error)) {
+      reason = Text(copy_error);
+    } else {
       // Decoding happens here, still under the wait cursor.
       dialog = std::make_unique<CDlgPreview>(file, preview_file_, this);
     }
   }
   if (!dialog) {
+    // The first line is the one users know; the second says why.
     ShowInformation(this,
                     QString::fromLatin1(kPreviewUnavailableText.data(),
-                                        static_cast<qsizetype>(kPreviewUnavailableText.size())));
+                                        static_cast<qsizetype>(kPreviewUnavailableText.size())) +
+                        QLatin1Char('\n') + reason);
     return;
   }
   dialog->exec();

@@ -92,6 +92,9 @@ class CRecoverdFileDlg : public PictavoPage {
 
   // Writes the current results to a snapshot file the user chooses. True when one was written.
   bool SaveSnapshot();
+  // Loads the snapshot chosen on the Load Recovery road into the wizard's results. On failure
+  // the user is told why and the wizard's results and source stay as they were.
+  bool LoadPendingSnapshot();
   // Previews the file of list row `row` (double-click and the Preview button).
   void PreviewRow(int row);
 
@@ -118,13 +121,18 @@ class CRecoverdFileDlg : public PictavoPage {
   void OnSetActive() override;
 
  private:
-  void LoadPendingSnapshot();
   void BuildTree();
   void ChooseBranch(QTreeWidgetItem* item);
   void StartFill(FileTypeId type);
   void CancelFill();
   void OnFillDone(uint64_t generation, std::vector<FileListRow> rows);
   void OnTreeItemClicked(QTreeWidgetItem* item);
+  // The list follows the tree's current item, whether the mouse or the keys moved it.
+  void OnTreeCurrentChanged(QTreeWidgetItem* current);
+  void ShowBranchAsCurrent();
+  // True when `pos` (in the tree's viewport) lies on an item's check box.
+  bool HitsCheckMark(const QPoint& pos) const;
+  bool OnKeyPress(QObject* watched, int key);
   void OnTreeItemChanged(QTreeWidgetItem* item);
   void OnListCheckToggled(int row);
   void OnHeaderClicked(int section);
@@ -163,6 +171,10 @@ class CRecoverdFileDlg : public PictavoPage {
   // Set when a mouse press in the tree changed a check mark: the click that ends it toggles the
   // mark and chooses no branch.
   bool mark_toggled_by_click_ = false;
+  // Set while a mouse button pressed on a check box is down: that press makes its item current in
+  // the tree, but a check click chooses no branch, so the highlight goes back to the branch the
+  // list shows.
+  bool press_on_check_ = false;
   bool asked_to_save_ = false;
   bool sort_descending_ = false;
 

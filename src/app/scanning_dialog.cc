@@ -130,7 +130,7 @@ QString CScanningDlg::OutcomeMessage(const ScanStatus& status) {
   if (!status.ok) {
     message = QString::fromStdString(status.message.empty() ? SystemErrorText(status.error_code)
                                                             : status.message);
-    if (status.error_code == EACCES || status.error_code == EPERM) {
+    if (PrivilegesMayHelp(status.error_code)) {
       message += QStringLiteral("\n\n") + PermissionAdvice();
     }
   } else if (status.failed_chunks > 0) {
@@ -149,6 +149,8 @@ void CScanningDlg::showEvent(QShowEvent* event) {
 }
 
 void CScanningDlg::StartWorker() {
+  // The worker replaces the results as it goes; whatever a snapshot held is not what is shown.
+  state_.results_saved = false;
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
   worker_->set_exact_ends(state_.exact_ends);

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -100,6 +101,20 @@ void WatchForPreviewDialog(const QDir& out, bool* saved) {
   timer->start(0);
 }
 
+// Takes the picture of the real message box shown next (with its window frame's caption left
+// to the window manager) and answers it with Esc.
+void WatchForMessageBox(const QDir& out, const QString& name, bool* saved) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, [timer, out, name, saved] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    timer->stop();
+    *saved = Save(box, out, name);
+    box->reject();
+  });
+  timer->start(0);
+}
+
 // The results page with the JPEG branch listed, the JPEGs and one PNG marked and a photo
 // selected.
 bool ShowResults(CRecoverdFileDlg* results) {
@@ -158,6 +173,14 @@ int main(int argc, char** argv) {
   WatchForPreviewDialog(out, &preview_saved);
   if (results) results->PreviewRow(1);
   ok = preview_saved && ok;
+
+  // Closing with results no snapshot holds asks first; Esc answers Stay.
+  bool question_saved = false;
+  SetPromptHandler(nullptr);
+  WatchForMessageBox(out, QStringLiteral("09-quit-question"), &question_saved);
+  sheet.reject();
+  SetPromptHandler(&prompts);
+  ok = question_saved && sheet.isVisible() && ok;
 
   // The drive page on the imaging road, with the machine's drives.
   sheet.back();

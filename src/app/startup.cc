@@ -11,7 +11,7 @@ namespace pictavo::app {
 int RunPictavo(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("pictavo"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Pictavo"));
+  // No display name: Qt would add it to the caption of every window, message boxes included.
   QApplication::setApplicationVersion(QStringLiteral(PICTAVO_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("pictavo"));
   QApplication::setWindowIcon(ArtworkIcon(QStringLiteral("pictavo")));

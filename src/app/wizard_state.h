@@ -57,6 +57,10 @@ struct WizardState {
   ScanResults results;
   ScanStatus last_scan;
   bool scanned = false;
+  // True while the results are kept in a snapshot: after Save Recovery Snap wrote them or after
+  // they were loaded from one. A scan's new results are not saved yet; closing the wizard asks
+  // first.
+  bool results_saved = false;
   // Sum of the lengths of the files marked on the recovered-files page.
   uint64_t selected_total = 0;
 };

@@ -400,13 +400,16 @@ std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
     return nullptr;
   }
   PrintError("cannot open " + name + ": " + (reason.empty() ? SystemErrorText(error) : reason));
-  if (error == EACCES || error == EPERM) {
-    std::fputs(
-        "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
-        "the 'disk' group.\n",
-        stderr);
-  }
+  PrintPrivilegeAdvice(error);
   return nullptr;
+}
+
+void PrintPrivilegeAdvice(int error) {
+  if (!PrivilegesMayHelp(error)) return;
+  std::fputs(
+      "Reading a disk needs privileges: run as root, through pkexec, or as a member of "
+      "the 'disk' group.\n",
+      stderr);
 }
 
 void ReportSkippedChunks(const ScanStatus& status, const std::string& source_name) {

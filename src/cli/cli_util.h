@@ -76,9 +76,12 @@ bool RejectUnknownOption(const Args& args, std::string_view command);
 bool ParseSectorSizeOption(std::string_view command, const std::string& text, OpenOptions* options);
 
 // Opens a source for reading; null, with "cannot open SOURCE: reason" printed (and how to get
-// the privileges a disk needs, when that was the reason), when it cannot.
+// the privileges a disk needs, when privileges would help), when it cannot.
 std::unique_ptr<FileSectorSource> OpenSourceOrReport(const std::string& name,
                                                      const OpenOptions& options);
+// After a failed open with `error`: how to get the privileges a disk needs, printed only when
+// they would help (a refused permission for a user other than root).
+void PrintPrivilegeAdvice(int error);
 
 // The areas of SOURCE the scan could not read, one per line, and that the source shrank, when
 // it did.

@@ -91,13 +91,7 @@ int CreateImage(const std::string& source_name, const std::string& image_path) {
       return 130;
     default:
       PrintError(result.message + (result.detail.empty() ? "" : " " + result.detail));
-      if (result.outcome == ImageOutcome::kSourceUnusable &&
-          (result.error_code == EACCES || result.error_code == EPERM)) {
-        std::fputs(
-            "Reading a disk needs privileges: run as root, through pkexec, or as a "
-            "member of the 'disk' group.\n",
-            stderr);
-      }
+      if (result.outcome == ImageOutcome::kSourceUnusable) PrintPrivilegeAdvice(result.error_code);
       return 1;
   }
 }

@@ -1,7 +1,9 @@
 #include "platform/system_error.h"
 
+#include <errno.h>
 #include <locale.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace pictavo {
 
@@ -13,5 +15,9 @@ std::string SystemErrorText(int code) {
   }
   return text;
 }
+
+bool PrivilegesMayHelp(int code, uid_t euid) { return code == EACCES && euid != 0; }
+
+bool PrivilegesMayHelp(int code) { return PrivilegesMayHelp(code, geteuid()); }
 
 }  // namespace pictavo

@@ -1,5 +1,7 @@
 #include "app/create_image_dialog.h"
 
+#include <unistd.h>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -206,9 +208,25 @@ TEST(CreateImageText, PermissionFailuresSayWhatToDo) {
   result.message = "The source /dev/sdz could not be opened.";
   result.detail = "Permission denied";
   result.error_code = EACCES;
-  const QString text = CCreateImageDialog::OutcomeMessage(result);
-  EXPECT_TRUE(text.startsWith("The source /dev/sdz could not be opened.\n\nPermission denied\n\n"));
-  EXPECT_TRUE(text.contains("pkexec"));
+  {
+    AsOrdinaryUser user;
+    const QString text = CCreateImageDialog::OutcomeMessage(result);
+    EXPECT_TRUE(
+        text.startsWith("The source /dev/sdz could not be opened.\n\nPermission denied\n\n"));
+    EXPECT_TRUE(text.contains("pkexec"));
+  }
+  // Root, or a refusal that reaches root too: the system's words alone.
+  if (geteuid() == 0) {
+    EXPECT_EQ(CCreateImageDialog::OutcomeMessage(result),
+              "The source /dev/sdz could not be opened.\n\nPermission denied");
+  }
+  result.error_code = EPERM;
+  result.detail = "Operation not permitted";
+  {
+    AsOrdinaryUser user;
+    EXPECT_EQ(CCreateImageDialog::OutcomeMessage(result),
+              "The source /dev/sdz could not be opened.\n\nOperation not permitted");
+  }
   result.outcome = ImageOutcome::kCreated;
   result.message = "Image file created successfully.";
   result.detail.clear();

@@ -277,7 +277,7 @@ TEST_F(DrivePageTest, OpenImageListsImagesAndRefusesTheSameOneTwice) {
   prompts.ChooseNext(other.path);
   QTest::mouseClick(page->refresh_button(), Qt::LeftButton);
   ASSERT_EQ(tree->topLevelItemCount(), 2);
-  EXPECT_EQ(prompts.file_requests.back().filter, "Image File (*.img)");
+  EXPECT_EQ(prompts.file_requests.back().filter, "Image File (*.img);;All files (*)");
 
   const QString not_an_image = WriteBytes("notes.txt", {'h', 'i'});
   prompts.ChooseNext(not_an_image);
@@ -294,6 +294,15 @@ TEST_F(DrivePageTest, OpenImageListsImagesAndRefusesTheSameOneTwice) {
   EXPECT_EQ(sheet->state().source_name, other.path);
   EXPECT_EQ(sheet->state().source_size, other.data_size);
   EXPECT_EQ(sheet->state().source_label, tree->topLevelItem(1)->text(0));
+  // The label stays the size alone (snapshots keep it); the path tells the images apart.
+  EXPECT_TRUE(sheet->state().source_label.startsWith("Image File ("));
+  ASSERT_EQ(tree->columnCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    const QString path = i == 0 ? first.path : other.path;
+    EXPECT_EQ(tree->topLevelItem(i)->text(CDriveSelectionDlg::kPathColumn), path);
+    EXPECT_EQ(tree->topLevelItem(i)->toolTip(CDriveSelectionDlg::kLabelColumn),
+              tree->topLevelItem(i)->text(0) + "\n" + path);
+  }
 }
 
 TEST_F(DrivePageTest, ComingBackOnTheImageRoadKeepsTheListAndAddsANewlyChosenImage) {
@@ -343,6 +352,68 @@ TEST(DriveSizeLabels, SwitchToGigabytesAtOneGibibyte) {
   EXPECT_EQ(DriveSizeLabel((uint64_t{1} << 30) - 1, true), "1024.00 MB");
   EXPECT_EQ(DriveSizeLabel(0, true), "0.00 MB");
   EXPECT_EQ(DriveSizeLabel(uint64_t{6} << 30, false), "6.00 GB");
+}
+
+TEST_F(DrivePageTest, AtTheSmallestSizeTheHelpTextIsWhole) {
+  const SampleImage image = MakeImage("card.img", 1);
+  auto sheet = MakeSheet(ListingOf(image));
+  for (Road road : {Road::kRecover, Road::kCreateImage}) {
+    GoToDrivePage(*sheet, road);
+    for (const QSize size : {sheet->minimumSize(), sheet->minimumSizeHint()}) {
+      sheet->resize(size.expandedTo(sheet->minimumSize()));
+      QApplication::processEvents();
+      QLabel* help = sheet->drive_page()->help_text();
+      EXPECT_GE(help->height(), help->heightForWidth(help->width()))
+          << "at " << sheet->width() << "x" << sheet->height();
+    }
+    BackToMainPage(*sheet);
+  }
+}
+
+TEST_F(DrivePageTest, EveryEntryShowsItsWholeLabelAsATooltipAndLongLabelsLoseTheirMiddle) {
+  const SampleImage image = MakeImage("card.img", 1);
+  DriveListing listing = ListingOf(image);
+  listing.disks[0].label = "Loop device (/var/tmp/some/rather/long/folder/name/card.raw) (1.00 MB)";
+  auto sheet = MakeSheet(listing);
+  GoToDrivePage(*sheet, Road::kRecover);
+  QTreeWidget* tree = sheet->drive_page()->tree();
+  EXPECT_EQ(tree->textElideMode(), Qt::ElideMiddle);
+  QTreeWidgetItem* disk = tree->topLevelItem(0);
+  EXPECT_EQ(disk->toolTip(0), listing.disks[0].label);
+  EXPECT_EQ(disk->child(0)->toolTip(0), listing.disks[0].volumes[0].label);
+}
+
+// A device this user may not read is refused at Next, before any scan or copy starts.
+TEST_F(DrivePageTest, UnreadableDeviceIsRefusedAtNext) {
+  const SampleImage image = MakeImage("card.img", 1);
+  DriveListing listing = ListingOf(image);
+  listing.disks[0].readable = false;
+  auto sheet = MakeSheet(listing);
+  for (Road road : {Road::kRecover, Road::kCreateImage}) {
+    GoToDrivePage(*sheet, road);
+    QTreeWidget* tree = sheet->drive_page()->tree();
+    tree->setCurrentItem(tree->topLevelItem(0));
+    sheet->state().destination_path = QString::fromStdString(temp->File("copy.img"));
+    prompts.messages.clear();
+    sheet->next();
+    EXPECT_EQ(sheet->currentId(), kDrivePageId);
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_TRUE(prompts.messages[0].text.startsWith(listing.disks[0].label + "\n\nYou may not read "
+                                                                             "this device."));
+    EXPECT_TRUE(prompts.messages[0].text.contains("'disk' group"));
+    EXPECT_FALSE(QFile::exists(sheet->state().destination_path));
+
+    // Its readable volume goes on.
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    prompts.messages.clear();
+    if (road == Road::kRecover) {
+      sheet->next();
+      EXPECT_EQ(sheet->currentId(), kFileTypePageId);
+      EXPECT_TRUE(prompts.messages.empty());
+      sheet->back();
+    }
+    BackToMainPage(*sheet);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "gui_fixture.h"
 
+#include <unistd.h>
+
 #include <QFile>
 #include <QRadioButton>
 #include <QTest>
@@ -10,6 +12,19 @@
 #include "samples/jpeg_sample.h"
 
 namespace pictavo::app::testing {
+
+AsOrdinaryUser::AsOrdinaryUser() {
+  if (geteuid() == 0) {
+    switched_ = seteuid(65534) == 0;
+    EXPECT_TRUE(switched_);
+  }
+}
+
+AsOrdinaryUser::~AsOrdinaryUser() {
+  if (switched_) {
+    EXPECT_EQ(seteuid(0), 0);
+  }
+}
 
 void GuiTest::SetUp() {
   temp = std::make_unique<samples::TempDir>();

@@ -21,6 +21,19 @@ struct SampleImage {
   uint64_t data_size = 0;
 };
 
+// While it lives, the process acts as an ordinary user (nobody) if it runs as root; the real user
+// stays root, so root's privileges come back when it goes. For texts that depend on who asks.
+class AsOrdinaryUser {
+ public:
+  AsOrdinaryUser();
+  ~AsOrdinaryUser();
+  AsOrdinaryUser(const AsOrdinaryUser&) = delete;
+  AsOrdinaryUser& operator=(const AsOrdinaryUser&) = delete;
+
+ private:
+  bool switched_ = false;
+};
+
 class GuiTest : public ::testing::Test {
  protected:
   void SetUp() override;

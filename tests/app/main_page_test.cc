@@ -1,10 +1,12 @@
 #include "app/main_page.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QRadioButton>
 #include <QTest>
 #include <vector>
 
+#include "app/recovered_files_page.h"
 #include "gui_fixture.h"
 #include "platform/sector_source.h"
 
@@ -132,27 +134,53 @@ TEST_F(GuiTest, AnyFileEndingInTheImageMagicPassesTheImageCheck) {
   EXPECT_EQ(sheet->currentId(), kDrivePageId);
   EXPECT_EQ(sheet->state().image_path, path);
   ASSERT_EQ(prompts.file_requests.size(), 1u);
-  EXPECT_EQ(prompts.file_requests[0].filter, "Image File (*.img)");
+  EXPECT_EQ(prompts.file_requests[0].filter, "Image File (*.img);;All files (*)");
 }
 
-TEST_F(GuiTest, FileWithTheSnapshotTagLeadsStraightToTheRecoveredFilesPage) {
+TEST_F(GuiTest, SnapshotThatCannotBeLoadedKeepsTheWizardOnTheMainPage) {
   auto sheet = MakeSheet();
   ChooseRoad(*sheet, Road::kLoadRecovery);
-  // The tag passes the main page's check; the rest is too short to load, which the results page
-  // says.
+  // The tag passes the main page's check; the rest is too short to load, which is said at once.
   const QString path = MakeSnapshotFile("scan.dat");
   prompts.ChooseNext(path);
+  QAbstractButton* about = sheet->button(QWizard::CustomButton2);
+  bool about_shown_elsewhere = false;
+  prompts.on_message = [&](const MessageRequest&) {
+    about_shown_elsewhere =
+        about_shown_elsewhere || (sheet->currentId() != kMainPageId && about->isVisible());
+  };
   sheet->next();
-  EXPECT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  EXPECT_EQ(sheet->currentId(), kMainPageId);
   EXPECT_EQ(sheet->state().destination_path, path);
   EXPECT_FALSE(sheet->state().snapshot_pending);
   ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith("The recovery snapshot could not be loaded:"));
   EXPECT_EQ(sheet->state().results.found_count, 0u);
-  EXPECT_TRUE(sheet->save_snapshot_button()->isVisible());
-  // Back returns to the main page, never to pages this road did not visit.
-  sheet->back();
-  EXPECT_EQ(sheet->currentId(), kMainPageId);
   EXPECT_FALSE(sheet->save_snapshot_button()->isVisible());
+  EXPECT_TRUE(about->isVisible());
+  EXPECT_FALSE(about_shown_elsewhere);
+  EXPECT_FALSE(sheet->results_page()->initialised()) << "the results page was never shown";
+}
+
+// The window shrunk as far as it goes still shows every description whole.
+TEST_F(GuiTest, AtTheSmallestSizeTheRoadDescriptionsAreWhole) {
+  auto sheet = MakeSheet();
+  for (const QSize size : {sheet->minimumSize(), sheet->minimumSizeHint()}) {
+    sheet->resize(size.expandedTo(sheet->minimumSize()));
+    QApplication::processEvents();
+    for (Road road : {Road::kRecover, Road::kCreateImage, Road::kOpenImage, Road::kLoadRecovery}) {
+      QLabel* label = sheet->main_page()->description(road);
+      EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+          << label->text().toStdString() << " at " << sheet->width() << "x" << sheet->height();
+    }
+  }
+}
+
+TEST_F(GuiTest, MainWindowAloneCarriesTheProgramName) {
+  auto sheet = MakeSheet();
+  EXPECT_EQ(sheet->windowTitle(), QString::fromUtf8("Photo Recovery \u2014 Pictavo"));
+  EXPECT_TRUE(QApplication::applicationDisplayName().isEmpty() ||
+              QApplication::applicationDisplayName() == QApplication::applicationName());
 }
 
 }  // namespace

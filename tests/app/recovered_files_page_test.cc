@@ -317,11 +317,12 @@ TEST_F(RecoveredFilesModelTest, PreviewRefusalsComeBeforeTheSourceIsOpened) {
   page->PreviewRow(2);
   // 20,971,519 bytes is small enough; the (missing) source then makes it unavailable.
   page->PreviewRow(1);
-  EXPECT_EQ(prompts.Texts(),
+  ASSERT_EQ(prompts.Texts().size(), 3);
+  EXPECT_EQ(prompts.Texts().mid(0, 2),
             QStringList({"Preview is not available for audio and video file formats in this "
                          "version.",
-                         "Preview of this file is not possible, file is too large",
-                         "Preview is not available."}));
+                         "Preview of this file is not possible, file is too large"}));
+  EXPECT_TRUE(prompts.Texts()[2].startsWith("Preview is not available.\n"));
   for (const MessageRequest& request : prompts.messages) {
     EXPECT_EQ(request.caption, "Information");
   }

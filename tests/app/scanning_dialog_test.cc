@@ -1,5 +1,7 @@
 #include "app/scanning_dialog.h"
 
+#include <unistd.h>
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -154,11 +156,26 @@ TEST(ScanningDialogText, PermissionFailuresSayWhatToDo) {
   ScanStatus denied;
   denied.error_code = EACCES;
   denied.message = "Permission denied";
-  const QString text = CScanningDlg::OutcomeMessage(denied);
-  EXPECT_TRUE(text.startsWith("Permission denied\n\n"));
-  EXPECT_TRUE(text.contains("root")) << text.toStdString();
-  EXPECT_TRUE(text.contains("pkexec"));
-  EXPECT_TRUE(text.contains("'disk' group"));
+  {
+    AsOrdinaryUser user;
+    const QString text = CScanningDlg::OutcomeMessage(denied);
+    EXPECT_TRUE(text.startsWith("Permission denied\n\n"));
+    EXPECT_TRUE(text.contains("root")) << text.toStdString();
+    EXPECT_TRUE(text.contains("pkexec"));
+    EXPECT_TRUE(text.contains("'disk' group"));
+  }
+  // A refusal that privileges cannot get past is reported as the system said it.
+  ScanStatus not_permitted;
+  not_permitted.error_code = EPERM;
+  not_permitted.message = "Operation not permitted";
+  {
+    AsOrdinaryUser user;
+    EXPECT_EQ(CScanningDlg::OutcomeMessage(not_permitted), "Operation not permitted");
+  }
+  EXPECT_EQ(CScanningDlg::OutcomeMessage(not_permitted), "Operation not permitted");
+  if (geteuid() == 0) {
+    EXPECT_EQ(CScanningDlg::OutcomeMessage(denied), "Permission denied");
+  }
 
   ScanStatus skipped;
   skipped.ok = true;

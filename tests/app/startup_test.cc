@@ -59,7 +59,7 @@ TEST_F(GuiTest, LockLeftByAnEndedProcessIsTakenOver) {
 
 TEST_F(GuiTest, SheetHasTheWizardLookAndItsButtons) {
   auto sheet = MakeSheet();
-  EXPECT_EQ(sheet->windowTitle(), "Photo Recovery");
+  EXPECT_EQ(sheet->windowTitle(), QString::fromUtf8("Photo Recovery \u2014 Pictavo"));
   EXPECT_EQ(sheet->wizardStyle(), QWizard::ModernStyle);
   EXPECT_TRUE(sheet->windowFlags() & Qt::WindowMinimizeButtonHint);
   const QPixmap banner = sheet->pixmap(QWizard::BannerPixmap);

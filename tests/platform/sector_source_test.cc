@@ -125,6 +125,18 @@ TEST(ImageTrailer, RoundTripsAndRejectsAForeignTail) {
   EXPECT_FALSE(ParseImageTrailer(raw, &parsed));
 }
 
+TEST(SystemErrorText, PrivilegeAdviceOnlyForARefusedPermissionOfAnotherUser) {
+  struct Case {
+    int code;
+    uid_t euid;
+    bool may_help;
+  };
+  for (const Case& c : {Case{EACCES, 1000, true}, Case{EACCES, 0, false}, Case{EPERM, 1000, false},
+                        Case{EPERM, 0, false}, Case{ENOENT, 1000, false}, Case{EIO, 1000, false}}) {
+    EXPECT_EQ(PrivilegesMayHelp(c.code, c.euid), c.may_help) << c.code << " " << c.euid;
+  }
+}
+
 TEST(SystemErrorText, UsesTheEnglishTextOrSaysThereIsNone) {
   EXPECT_EQ(SystemErrorText(0), "Success");
   EXPECT_EQ(SystemErrorText(EACCES), "Permission denied");
