@@ -171,7 +171,7 @@ bool WriteScanCheckpoint(const std::string& path, const ScanCheckpoint& checkpoi
   if (checkpoint.exact_ends) text += "ends exact\n";
   text += "types " + SelectionText(checkpoint.selection) + "\n";
   for (const FoundFile& file : checkpoint.results.records) {
-    std::snprintf(line, sizeof(line), "record %u %" PRIu64 " %u\n", file.type, file.offset,
+    std::snprintf(line, sizeof(line), "record %u %" PRIu64 " %" PRIu64 "\n", file.type, file.offset,
                   file.length);
     text += line;
   }
@@ -255,13 +255,13 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
       const std::vector<std::string_view> parts = Split(value, ' ');
       uint64_t type = 0, offset = 0, length = 0;
       if (parts.size() != 3 || !ParseU64(parts[0], &type) || !ParseU64(parts[1], &offset) ||
-          !ParseU64(parts[2], &length) || type > 0xFFFF || length > UINT32_MAX) {
+          !ParseU64(parts[2], &length) || type >= kTypeCount) {
         return bad();
       }
       FoundFile file;
       file.type = static_cast<FileTypeId>(type);
       file.offset = offset;
-      file.length = static_cast<uint32_t>(length);
+      file.length = length;
       checkpoint.results.records.push_back(file);
     } else if (key == "end") {
       ended = true;
