@@ -12,9 +12,8 @@ struct ExtensionAlias {
   FileTypeId type;
 };
 constexpr ExtensionAlias kAliases[] = {
-    {"jpg", kTypeJpeg}, {"jpe", kTypeJpeg}, {"jfif", kTypeJpeg}, {"tif", kTypeTiff},
-    {"mpg", kTypeMpeg}, {"qt", kTypeMov},   {"mp4", kTypeMov},   {"m4v", kTypeMov},
-    {"3gp", kTypeMov},  {"j2c", kTypeJ2k},  {"jpf", kTypeJp2},
+    {"jpe", kTypeJpeg}, {"jfif", kTypeJpeg}, {"mpg", kTypeMpeg}, {"qt", kTypeMov},
+    {"m4v", kTypeMp4},  {"j2c", kTypeJ2k},   {"jpf", kTypeJp2},  {"opus", kTypeOgg},
 };
 
 bool SameLetters(std::string_view a, std::string_view b) {
@@ -149,6 +148,8 @@ FileTypeId TypeFromFileName(std::string_view name) {
   if (dot == std::string_view::npos || dot + 1 >= name.size()) return kTypeNone;
   const std::string_view extension = name.substr(dot + 1);
   if (const auto type = TypeFromExtension(extension)) return *type;
+  // The table's own other spellings (jpg, tif, heif, ...), then the ones only file names use.
+  if (const auto type = TypeFromName(extension)) return *type;
   for (const ExtensionAlias& alias : kAliases) {
     if (SameLetters(alias.extension, extension)) return alias.type;
   }

@@ -96,9 +96,10 @@ TEST(TypeFromFileName, UsesTheExtensionAndTheUsualOtherSpellings) {
   } rows[] = {
       {"IMG_0001.JPG", kTypeJpeg}, {"a.jpeg", kTypeJpeg},    {"scan.TIF", kTypeTiff},
       {"x.tiff", kTypeTiff},       {"DSC_1.NEF", kTypeNef},  {"clip.MOV", kTypeMov},
-      {"clip.mp4", kTypeMov},      {"v.MPG", kTypeMpeg},     {"s.png", kTypePng},
+      {"clip.mp4", kTypeMp4},      {"v.MPG", kTypeMpeg},     {"s.png", kTypePng},
       {"notes.txt", kTypeNone},    {"noext", kTypeNone},     {"dot.", kTypeNone},
-      {".jpg", kTypeJpeg},         {"a.jpg.bak", kTypeNone},
+      {".jpg", kTypeJpeg},         {"a.jpg.bak", kTypeNone}, {"IMG_1.HEIC", kTypeHeic},
+      {"v.m4v", kTypeMp4},         {"n.opus", kTypeOgg},
   };
   for (const auto& row : rows) EXPECT_EQ(TypeFromFileName(row.name), row.type) << row.name;
 }

@@ -4,7 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +28,9 @@ struct FaultFuse::State {
   int backing_fd = -1;
   bool direct_io = false;
   struct fuse* fuse = nullptr;
+  // The connection's number under /sys/fs/fuse/connections: the mount's minor device number.
+  unsigned connection = 0;
+  bool have_connection = false;
   std::thread loop;
   std::atomic<uint64_t> size{0};
   std::atomic<uint64_t> reads{0};
@@ -193,18 +199,44 @@ FaultFuse::FaultFuse(const std::string& backing_path, Options options)
   // The mount is usable once the kernel answers a stat of the served file.
   for (int i = 0; i < 100; ++i) {
     struct stat served {};
-    if (stat(s.path.c_str(), &served) == 0) return;
+    if (stat(s.path.c_str(), &served) == 0) {
+      s.connection = minor(served.st_dev);
+      s.have_connection = true;
+      return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   s.skip_reason = "the FUSE file system did not answer";
 }
+
+namespace {
+
+void AbortConnection(unsigned connection) {
+  const std::string control = "/sys/fs/fuse/connections";
+  if (access((control + "/" + std::to_string(connection)).c_str(), F_OK) != 0) {
+    // fusectl may not be mounted yet; without it the unmount alone has to end the connection.
+    mount("fusectl", control.c_str(), "fusectl", 0, nullptr);
+  }
+  const int fd =
+      open((control + "/" + std::to_string(connection) + "/abort").c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const ssize_t written = write(fd, "1", 1);
+  (void)written;
+  close(fd);
+}
+
+}  // namespace
 
 FaultFuse::~FaultFuse() {
   State& s = *state_;
   if (s.fuse) {
     // Detached first: once nothing holds the file open the kernel ends the connection, and the
     // loop's threads return from their reads.
+    fuse_session_exit(fuse_get_session(s.fuse));
     fuse_unmount(s.fuse);
+    // Closing the device does not wake the loop's threads that wait in a read of it; ending the
+    // connection does, even while the kernel still holds the detached mount for a while.
+    if (s.have_connection) AbortConnection(s.connection);
     if (s.loop.joinable()) s.loop.join();
     fuse_destroy(s.fuse);
   }
