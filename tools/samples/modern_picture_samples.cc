@@ -11,10 +11,6 @@
 #include "samples/picture_samples.h"
 #include "samples/tiff_layout.h"
 
-// The x265 encoder behind libheif keeps a few small buffers of its own until the process ends;
-// the sanitizer builds of the tests would report them as leaks of every test that encodes a HEIC.
-extern "C" const char* __lsan_default_suppressions() { return "leak:x265_malloc\n"; }
-
 namespace pictavo::samples::pattern {
 namespace {
 
