@@ -153,6 +153,13 @@ FaultFuse::FaultFuse(const std::string& backing_path, Options options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.direct_io = options.direct_io;
+#if defined(__SANITIZE_ADDRESS__)
+  // The server runs in the test's own process; slowed down by the sanitizer it has been seen to
+  // leave a read of its own mount unanswered, which hangs the process for good. The plain build
+  // runs these tests; the sanitized one checks the code they drive without the FUSE road.
+  s.skip_reason = "FUSE-served media are tested in the build without sanitizers";
+  return;
+#endif
   if (geteuid() != 0) {
     s.skip_reason = "needs root to mount a FUSE file system";
     return;
