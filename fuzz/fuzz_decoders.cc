@@ -4,6 +4,7 @@
 // low three bits among the older ones otherwise. Every
 // library error must come back as a failed or partial result; nothing may crash, leak or read
 // outside its buffers.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pictavo::DecodeOptions options;
   // Small limits keep each run fast; the limits themselves are what is being tested.
   options.max_pixels = 4'000'000;
+  options.raw_time_limit = std::chrono::seconds(2);
   if (selector & 0x10) {
     options.fit_width = 64;
     options.fit_height = 48;

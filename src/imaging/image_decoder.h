@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -64,6 +65,8 @@ struct DecodeOptions {
   // For camera raws: also decompress the raw sensor data even when the embedded preview is used
   // for the picture, so that damage to the raw data is seen in the status. Costs time.
   bool check_raw_data = false;
+  // LibRaw is stopped when it has read for this long: some damaged raws make its parsers loop.
+  std::chrono::milliseconds raw_time_limit{30'000};
 };
 
 struct DecodeResult {

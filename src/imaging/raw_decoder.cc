@@ -5,6 +5,7 @@
 #include <libraw/libraw.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,6 +27,57 @@ extern "C" void RawDataError(void* data, const char*, const int) {
   ++static_cast<RawErrors*>(data)->data_errors;
 }
 extern "C" void RawMemoryError(void*, const char*, const char*) {}
+
+// LibRaw's parsers trust the sizes a file gives, and on some damaged files they walk in place
+// forever (an item of length zero in Canon's metadata track, say). Every read LibRaw makes passes
+// through this stream, so a decode that outlives its time is stopped at its next read: LibRaw
+// catches the exception inside its call and returns an error code.
+class TimedBufferStream : public LibRaw_buffer_datastream {
+ public:
+  TimedBufferStream(std::span<const uint8_t> bytes, std::chrono::milliseconds limit)
+      : LibRaw_buffer_datastream(const_cast<uint8_t*>(bytes.data()), bytes.size()),
+        deadline_(std::chrono::steady_clock::now() + limit) {}
+
+  bool expired() const { return expired_; }
+
+  int read(void* to, size_t size, size_t count) override {
+    Tick();
+    return LibRaw_buffer_datastream::read(to, size, count);
+  }
+  int seek(INT64 offset, int whence) override {
+    Tick();
+    return LibRaw_buffer_datastream::seek(offset, whence);
+  }
+  int get_char() override {
+    Tick();
+    return LibRaw_buffer_datastream::get_char();
+  }
+  char* gets(char* to, int size) override {
+    Tick();
+    return LibRaw_buffer_datastream::gets(to, size);
+  }
+  int scanf_one(const char* format, void* value) override {
+    Tick();
+    return LibRaw_buffer_datastream::scanf_one(format, value);
+  }
+
+ private:
+  void Tick() {
+    // Reading the clock on every byte would cost more than the read itself.
+    if (expired_ || (++reads_ & 0xFFF) == 0) {
+      if (expired_ || std::chrono::steady_clock::now() > deadline_) {
+        expired_ = true;
+        throw LIBRAW_EXCEPTION_IO_CORRUPT;
+      }
+    }
+  }
+
+  std::chrono::steady_clock::time_point deadline_;
+  uint64_t reads_ = 0;
+  bool expired_ = false;
+};
+
+constexpr char kRawTimeOut[] = "the raw decoder took too long (the file looks damaged)";
 
 std::string RawErrorText(int code) {
   const char* text = libraw_strerror(code);
@@ -384,27 +436,34 @@ DecodeResult WithFullSize(DecodeResult result, int width, int height) {
 }  // namespace
 
 DecodeResult DecodeRaw(std::span<const uint8_t> bytes, const DecodeOptions& options) {
+  // Declared first: LibRaw holds on to the stream until it is destroyed itself.
+  std::unique_ptr<TimedBufferStream> stream;
   std::unique_ptr<LibRaw> raw;
   try {
+    stream = std::make_unique<TimedBufferStream>(bytes, options.raw_time_limit);
     raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
                                    LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
   } catch (const std::bad_alloc&) {
     return Failure(ImageFormat::kRaw, "out of memory");
   }
+  // What LibRaw's code means, or that it was stopped for taking too long.
+  auto error_text = [&](int code) {
+    return stream->expired() ? std::string(kRawTimeOut) : RawErrorText(code);
+  };
   RawErrors errors;
   raw->set_dataerror_handler(RawDataError, &errors);
   raw->set_memerror_handler(RawMemoryError, nullptr);
-  int code = raw->open_buffer(const_cast<uint8_t*>(bytes.data()), bytes.size());
+  int code = raw->open_datastream(stream.get());
   if (code != LIBRAW_SUCCESS) {
     DecodeResult x3f = DecodeX3fPreview(bytes, options);
     if (x3f.ok()) return x3f;
     // A DNG this LibRaw does not know, or one cut before its raw data, may still hold a preview.
     // (Other TIFF-structured files go on to libtiff, which reads a plain JPEG-compressed TIFF.)
     if (IsDng(bytes)) {
-      DecodeResult preview = DecodeTiffPreview(bytes, options, RawErrorText(code));
+      DecodeResult preview = DecodeTiffPreview(bytes, options, error_text(code));
       if (preview.ok()) return preview;
     }
-    return Failure(ImageFormat::kRaw, RawErrorText(code));
+    return Failure(ImageFormat::kRaw, error_text(code));
   }
 
   const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
@@ -450,12 +509,12 @@ DecodeResult DecodeRaw(std::span<const uint8_t> bytes, const DecodeOptions& opti
     if (!options.check_raw_data) return result;
     code = raw->unpack();
     if (code == LIBRAW_OUT_OF_ORDER_CALL) {
-      code = raw->open_buffer(const_cast<uint8_t*>(bytes.data()), bytes.size());
+      code = raw->open_datastream(stream.get());
       if (code == LIBRAW_SUCCESS) code = raw->unpack();
     }
     if (code != LIBRAW_SUCCESS || errors.data_errors > 0) {
       result.status = DecodeStatus::kPartial;
-      result.message = code != LIBRAW_SUCCESS ? "raw data: " + RawErrorText(code)
+      result.message = code != LIBRAW_SUCCESS ? "raw data: " + error_text(code)
                                               : "raw data damaged or cut short";
     }
     return result;
@@ -484,24 +543,24 @@ DecodeResult DecodeRaw(std::span<const uint8_t> bytes, const DecodeOptions& opti
   code = raw->unpack();
   if (code == LIBRAW_OUT_OF_ORDER_CALL) {
     // A failure while reading the preview resets LibRaw: open the file again for the sensor data.
-    code = raw->open_buffer(const_cast<uint8_t*>(bytes.data()), bytes.size());
+    code = raw->open_datastream(stream.get());
     if (code == LIBRAW_SUCCESS) code = raw->unpack();
   }
   if (code != LIBRAW_SUCCESS) {
     if (preview.ok()) {  // a small preview is better than nothing
       preview.format = ImageFormat::kRaw;
       preview.status = DecodeStatus::kPartial;
-      preview.message = "raw data: " + RawErrorText(code);
+      preview.message = "raw data: " + error_text(code);
       preview.full_width = full_width;
       preview.full_height = full_height;
       return preview;
     }
-    DecodeResult failure = Failure(ImageFormat::kRaw, RawErrorText(code));
+    DecodeResult failure = Failure(ImageFormat::kRaw, error_text(code));
     failure.full_width = full_width;
     failure.full_height = full_height;
     // LibRaw refuses a preview that runs past the end of a cut file: decode as much of it as
     // there is.
-    DecodeResult cut = DecodeTiffPreview(bytes, options, "raw data: " + RawErrorText(code));
+    DecodeResult cut = DecodeTiffPreview(bytes, options, "raw data: " + error_text(code));
     return cut.ok() ? WithFullSize(std::move(cut), full_width, full_height) : failure;
   }
   std::string error;

@@ -343,6 +343,39 @@ TEST(Cr3Decoder, CutFileShowsWhatIsLeftAndSaysSo) {
   EXPECT_FALSE(result.message.empty());
 }
 
+// An ISO box: 32-bit size, type, content.
+std::vector<uint8_t> IsoBox(const std::string& type, const std::vector<uint8_t>& content) {
+  const uint32_t size = static_cast<uint32_t>(8 + content.size());
+  std::vector<uint8_t> out = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                              uint8_t(size)};
+  out.insert(out.end(), type.begin(), type.end());
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+std::vector<uint8_t> Joined(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+TEST(Cr3Decoder, DamagedBoxCannotHoldTheDecoderForever) {
+  // A CR3 with no JPEG, whose `moov` holds a box of 64-bit size zero: LibRaw's parser steps over
+  // each box by its size, so it never moves on. The decode must come back, failed, when its time
+  // is up.
+  const std::vector<uint8_t> ftyp =
+      IsoBox("ftyp", {'c', 'r', 'x', ' ', 0, 0, 0, 1, 'c', 'r', 'x', ' ', 'i', 's', 'o', 'm'});
+  const std::vector<uint8_t> stuck = {0, 0, 0, 1, 'f', 'r', 'e', 'e', 0, 0, 0, 0, 0, 0, 0, 0};
+  auto file = Joined({ftyp, IsoBox("moov", Joined({stuck, std::vector<uint8_t>(64, 0)}))});
+  ASSERT_EQ(DetectImageFormat(file), ImageFormat::kCr3);
+
+  DecodeOptions options;
+  options.raw_time_limit = std::chrono::milliseconds(300);
+  const DecodeResult result = DecodeImage(file, options);
+  EXPECT_EQ(result.status, DecodeStatus::kFailed);
+  EXPECT_NE(result.message.find("took too long"), std::string::npos) << result.message;
+}
+
 samples::pattern::PhoneDngLayout DngSample(int orientation) {
   return {.preview = samples::EncodeJpeg({.width = 128, .height = 96, .quality = 95}),
           .preview_width = 128,
