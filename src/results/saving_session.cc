@@ -74,11 +74,12 @@ struct SaveJob {
 struct SaveAttempt {
   SavedFile saved;
   ExtentCopyResult copy;
+  std::string temp_path;  // the copy under its temporary name, until it is placed
 };
 
-// Copies one find into its folder under a temporary name, then gives it its name, or the next
-// free one when that is taken.
-SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, const SaveJob& job,
+// Copies one find into its folder under a temporary name and flushes it to its medium. May run
+// on a copying thread.
+SaveAttempt CopyOne(SectorSource& source, const FoundFile& file, const SaveJob& job,
                     ExtentCopyObserver* progress, const std::atomic<bool>* cancel) {
   SaveAttempt attempt;
   SavedFile& saved = attempt.saved;
@@ -92,32 +93,53 @@ SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, const SaveJob& 
   if (!job.folder_error.empty()) {
     copy.error_code = job.folder_errno;
     copy.message = job.folder_error;
-    saved.outcome = SaveOutcome::kFailed;
-    saved.error = copy.message;
     return attempt;
   }
   const std::string temp_path = folder + "/" + PartialFileName(wanted_name);
   copy = CopyExtent(source, file, temp_path, ExistingFile::kRefuse, progress, cancel);
   ReplaceAll(copy.message, temp_path, folder + "/" + wanted_name);
+  if (!copy.ok) return attempt;
+  int error = 0;
+  if (!FlushToMedium(temp_path, &error)) {
+    unlink(temp_path.c_str());
+    copy.ok = false;
+    copy.error_code = error;
+    copy.message = "cannot write " + folder + "/" + wanted_name + ": " + SystemErrorText(error);
+    return attempt;
+  }
+  if (job.place.date_taken) SetFileTime(temp_path, LocalTimeOf(*job.place.date_taken));
+  attempt.temp_path = temp_path;
+  return attempt;
+}
+
+// Gives a copied file its name, or the next free one when that is taken, and sets its outcome.
+// Runs on the thread that takes the outcomes, in list order, so that of two files wanting one
+// name the earlier in the list gets it whatever thread finished first.
+void PlaceOne(SaveAttempt& attempt, const SaveJob& job) {
+  SavedFile& saved = attempt.saved;
+  ExtentCopyResult& copy = attempt.copy;
+  const std::string& folder = job.folder_path;
+  const std::string& wanted_name = job.place.name;
   if (copy.ok) {
     int error = 0;
-    bool placed = FlushToMedium(temp_path, &error);
-    if (placed && job.place.date_taken) SetFileTime(temp_path, LocalTimeOf(*job.place.date_taken));
+    bool placed = true;
     // Another program may take a name between the look and the move: look again.
     std::string name = wanted_name;
-    for (int tries = 0; placed && tries < 8; ++tries) {
+    for (int tries = 0; tries < 8; ++tries) {
       name = NextFreeName(folder, wanted_name);
-      if (MoveIntoPlace(temp_path, folder + "/" + name, &error)) break;
+      if (MoveIntoPlace(attempt.temp_path, folder + "/" + name, &error)) break;
       if (error != EEXIST || tries == 7) placed = false;
+      if (!placed) break;
     }
     if (placed) {
       saved.name = JoinPath(job.place.folder, name);
     } else {
-      unlink(temp_path.c_str());
+      unlink(attempt.temp_path.c_str());
       copy.ok = false;
       copy.error_code = error;
       copy.message = "cannot write " + folder + "/" + wanted_name + ": " + SystemErrorText(error);
     }
+    attempt.temp_path.clear();
   }
   if (copy.ok) {
     saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
@@ -130,6 +152,12 @@ SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, const SaveJob& 
     saved.outcome = SaveOutcome::kFailed;
     saved.error = copy.message;
   }
+}
+
+SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, const SaveJob& job,
+                    ExtentCopyObserver* progress, const std::atomic<bool>* cancel) {
+  SaveAttempt attempt = CopyOne(source, file, job, progress, cancel);
+  PlaceOne(attempt, job);
   return attempt;
 }
 
@@ -392,7 +420,7 @@ SaveSummary SavingSession::Run(SavingObserver* observer, const std::atomic<bool>
       if (cancel && cancel->load(std::memory_order_relaxed)) {
         attempt.copy.cancelled = true;
       } else {
-        attempt = SaveOne(*handle, found[job.index], job, &progress, cancel);
+        attempt = CopyOne(*handle, found[job.index], job, &progress, cancel);
       }
       lock.lock();
       slots[number - first_slot].attempt = std::move(attempt);
@@ -421,9 +449,10 @@ SaveSummary SavingSession::Run(SavingObserver* observer, const std::atomic<bool>
       ahead.push_back(std::move(*job));
     }
     std::optional<SaveAttempt> attempt;
+    SaveJob job;
     {
       std::unique_lock lock(mutex);
-      for (SaveJob& job : ahead) slots.push_back({std::move(job), std::nullopt});
+      for (SaveJob& planned : ahead) slots.push_back({std::move(planned), std::nullopt});
       ahead.clear();
       changed.notify_all();
       if (slots.empty()) break;
@@ -436,9 +465,11 @@ SaveSummary SavingSession::Run(SavingObserver* observer, const std::atomic<bool>
         }
       }
       attempt = std::move(slots.front().attempt);
+      job = std::move(slots.front().job);
       slots.pop_front();
       ++first_slot;
     }
+    if (!attempt->copy.cancelled) PlaceOne(*attempt, job);
     if (observer) observer->OnProgress(bytes_done.load(), total_bytes);
     if (!Account(*attempt, summary, observer, keep)) break;
   }
@@ -448,9 +479,10 @@ SaveSummary SavingSession::Run(SavingObserver* observer, const std::atomic<bool>
   }
   changed.notify_all();
   for (auto& thread : workers) thread.join();
+  // Copies made past the point where the run ended never get their names.
   for (const Slot& slot : slots) {
-    if (slot.attempt && slot.attempt->copy.ok) {
-      std::remove((destination_ + "/" + slot.attempt->saved.name).c_str());
+    if (slot.attempt && !slot.attempt->temp_path.empty()) {
+      std::remove(slot.attempt->temp_path.c_str());
     }
   }
   return summary;

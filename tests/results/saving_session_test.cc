@@ -204,6 +204,10 @@ TEST(SavingSession, SeveralThreadsGiveTheRunOfOne) {
   EXPECT_EQ(a.written, 30u);
   EXPECT_EQ(b.written, 30u);
   EXPECT_EQ(observed_one.starts, observed_two.starts);
+  // Of the files that want one name, the earlier in the list gets it, whichever thread copied it.
+  EXPECT_EQ(observed_one.done, observed_two.done);
+  EXPECT_EQ(ReadFile(two.File("2023/2023-03-01/2023-03-01 10.00.00.jpeg")), medium.files[1]);
+  EXPECT_EQ(ReadFile(two.File("2023/2023-03-01/2023-03-01 10.00.00 (2).jpeg")), medium.files[4]);
   std::set<std::string> saved_one, saved_two;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(one.path())) {
     saved_one.insert(std::filesystem::relative(entry.path(), one.path()));
