@@ -132,7 +132,14 @@ FindPicture DecodeFind(SectorSource& source, const FoundFile& file,
 
 std::optional<DateTaken> FindDateTaken(SectorSource& source, const FoundFile& file) {
   if (!IsPictureType(file.type)) return std::nullopt;
+  // A JPEG's metadata precedes its picture data, within its first segments; the other formats
+  // may keep their Exif block further in, and get a second, longer look.
+  constexpr uint32_t kFirstLook = 256 << 10;
   std::vector<uint8_t> head;
+  ReadFindBytes(source, file, 0, kFirstLook, &head);
+  if (auto date = ReadDateTaken(head)) return date;
+  const bool jpeg = head.size() >= 2 && head[0] == 0xFF && head[1] == 0xD8;
+  if (jpeg || head.size() < kFirstLook || file.length <= kFirstLook) return std::nullopt;
   ReadFindBytes(source, file, 0, kDateTakenReadLimit, &head);
   return ReadDateTaken(head);
 }

@@ -128,3 +128,18 @@ TEST(LocalTimeOf, ShowsTheSameWallClockTime) {
 
 }  // namespace
 }  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+// A camera JPEG's metadata comes before its picture data: its first 64 KiB give the date.
+TEST(ReadDateTaken, TheHeadOfALargeJpegIsEnough) {
+  const auto jpeg =
+      WithExifDates(samples::EncodeJpeg({.width = 1600, .height = 1200, .quality = 95}),
+                    {"2021:05:06 07:08:09", "", ""});
+  ASSERT_GT(jpeg.size(), 200'000u);
+  EXPECT_EQ(ReadDateTaken(std::span(jpeg).first(65'536)), (DateTaken{2021, 5, 6, 7, 8, 9}));
+}
+
+}  // namespace
+}  // namespace pictavo
