@@ -235,6 +235,14 @@ class Planner {
         layout_(layout),
         summary_(summary) {}
 
+  // Whether a marked find is left, without planning it.
+  bool HasNext() const {
+    for (size_t i = position_; i < found_.size(); ++i) {
+      if (found_[i].selected) return true;
+    }
+    return false;
+  }
+
   // The next marked find, or nothing at the end of the list.
   std::optional<SaveJob> Next() {
     for (; position_ < found_.size(); ++position_) {
@@ -377,7 +385,7 @@ SaveSummary SavingSession::Run(SavingObserver* observer, const std::atomic<bool>
     RunProgress progress(observer, total_bytes);
     while (true) {
       if (cancel && cancel->load(std::memory_order_relaxed)) {
-        summary.cancelled = planner.Next().has_value();
+        summary.cancelled = planner.HasNext();
         break;
       }
       std::optional<SaveJob> job = planner.Next();

@@ -132,8 +132,7 @@ TEST(CliRecoverOrganise, UniqueSavesRepeatedContentOnce) {
   const std::string out = dir.File("out");
   const auto run = RunCli(Recover(card, out, "--unique"), true);
   ASSERT_EQ(run.status, 0) << run.out;
-  EXPECT_NE(run.out.find("left out 1 file: 1 repeating the content of another"),
-            std::string::npos);
+  EXPECT_NE(run.out.find("left out 1 file: 1 repeating the content of another"), std::string::npos);
   EXPECT_EQ(SavedFiles(out), (std::set<std::string>{"File0.jpeg", "File1.jpeg"}));
   const std::string all = dir.File("all");
   ASSERT_EQ(RunCli(Recover(card, all, "")).status, 0);
@@ -149,17 +148,16 @@ TEST(CliRecoverOrganise, SkipFailedLeavesOutWhatDoesNotDecode) {
   snapshot.source_name = card.path;
   snapshot.source_size = std::filesystem::file_size(card.path) - 32;
   const uint64_t photo_offset = 4 * 512;
-  snapshot.results.records = {{pictavo::kTypeJpeg, photo_offset, photo.size(), 1},
-                              {pictavo::kTypeJpeg, 512, 1024, 1},
-                              {}};
+  snapshot.results.records = {
+      {pictavo::kTypeJpeg, photo_offset, photo.size(), 1}, {pictavo::kTypeJpeg, 512, 1024, 1}, {}};
   snapshot.results.found_count = 2;
   snapshot.results.tallies[pictavo::kTypeJpeg] = {1, 2, photo.size() + 1024};
   const std::string snapshot_path = dir.File("scan.dat");
   ASSERT_TRUE(pictavo::WriteSnapshot(snapshot_path, snapshot).ok);
   const std::string out = dir.File("out");
-  const auto run = RunCli("recover --snapshot " + snapshot_path +
-                              " --skip-failed --allow-same-filesystem --to " + out,
-                          true);
+  const auto run = RunCli(
+      "recover --snapshot " + snapshot_path + " --skip-failed --allow-same-filesystem --to " + out,
+      true);
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("left out 1 file: 1 that do not decode"), std::string::npos) << run.out;
   EXPECT_EQ(SavedFiles(out), (std::set<std::string>{"File0.jpeg"}));
