@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "platform/output_file.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
 #include "samples/picture_samples.h"
@@ -140,6 +141,47 @@ TEST(ReadDateTaken, TheHeadOfALargeJpegIsEnough) {
   ASSERT_GT(jpeg.size(), 200'000u);
   EXPECT_EQ(ReadDateTaken(std::span(jpeg).first(65'536)), (DateTaken{2021, 5, 6, 7, 8, 9}));
 }
+
+}  // namespace
+}  // namespace pictavo
+
+namespace pictavo {
+namespace {
+
+struct CorpusRow {
+  const char* path;  // under the corpus folder
+  const char* stem;  // the name the date gives, as exiftool reads it
+};
+
+class CorpusDateTaken : public ::testing::TestWithParam<CorpusRow> {};
+
+// Camera files of many makes: the date of their first 4 MiB is the one exiftool reads.
+TEST_P(CorpusDateTaken, AgreesWithExiftool) {
+  const std::string path = std::string(PICTAVO_CORPUS_DIR) + "/" + GetParam().path;
+  std::vector<uint8_t> bytes;
+  int error = 0;
+  if (!ReadWholeFile(path, size_t{1} << 30, &bytes, &error)) GTEST_SKIP() << path << " absent";
+  const auto date = ReadDateTaken(bytes);
+  ASSERT_TRUE(date) << path;
+  EXPECT_EQ(date->NameStem(), GetParam().stem) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CorpusDateTaken,
+    ::testing::Values(CorpusRow{"heic/iphone13pro-grid8x6-depth.heic", "2023-02-21 14.33.08"},
+                      CorpusRow{"heic/samsung-s22plus-motionphoto-mpvd-sefd.heic",
+                                "2024-01-12 21.38.53"},
+                      CorpusRow{"heic/sony-a7s3-10bit-heix-grid2x2.hif", "2020-09-14 11.09.34"},
+                      CorpusRow{"avif/ms-bbb-4k-alpha-exif.avif", "2013-12-17 22.15.36"},
+                      CorpusRow{"cr2/canon-350d-stripped.cr2", "2005-08-03 18.59.18"},
+                      CorpusRow{"cr3/canon-r6-pruned-no-mdat.cr3", "2021-05-12 12.21.21"},
+                      CorpusRow{"nef/nikon-d70-stripped.nef", "2004-06-09 16.02.35"},
+                      CorpusRow{"arw/sony-a7iii-truncated.arw", "2024-09-14 13.54.44"},
+                      CorpusRow{"dng/nikon-z9-adobe-dng-complete.dng", "2025-08-10 19.02.53"},
+                      CorpusRow{"raf/fuji-s5pro-stripped.raf", "2007-05-22 13.58.30"},
+                      CorpusRow{"rw2/panasonic-lx3-stripped.rw2", "2008-08-06 15.21.56"},
+                      CorpusRow{"jpeg/kodak-dc240.jpg", "1999-05-25 21.00.09"},
+                      CorpusRow{"jpeg/canon-eos6d-progressive.jpg", "2013-01-11 13.02.14"}));
 
 }  // namespace
 }  // namespace pictavo
