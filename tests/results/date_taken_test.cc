@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
+#include <random>
 
 #include "platform/output_file.h"
 #include "samples/image_builder.h"
@@ -110,6 +112,28 @@ TEST(ReadDateTaken, DamagedMetadataGivesTheDateOrNothing) {
       EXPECT_TRUE(result->month >= 1 && result->month <= 12 && result->day >= 1 &&
                   result->day <= 31 && result->hour <= 23)
           << at;
+    }
+  }
+}
+
+TEST(ReadDateTaken, DamagedTiffMetadataGivesADateOrNothing) {
+  const auto tiff =
+      WithExifDates(samples::pattern::EncodeTiff({}), {"2019:12:31 23:59:58", "", ""});
+  ASSERT_FALSE(tiff.empty());
+  std::mt19937 random(5);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> damaged = tiff;
+    for (int flips = 0; flips < 3; ++flips) {
+      damaged[random() % std::min<size_t>(damaged.size(), 512)] ^=
+          static_cast<uint8_t>(1 + random() % 255);
+    }
+    const auto result = ReadDateTaken(damaged);
+    if (result) {
+      // Whatever the damage left, the date is a possible one.
+      char text[32];
+      std::snprintf(text, sizeof(text), "%04d:%02d:%02d %02d:%02d:%02d", result->year,
+                    result->month, result->day, result->hour, result->minute, result->second);
+      EXPECT_EQ(ParseExifDate(text), result) << round;
     }
   }
 }
