@@ -1,0 +1,123 @@
+#include "app/find_filter.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSpinBox>
+#include <algorithm>
+
+namespace pictavo::app {
+namespace {
+
+struct PictureSize {
+  const char* text;
+  uint32_t long_side;
+  uint32_t short_side;
+};
+// Embedded thumbnails are 160 x 120 and smaller; icons smaller still.
+constexpr PictureSize kPictureSizes[] = {
+    {"Any", 0, 0},           {"200 x 200", 200, 200},   {"320 x 240", 320, 240},
+    {"640 x 480", 640, 480}, {"1024 x 768", 1024, 768}, {"1920 x 1080", 1920, 1080},
+};
+
+}  // namespace
+
+bool FindFilter::Shows(const FoundFile& file, const FindFacts& facts) const {
+  if (file.length < min_bytes) return false;
+  switch (facts.decode) {
+    case FindDecode::kUnknown:
+    case FindDecode::kNotPicture:
+      return true;
+    case FindDecode::kComplete:
+      if (!complete) return false;
+      break;
+    case FindDecode::kPartial:
+      if (!partial) return false;
+      break;
+    case FindDecode::kFailed:
+      // A picture that cannot be decoded has no known size: only its status counts.
+      return failed;
+  }
+  const uint32_t long_side = std::max(facts.width, facts.height);
+  const uint32_t short_side = std::min(facts.width, facts.height);
+  return long_side >= min_long && short_side >= min_short;
+}
+
+std::vector<uint32_t> ShownFinds(const ScanResults& results, const FindFilter& filter,
+                                 const std::vector<FindFacts>& facts) {
+  const std::span<const FoundFile> found = results.Found();
+  std::vector<uint32_t> shown;
+  shown.reserve(found.size());
+  static const FindFacts kUnknown;
+  for (size_t i = 0; i < found.size(); ++i) {
+    const FindFacts& known = i < facts.size() ? facts[i] : kUnknown;
+    if (filter.Shows(found[i], known)) shown.push_back(static_cast<uint32_t>(i));
+  }
+  return shown;
+}
+
+FindFilterBar::FindFilterBar(QWidget* parent) : QWidget(parent) {
+  min_size_ = new QSpinBox(this);
+  min_size_->setRange(0, 10'000'000);
+  min_size_->setSingleStep(10);
+  min_size_->setSuffix(QStringLiteral(" KB"));
+  min_size_->setKeyboardTracking(false);
+  min_picture_ = new QComboBox(this);
+  for (const PictureSize& size : kPictureSizes) {
+    min_picture_->addItem(QString::fromLatin1(size.text));
+  }
+  complete_ = new QCheckBox(QStringLiteral("Complete"), this);
+  partial_ = new QCheckBox(QStringLiteral("Partial"), this);
+  failed_ = new QCheckBox(QStringLiteral("Failed"), this);
+  for (QCheckBox* box : {complete_, partial_, failed_}) box->setChecked(true);
+  progress_ = new QLabel(this);
+
+  auto* layout = new QGridLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(new QLabel(QStringLiteral("At least"), this), 0, 0);
+  layout->addWidget(min_size_, 0, 1);
+  layout->addWidget(new QLabel(QStringLiteral("Pictures of at least"), this), 0, 2);
+  layout->addWidget(min_picture_, 0, 3);
+  auto* status = new QHBoxLayout;
+  status->addWidget(new QLabel(QStringLiteral("Decoded:"), this));
+  status->addWidget(complete_);
+  status->addWidget(partial_);
+  status->addWidget(failed_);
+  status->addStretch(1);
+  layout->addLayout(status, 1, 0, 1, 4);
+  layout->addWidget(progress_, 2, 0, 1, 4);
+  layout->setColumnStretch(4, 1);
+
+  connect(min_size_, &QSpinBox::valueChanged, this, &FindFilterBar::Changed);
+  connect(min_picture_, &QComboBox::currentIndexChanged, this, &FindFilterBar::Changed);
+  for (QCheckBox* box : {complete_, partial_, failed_}) {
+    connect(box, &QCheckBox::toggled, this, &FindFilterBar::Changed);
+  }
+}
+
+FindFilter FindFilterBar::filter() const {
+  FindFilter filter;
+  filter.min_bytes = uint64_t(min_size_->value()) * 1024;
+  const int size = std::clamp(min_picture_->currentIndex(), 0, int(std::size(kPictureSizes)) - 1);
+  filter.min_long = kPictureSizes[size].long_side;
+  filter.min_short = kPictureSizes[size].short_side;
+  filter.complete = complete_->isChecked();
+  filter.partial = partial_->isChecked();
+  filter.failed = failed_->isChecked();
+  return filter;
+}
+
+void FindFilterBar::ShowProgress(uint64_t done, uint64_t total, double per_second) {
+  progress_->setText(QStringLiteral("Reading the pictures: %1 of %2 (%3 a second)")
+                         .arg(done)
+                         .arg(total)
+                         .arg(per_second, 0, 'f', 0));
+}
+
+void FindFilterBar::ShowReadingDone(uint64_t total) {
+  progress_->setText(QStringLiteral("All %1 files read.").arg(total));
+}
+
+}  // namespace pictavo::app

@@ -1,0 +1,271 @@
+#include "app/thumbnail_cache.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <utility>
+
+#include "engine/file_types.h"
+#include "imaging/image_decoder.h"
+
+namespace pictavo::app {
+namespace {
+
+// A damaged raw must not keep a worker for long: the views wait for the finds behind it.
+constexpr std::chrono::milliseconds kRawTimeLimit{5'000};
+
+bool IsPicture(FileTypeId type) {
+  const FileTypeInfo* info = FindFileType(type);
+  return info && (info->category == TypeCategory::kPhoto || info->category == TypeCategory::kRaw);
+}
+
+FindDecode DecodeOf(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::kComplete:
+      return FindDecode::kComplete;
+    case DecodeStatus::kPartial:
+      return FindDecode::kPartial;
+    case DecodeStatus::kFailed:
+      break;
+  }
+  return FindDecode::kFailed;
+}
+
+}  // namespace
+
+FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int edge,
+                              QImage* image) {
+  *image = QImage();
+  FindFacts facts;
+  if (!IsPicture(file.type)) {
+    facts.decode = FindDecode::kNotPicture;
+    return facts;
+  }
+  facts.decode = FindDecode::kFailed;
+  if (!source || file.length == 0) return facts;
+  const uint32_t count =
+      static_cast<uint32_t>(std::min<uint64_t>(file.length, ThumbnailCache::kReadLimit));
+  std::vector<uint8_t> bytes(count);
+  uint32_t delivered = 0;
+  if (!source->ReadAt(file.offset, count, bytes.data(), ReadRule::kData, &delivered)) {
+    return facts;
+  }
+  bytes.resize(delivered);
+  DecodeOptions options;
+  options.fit_width = edge;
+  options.fit_height = edge;
+  options.raw_time_limit = kRawTimeLimit;
+  DecodeResult result = DecodeImage(bytes, options);
+  facts.decode = DecodeOf(result.status);
+  // A file read only in part cannot be complete.
+  if (facts.decode == FindDecode::kComplete && delivered < file.length) {
+    facts.decode = FindDecode::kPartial;
+  }
+  if (!result.ok() || result.picture.Empty()) return facts;
+  facts.width = static_cast<uint32_t>(std::max(result.full_width, 0));
+  facts.height = static_cast<uint32_t>(std::max(result.full_height, 0));
+  if (facts.width == 0 || facts.height == 0) {
+    facts.width = static_cast<uint32_t>(result.picture.width);
+    facts.height = static_cast<uint32_t>(result.picture.height);
+  }
+  const Picture& picture = result.picture;
+  QImage wrapped(reinterpret_cast<const uchar*>(picture.pixels.data()), picture.width,
+                 picture.height, picture.width * 4, QImage::Format_ARGB32);
+  *image = wrapped.copy();  // the pixels go with the decode result
+  return facts;
+}
+
+ThumbnailCache::ThumbnailCache(int workers, QObject* parent) : QObject(parent) {
+  for (int k = 0; k < std::max(workers, 1); ++k) workers_.emplace_back([this] { WorkerLoop(); });
+}
+
+ThumbnailCache::~ThumbnailCache() { StopWorkers(); }
+
+void ThumbnailCache::StopWorkers() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  workers_.clear();
+}
+
+void ThumbnailCache::Attach(const ScanResults* results, const QString& source_name) {
+  const size_t count = results ? results->Found().size() : 0;
+  {
+    std::lock_guard lock(mutex_);
+    results_ = results;
+    source_name_ = QFile::encodeName(source_name).toStdString();
+    ++generation_;
+    waiting_.clear();
+    asked_.assign(count, 0);
+    survey_on_ = false;
+    survey_next_ = 0;
+  }
+  facts_.assign(count, FindFacts{});
+  lru_.clear();
+  cache_.clear();
+  surveying_ = false;
+  known_ = 0;
+}
+
+void ThumbnailCache::Detach() { Attach(nullptr, QString()); }
+
+const FindFacts& ThumbnailCache::Facts(uint32_t record) const {
+  static const FindFacts kNone;
+  return record < facts_.size() ? facts_[record] : kNone;
+}
+
+const QImage* ThumbnailCache::Thumbnail(uint32_t record) {
+  if (record >= facts_.size()) return nullptr;
+  if (const auto found = cache_.find(record); found != cache_.end()) {
+    lru_.splice(lru_.begin(), lru_, found->second);
+    return &found->second->second;
+  }
+  const FindDecode decode = facts_[record].decode;
+  if (decode == FindDecode::kFailed || decode == FindDecode::kNotPicture) return nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (!results_) return nullptr;
+    if (asked_[record] == 1) {
+      // Asked again: it is on screen still, so it moves to the front.
+      if (const auto at = std::find(waiting_.begin(), waiting_.end(), record);
+          at != waiting_.end()) {
+        waiting_.erase(at);
+        waiting_.push_front(record);
+      }
+      return nullptr;
+    }
+    asked_[record] = 1;
+    waiting_.push_front(record);
+    while (waiting_.size() > kMaxWaiting) {
+      const uint32_t dropped = waiting_.back();
+      asked_[dropped] = 0;
+      // A survey that passed it already goes round once more.
+      if (dropped < survey_next_) survey_wrapped_ = false;
+      waiting_.pop_back();
+    }
+  }
+  wake_.notify_one();
+  return nullptr;
+}
+
+void ThumbnailCache::StartSurvey() {
+  if (surveying_ || facts_.empty()) return;
+  surveying_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    survey_on_ = true;
+    survey_next_ = 0;
+    survey_wrapped_ = false;
+  }
+  if (known_ == facts_.size()) {
+    surveying_ = false;
+    emit SurveyDone();
+    return;
+  }
+  wake_.notify_all();
+}
+
+bool ThumbnailCache::TakeJob(Job* job, uint64_t* generation, std::string* source) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (quit_) return false;
+    if (results_ && !waiting_.empty()) {
+      job->record = waiting_.front();
+      job->survey = false;
+      waiting_.pop_front();
+      break;
+    }
+    if (results_ && survey_on_) {
+      const size_t count = asked_.size();
+      while (survey_next_ < count && asked_[survey_next_] != 0) ++survey_next_;
+      if (survey_next_ == count && !survey_wrapped_) {
+        // Requests dropped behind the survey are taken on a second round.
+        survey_wrapped_ = true;
+        survey_next_ = 0;
+        while (survey_next_ < count && asked_[survey_next_] != 0) ++survey_next_;
+      }
+      if (survey_next_ < count) {
+        job->record = static_cast<uint32_t>(survey_next_);
+        job->survey = true;
+        asked_[survey_next_] = 1;
+        ++survey_next_;
+        break;
+      }
+      survey_on_ = false;
+    }
+    wake_.wait(lock);
+  }
+  // Only these fields are read: the page changes nothing but the marks of the finds.
+  const FoundFile& file = results_->records[job->record];
+  job->type = file.type;
+  job->offset = file.offset;
+  job->length = file.length;
+  *generation = generation_;
+  *source = source_name_;
+  return true;
+}
+
+void ThumbnailCache::WorkerLoop() {
+  std::unique_ptr<FileSectorSource> source;
+  std::string open_name;
+  Job job;
+  uint64_t generation = 0;
+  std::string name;
+  while (TakeJob(&job, &generation, &name)) {
+    if (name != open_name || !source) {
+      open_name = name;
+      int error = 0;
+      source = name.empty() ? nullptr : FileSectorSource::Open(name, OpenOptions{}, &error);
+    }
+    FoundFile file;
+    file.type = job.type;
+    file.offset = job.offset;
+    file.length = job.length;
+    QImage image;
+    const FindFacts facts = DecodeFindThumbnail(source.get(), file, kThumbnailSize, &image);
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, job, facts, image = std::move(image)]() mutable {
+          OnDecoded(generation, job, facts, std::move(image));
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void ThumbnailCache::OnDecoded(uint64_t generation, Job job, FindFacts facts, QImage image) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;
+    asked_[job.record] = 2;
+  }
+  ++decoded_;
+  if (facts_[job.record].decode == FindDecode::kUnknown) ++known_;
+  facts_[job.record] = facts;
+  // The survey's pictures are kept while there is room; those asked for always are.
+  if (!image.isNull() && (!job.survey || cache_.size() < kCacheCapacity) &&
+      !cache_.contains(job.record)) {
+    lru_.emplace_front(job.record, std::move(image));
+    cache_[job.record] = lru_.begin();
+    while (cache_.size() > kCacheCapacity) {
+      cache_.erase(lru_.back().first);
+      lru_.pop_back();
+    }
+  }
+  if (!job.survey || cache_.contains(job.record)) emit ThumbnailReady(job.record);
+  if (surveying_ && (known_ % kProgressStride == 0 || known_ == facts_.size())) {
+    emit SurveyProgress(known_, facts_.size());
+    if (known_ == facts_.size()) {
+      surveying_ = false;
+      emit SurveyDone();
+    }
+  }
+}
+
+}  // namespace pictavo::app
