@@ -2,10 +2,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateEdit>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSpinBox>
+#include <QTimeZone>
 #include <algorithm>
 
 namespace pictavo::app {
@@ -26,6 +28,7 @@ constexpr PictureSize kPictureSizes[] = {
 
 bool FindFilter::Shows(const FoundFile& file, const FindFacts& facts) const {
   if (file.length < min_bytes) return false;
+  if (once && facts.repeat) return false;
   switch (facts.decode) {
     case FindDecode::kUnknown:
     case FindDecode::kNotPicture:
@@ -37,8 +40,13 @@ bool FindFilter::Shows(const FoundFile& file, const FindFacts& facts) const {
       if (!partial) return false;
       break;
     case FindDecode::kFailed:
-      // A picture that cannot be decoded has no known size: only its status counts.
-      return failed;
+      // A picture that cannot be decoded has no known size nor date: only its status counts.
+      return failed && !HasDates();
+  }
+  if (HasDates()) {
+    if (facts.taken == kNoDate) return false;
+    if (taken_from != kNoDate && facts.taken < taken_from) return false;
+    if (taken_to != kNoDate && facts.taken > taken_to) return false;
   }
   const uint32_t long_side = std::max(facts.width, facts.height);
   const uint32_t short_side = std::min(facts.width, facts.height);
@@ -72,6 +80,15 @@ FindFilterBar::FindFilterBar(QWidget* parent) : QWidget(parent) {
   partial_ = new QCheckBox(QStringLiteral("Partial"), this);
   failed_ = new QCheckBox(QStringLiteral("Failed"), this);
   for (QCheckBox* box : {complete_, partial_, failed_}) box->setChecked(true);
+  dated_ = new QCheckBox(QStringLiteral("Taken from"), this);
+  taken_from_ = new QDateEdit(QDate::currentDate().addYears(-1), this);
+  taken_to_ = new QDateEdit(QDate::currentDate(), this);
+  for (QDateEdit* edit : {taken_from_, taken_to_}) {
+    edit->setCalendarPopup(true);
+    edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+    edit->setEnabled(false);
+  }
+  once_ = new QCheckBox(QStringLiteral("Show duplicates once"), this);
   progress_ = new QLabel(this);
 
   auto* layout = new QGridLayout(this);
@@ -87,13 +104,27 @@ FindFilterBar::FindFilterBar(QWidget* parent) : QWidget(parent) {
   status->addWidget(failed_);
   status->addStretch(1);
   layout->addLayout(status, 1, 0, 1, 4);
-  layout->addWidget(progress_, 2, 0, 1, 4);
+  auto* dates = new QHBoxLayout;
+  dates->addWidget(dated_);
+  dates->addWidget(taken_from_);
+  dates->addWidget(new QLabel(QStringLiteral("to"), this));
+  dates->addWidget(taken_to_);
+  dates->addSpacing(12);
+  dates->addWidget(once_);
+  dates->addStretch(1);
+  layout->addLayout(dates, 2, 0, 1, 4);
+  layout->addWidget(progress_, 3, 0, 1, 4);
   layout->setColumnStretch(4, 1);
 
   connect(min_size_, &QSpinBox::valueChanged, this, &FindFilterBar::Changed);
   connect(min_picture_, &QComboBox::currentIndexChanged, this, &FindFilterBar::Changed);
-  for (QCheckBox* box : {complete_, partial_, failed_}) {
+  for (QCheckBox* box : {complete_, partial_, failed_, dated_, once_}) {
     connect(box, &QCheckBox::toggled, this, &FindFilterBar::Changed);
+  }
+  connect(dated_, &QCheckBox::toggled, taken_from_, &QWidget::setEnabled);
+  connect(dated_, &QCheckBox::toggled, taken_to_, &QWidget::setEnabled);
+  for (QDateEdit* edit : {taken_from_, taken_to_}) {
+    connect(edit, &QDateEdit::dateChanged, this, &FindFilterBar::Changed);
   }
 }
 
@@ -106,6 +137,14 @@ FindFilter FindFilterBar::filter() const {
   filter.complete = complete_->isChecked();
   filter.partial = partial_->isChecked();
   filter.failed = failed_->isChecked();
+  if (dated_->isChecked()) {
+    // Whole days, in the camera's wall-clock time as the facts hold it.
+    const QDate from = std::min(taken_from_->date(), taken_to_->date());
+    const QDate to = std::max(taken_from_->date(), taken_to_->date());
+    filter.taken_from = QDateTime(from, QTime(0, 0), QTimeZone::utc()).toSecsSinceEpoch();
+    filter.taken_to = QDateTime(to, QTime(23, 59, 59), QTimeZone::utc()).toSecsSinceEpoch();
+  }
+  filter.once = once_->isChecked();
   return filter;
 }
 

@@ -9,6 +9,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDateEdit;
 class QLabel;
 class QSpinBox;
 
@@ -25,9 +26,17 @@ struct FindFilter {
   bool complete = true;
   bool partial = true;
   bool failed = true;
+  // Pictures taken in this span (seconds of the wall-clock time read as UTC, both ends in);
+  // kNoDate leaves that end open. With either end set, pictures without a date are hidden.
+  int64_t taken_from = kNoDate;
+  int64_t taken_to = kNoDate;
+  // Finds that repeat the content of an earlier find are hidden.
+  bool once = false;
 
+  bool HasDates() const { return taken_from != kNoDate || taken_to != kNoDate; }
   bool NeedsContent() const {
-    return min_long > 0 || min_short > 0 || !complete || !partial || !failed;
+    return min_long > 0 || min_short > 0 || !complete || !partial || !failed || HasDates() ||
+           once;
   }
   bool Active() const { return min_bytes > 0 || NeedsContent(); }
   bool Shows(const FoundFile& file, const FindFacts& facts) const;
@@ -40,7 +49,8 @@ std::vector<uint32_t> ShownFinds(const ScanResults& results, const FindFilter& f
                                  const std::vector<FindFacts>& facts);
 
 // The filter controls above the views: minimum file size, minimum picture size, decode status,
-// and the progress of the reading that the content filters need.
+// the span of dates taken, duplicates shown once, and the progress of the reading that the content
+// filters need.
 class FindFilterBar : public QWidget {
   Q_OBJECT
 
@@ -56,6 +66,10 @@ class FindFilterBar : public QWidget {
   QCheckBox* complete() const { return complete_; }
   QCheckBox* partial() const { return partial_; }
   QCheckBox* failed() const { return failed_; }
+  QCheckBox* dated() const { return dated_; }
+  QDateEdit* taken_from() const { return taken_from_; }
+  QDateEdit* taken_to() const { return taken_to_; }
+  QCheckBox* once() const { return once_; }
   QLabel* progress() const { return progress_; }
 
  signals:
@@ -67,6 +81,10 @@ class FindFilterBar : public QWidget {
   QCheckBox* complete_ = nullptr;
   QCheckBox* partial_ = nullptr;
   QCheckBox* failed_ = nullptr;
+  QCheckBox* dated_ = nullptr;
+  QDateEdit* taken_from_ = nullptr;
+  QDateEdit* taken_to_ = nullptr;
+  QCheckBox* once_ = nullptr;
   QLabel* progress_ = nullptr;
 };
 

@@ -681,6 +681,12 @@ void CRecoverdFileDlg::OnFilterChanged() {
 }
 
 void CRecoverdFileDlg::StartReading() {
+  if (filter_.once && !thumbnails_->wants_digests()) {
+    survey_started_ms_ = QDateTime::currentMSecsSinceEpoch();
+    filter_bar_->ShowProgress(0, thumbnails_->facts().size(), 0);
+    thumbnails_->WantDigests();
+    return;
+  }
   if (thumbnails_->surveying() || thumbnails_->known_count() >= thumbnails_->facts().size()) {
     return;
   }

@@ -63,6 +63,7 @@ FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int e
   if (facts.decode == FindDecode::kComplete && delivered < file.length) {
     facts.decode = FindDecode::kPartial;
   }
+  if (const auto date = ReadDateTaken(bytes)) facts.taken = date->SecondsAsUtc();
   if (!result.ok() || result.picture.Empty()) return facts;
   facts.width = static_cast<uint32_t>(std::max(result.full_width, 0));
   facts.height = static_cast<uint32_t>(std::max(result.full_height, 0));
@@ -75,6 +76,15 @@ FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int e
                  picture.height, picture.width * 4, QImage::Format_ARGB32);
   *image = wrapped.copy();  // the pixels go with the decode result
   return facts;
+}
+
+void MarkRepeats(std::vector<FindFacts>& facts, const std::vector<ContentDigest>& digests) {
+  std::vector<std::optional<ContentDigest>> known(facts.size());
+  for (size_t i = 0; i < facts.size() && i < digests.size(); ++i) {
+    if (facts[i].has_digest) known[i] = digests[i];
+  }
+  const std::vector<bool> repeated = RepeatedFinds(known);
+  for (size_t i = 0; i < facts.size(); ++i) facts[i].repeat = repeated[i];
 }
 
 ThumbnailCache::ThumbnailCache(int workers, QObject* parent) : QObject(parent) {
@@ -106,8 +116,12 @@ void ThumbnailCache::Attach(const ScanResults* results, const QString& source_na
     asked_.assign(count, 0);
     survey_on_ = false;
     survey_next_ = 0;
+    digest_on_ = false;
   }
   facts_.assign(count, FindFacts{});
+  digests_wanted_ = false;
+  digests_.clear();
+  digests_.shrink_to_fit();
   lru_.clear();
   cache_.clear();
   surveying_ = false;
@@ -166,10 +180,28 @@ void ThumbnailCache::StartSurvey() {
   }
   if (known_ == facts_.size()) {
     surveying_ = false;
+    if (digests_wanted_) MarkRepeats(facts_, digests_);
     emit SurveyDone();
     return;
   }
   wake_.notify_all();
+}
+
+void ThumbnailCache::WantDigests() {
+  if (digests_wanted_ || facts_.empty()) return;
+  digests_wanted_ = true;
+  digests_.assign(facts_.size(), ContentDigest{});
+  {
+    std::lock_guard lock(mutex_);
+    digest_on_ = true;
+    // Every find is read again: those in hand come back without a digest and are taken again.
+    for (uint8_t& asked : asked_) {
+      if (asked == 2) asked = 0;
+    }
+  }
+  known_ = 0;
+  surveying_ = false;
+  StartSurvey();
 }
 
 bool ThumbnailCache::TakeJob(Job* job, uint64_t* generation, std::string* source) {
@@ -207,6 +239,7 @@ bool ThumbnailCache::TakeJob(Job* job, uint64_t* generation, std::string* source
   job->type = file.type;
   job->offset = file.offset;
   job->length = file.length;
+  job->digest = digest_on_;
   *generation = generation_;
   *source = source_name_;
   return true;
@@ -229,24 +262,40 @@ void ThumbnailCache::WorkerLoop() {
     file.offset = job.offset;
     file.length = job.length;
     QImage image;
-    const FindFacts facts = DecodeFindThumbnail(source.get(), file, kThumbnailSize, &image);
+    FindFacts facts = DecodeFindThumbnail(source.get(), file, kThumbnailSize, &image);
+    ContentDigest digest;
+    if (job.digest && source) {
+      if (const auto read = FindDigest(*source, file)) {
+        digest = *read;
+        facts.has_digest = true;
+      }
+    }
     QMetaObject::invokeMethod(
         this,
-        [this, generation, job, facts, image = std::move(image)]() mutable {
-          OnDecoded(generation, job, facts, std::move(image));
+        [this, generation, job, facts, digest, image = std::move(image)]() mutable {
+          OnDecoded(generation, job, facts, digest, std::move(image));
         },
         Qt::QueuedConnection);
   }
 }
 
-void ThumbnailCache::OnDecoded(uint64_t generation, Job job, FindFacts facts, QImage image) {
+void ThumbnailCache::OnDecoded(uint64_t generation, Job job, FindFacts facts, ContentDigest digest,
+                               QImage image) {
+  // Read before digests were wanted: the facts are good, the find is read once more.
+  const bool lacks_digest = digests_wanted_ && !job.digest;
   {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return;
-    asked_[job.record] = 2;
+    asked_[job.record] = lacks_digest ? 0 : 2;
+    if (lacks_digest) survey_wrapped_ = false;
   }
+  if (lacks_digest) wake_.notify_one();
   ++decoded_;
-  if (facts_[job.record].decode == FindDecode::kUnknown) ++known_;
+  const bool counted = facts_[job.record].decode != FindDecode::kUnknown &&
+                       (!digests_wanted_ || facts_[job.record].has_digest);
+  if (!lacks_digest && !counted) ++known_;
+  if (lacks_digest) facts.has_digest = facts_[job.record].has_digest;
+  if (digests_wanted_ && facts.has_digest && job.digest) digests_[job.record] = digest;
   facts_[job.record] = facts;
   // The survey's pictures are kept while there is room; those asked for always are.
   if (!image.isNull() && (!job.survey || cache_.size() < kCacheCapacity) &&
@@ -263,6 +312,7 @@ void ThumbnailCache::OnDecoded(uint64_t generation, Job job, FindFacts facts, QI
     emit SurveyProgress(known_, facts_.size());
     if (known_ == facts_.size()) {
       surveying_ = false;
+      if (digests_wanted_) MarkRepeats(facts_, digests_);
       emit SurveyDone();
     }
   }

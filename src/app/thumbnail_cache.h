@@ -14,6 +14,7 @@
 
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
+#include "results/find_details.h"
 
 namespace pictavo::app {
 
@@ -26,10 +27,19 @@ enum class FindDecode : uint8_t {
   kNotPicture,  // a film, a sound or another file that is no picture: never decoded
 };
 
+// No date taken known.
+inline constexpr int64_t kNoDate = INT64_MIN;
+
 struct FindFacts {
   uint32_t width = 0;  // the size the file declares, upright; 0 when unknown
   uint32_t height = 0;
   FindDecode decode = FindDecode::kUnknown;
+  // The content digest is known (only read while duplicates are asked for), and an earlier find
+  // holds the same bytes.
+  bool has_digest = false;
+  bool repeat = false;
+  // When the photo was taken, as seconds of that wall-clock time read as UTC; kNoDate without.
+  int64_t taken = kNoDate;
 
   uint64_t pixels() const { return uint64_t{width} * height; }
 };
@@ -80,6 +90,10 @@ class ThumbnailCache : public QObject {
 
   // Starts reading every find not yet decoded; SurveyProgress() reports, SurveyDone() ends it.
   void StartSurvey();
+  // From now on the content of every find is digested too (finds read before are read again),
+  // and when all are, the finds that repeat an earlier one are marked `repeat`.
+  void WantDigests();
+  bool wants_digests() const { return digests_wanted_; }
   bool surveying() const { return surveying_; }
   // Finds whose facts are known.
   uint64_t known_count() const { return known_; }
@@ -99,10 +113,11 @@ class ThumbnailCache : public QObject {
     uint64_t offset = 0;
     uint64_t length = 0;
     bool survey = false;
+    bool digest = false;
   };
   void WorkerLoop();
   bool TakeJob(Job* job, uint64_t* generation, std::string* source);
-  void OnDecoded(uint64_t generation, Job job, FindFacts facts, QImage image);
+  void OnDecoded(uint64_t generation, Job job, FindFacts facts, ContentDigest digest, QImage image);
   void StopWorkers();
 
   // Shared with the workers, under mutex_.
@@ -117,6 +132,7 @@ class ThumbnailCache : public QObject {
   bool survey_on_ = false;
   size_t survey_next_ = 0;
   bool survey_wrapped_ = false;
+  bool digest_on_ = false;
 
   // The user-interface thread's own.
   std::vector<FindFacts> facts_;
@@ -124,6 +140,8 @@ class ThumbnailCache : public QObject {
   std::unordered_map<uint32_t, std::list<std::pair<uint32_t, QImage>>::iterator> cache_;
   bool surveying_ = false;
   uint64_t known_ = 0;
+  bool digests_wanted_ = false;
+  std::vector<ContentDigest> digests_;  // while digests are wanted
   uint64_t decoded_ = 0;
 
   std::vector<std::thread> workers_;
