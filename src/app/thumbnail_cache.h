@@ -48,6 +48,8 @@ struct FindFacts {
 // opened): what it learnt, and the picture fitted into `edge` x `edge` in `image` (null when
 // there is none). Files that are no pictures are not read.
 FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int edge, QImage* image);
+// Marks the finds whose digest equals that of an earlier find as `repeat`.
+void MarkRepeats(std::vector<FindFacts>& facts, const std::vector<ContentDigest>& digests);
 
 // Thumbnails of the finds, decoded from the source on worker threads. The views ask for the
 // thumbnails they paint, so the finds on screen come first (the latest asked first, and requests

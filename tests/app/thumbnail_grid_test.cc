@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateEdit>
 #include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimeZone>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -21,6 +23,7 @@
 #include "results_fixture.h"
 #include "samples/jpeg_sample.h"
 #include "samples/png_sample.h"
+#include "support/exif_writer.h"
 
 namespace pictavo::app::testing {
 namespace {
@@ -349,6 +352,98 @@ TEST(ThumbnailCacheTest, KeepsAtMostItsCapacity) {
   EXPECT_EQ(cache.Thumbnail(0), nullptr);
   cache.Detach();
   std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace pictavo::app::testing
+
+namespace pictavo::app::testing {
+namespace {
+
+// Photos with the dates their camera wrote, one of them carved twice, and a picture without a
+// date.
+class DatedFindsTest : public ResultsTest {
+ protected:
+  void SetUp() override {
+    ResultsTest::SetUp();
+    const std::vector<uint8_t> evening =
+        ::pictavo::testing::WithExifDates(Jpeg(320, 240, 1), {"2024:07:13 18:22:05", "", ""});
+    const std::vector<uint8_t> winter =
+        ::pictavo::testing::WithExifDates(Jpeg(320, 240, 2), {"2023:01:02 10:00:00", "", ""});
+    ASSERT_FALSE(evening.empty());
+    ASSERT_FALSE(winter.empty());
+    files = {{kTypeJpeg, evening},
+             {kTypeJpeg, winter},
+             {kTypePng, Png(64, 48, 3)},
+             {kTypeJpeg, evening}};
+    image = MakeImage("dated.img", files);
+    sheet = ScanImage(image);
+    page = Page(*sheet);
+    ASSERT_TRUE(ChooseBranch(page, page->root_item()));
+    ASSERT_EQ(page->model()->rowCount(), 4);
+  }
+
+  // Waits until the reading ends and the list shows what it found.
+  bool Settle() {
+    return QTest::qWaitFor(
+        [&] {
+          return !page->thumbnails()->surveying() && !page->filling() &&
+                 page->thumbnails()->known_count() == 4;
+        },
+        10000);
+  }
+
+  std::vector<PlacedFile> files;
+  QString image;
+  std::unique_ptr<CPictavoSheet> sheet;
+  CRecoverdFileDlg* page = nullptr;
+};
+
+TEST_F(DatedFindsTest, TheDatesTakenAreRead) {
+  page->thumbnails()->StartSurvey();
+  ASSERT_TRUE(Settle());
+  const QDateTime evening(QDate(2024, 7, 13), QTime(18, 22, 5), QTimeZone::utc());
+  EXPECT_EQ(page->thumbnails()->Facts(0).taken, evening.toSecsSinceEpoch());
+  EXPECT_EQ(page->thumbnails()->Facts(2).taken, kNoDate);
+}
+
+TEST_F(DatedFindsTest, ADateSpanShowsThePhotosOfThoseDaysOnly) {
+  FindFilterBar* bar = page->filter_bar();
+  bar->taken_from()->setDate(QDate(2024, 7, 13));
+  bar->taken_to()->setDate(QDate(2024, 7, 13));
+  bar->dated()->setChecked(true);
+  ASSERT_TRUE(Settle());
+  QTest::qWait(50);  // the refill after the reading
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !page->filling(); }, 5000));
+  EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File2.jpeg"}));
+  EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (2)", "JPEG (2)", "PNG (0)"}));
+}
+
+TEST_F(DatedFindsTest, DuplicatesShownOnceKeepTheFirstOfEachContent) {
+  page->filter_bar()->once()->setChecked(true);
+  EXPECT_TRUE(page->thumbnails()->wants_digests());
+  ASSERT_TRUE(Settle());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return page->model()->rowCount() == 3; }, 5000));
+  EXPECT_TRUE(page->thumbnails()->Facts(3).repeat);
+  EXPECT_FALSE(page->thumbnails()->Facts(0).repeat);
+  EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File1.jpeg", "File0.png"}));
+  // Off again: every find is back, under the numbers it always had.
+  QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
+  page->filter_bar()->once()->setChecked(false);
+  ASSERT_TRUE(filled.wait(5000));
+  EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (4)", "JPEG (3)", "PNG (1)"}));
+}
+
+TEST(MarkRepeatsTest, OnlyLaterFindsWithTheSameDigestRepeat) {
+  std::vector<FindFacts> facts(4);
+  std::vector<ContentDigest> digests = {{1, 2}, {3, 4}, {1, 2}, {1, 2}};
+  for (FindFacts& f : facts) f.has_digest = true;
+  facts[3].has_digest = false;  // never read: not judged
+  MarkRepeats(facts, digests);
+  EXPECT_FALSE(facts[0].repeat);
+  EXPECT_FALSE(facts[1].repeat);
+  EXPECT_TRUE(facts[2].repeat);
+  EXPECT_FALSE(facts[3].repeat);
 }
 
 }  // namespace
