@@ -35,8 +35,7 @@ struct FindFilter {
 
   bool HasDates() const { return taken_from != kNoDate || taken_to != kNoDate; }
   bool NeedsContent() const {
-    return min_long > 0 || min_short > 0 || !complete || !partial || !failed || HasDates() ||
-           once;
+    return min_long > 0 || min_short > 0 || !complete || !partial || !failed || HasDates() || once;
   }
   bool Active() const { return min_bytes > 0 || NeedsContent(); }
   bool Shows(const FoundFile& file, const FindFacts& facts) const;

@@ -62,6 +62,8 @@ const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
 
+const QString kNothingShownMarked =
+    QStringLiteral("None of the marked files is shown with the filters set: nothing to save.");
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
 
 constexpr int kTypeRole = Qt::UserRole;
@@ -244,6 +246,9 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   list_button_ = make_button(QStringLiteral("List"));
   grid_button_ = make_button(QStringLiteral("Thumbnails"));
   filters_button_ = make_button(QStringLiteral("Filters"));
+  saving_button_ = make_button(QStringLiteral("Saving options"));
+  saving_bar_ = new SavingOptionsBar(group_);
+  saving_bar_->hide();
   list_button_->setChecked(true);
   filter_bar_ = new FindFilterBar(group_);
   filter_bar_->hide();
@@ -253,11 +258,13 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   view_bar->addWidget(grid_button_);
   view_bar->addStretch(1);
   view_bar->addWidget(filters_button_);
+  view_bar->addWidget(saving_button_);
   auto* files = new QVBoxLayout;
   files->setContentsMargins(0, 0, 0, 0);
   files->addLayout(view_bar);
   files->addWidget(filter_bar_);
   files->addWidget(views_, 1);
+  files->addWidget(saving_bar_);
 
   auto* lists = new QHBoxLayout(group_);
   lists->addWidget(tree_, 2);
@@ -294,6 +301,7 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   connect(list_button_, &QToolButton::clicked, this, [this] { ShowThumbnails(false); });
   connect(grid_button_, &QToolButton::clicked, this, [this] { ShowThumbnails(true); });
   connect(filters_button_, &QToolButton::toggled, filter_bar_, &QWidget::setVisible);
+  connect(saving_button_, &QToolButton::toggled, saving_bar_, &QWidget::setVisible);
   connect(filter_bar_, &FindFilterBar::Changed, this, &CRecoverdFileDlg::OnFilterChanged);
   connect(grid_, &QListView::doubleClicked, this,
           [this](const QModelIndex& index) { PreviewRow(index.row()); });
@@ -340,7 +348,27 @@ int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
 // After a saving run the wizard stays here with the marks as they were, so that the user can
 // save more files, or the same ones to another place, or close the wizard.
 bool CRecoverdFileDlg::validatePage() {
-  if (state_.selected_total != 0) RunSavingRun(this, state_);
+  if (state_.selected_total == 0) return false;
+  const SavingChoice choice = saving_bar_->choice();
+  if (!choice.only_shown || !filter_.Active()) {
+    RunSavingRun(this, state_, choice.layout);
+    return false;
+  }
+  // The marked files the filters hide are left out of a copy of the results, which keeps every
+  // find where it was so that the names stay those of the list.
+  ScanResults shown = state_.results;
+  const std::vector<FindFacts>& facts = thumbnails_->facts();
+  const std::span<FoundFile> found = shown.Found();
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (found[i].selected && !filter_.Shows(found[i], i < facts.size() ? facts[i] : FindFacts{})) {
+      found[i].selected = 0;
+    }
+  }
+  if (SelectedTotal(shown) == 0) {
+    ShowInformation(this, kNothingShownMarked);
+    return false;
+  }
+  RunSavingRun(this, state_, choice.layout, &shown);
   return false;
 }
 

@@ -11,6 +11,7 @@
 
 #include "app/find_filter.h"
 #include "app/pictavo_page.h"
+#include "app/saving_options.h"
 #include "results/find_marks.h"
 #include "results/preview.h"
 
@@ -114,6 +115,8 @@ class CRecoverdFileDlg : public PictavoPage {
   QToolButton* list_button() const { return list_button_; }
   QToolButton* grid_button() const { return grid_button_; }
   QToolButton* filters_button() const { return filters_button_; }
+  QToolButton* saving_button() const { return saving_button_; }
+  SavingOptionsBar* saving_bar() const { return saving_bar_; }
   // The view the files are shown in: the list (the first view) or the grid.
   QAbstractItemView* shown_view() const;
   // Switches between the list and the grid of thumbnails.
@@ -191,6 +194,8 @@ class CRecoverdFileDlg : public PictavoPage {
   QToolButton* grid_button_ = nullptr;
   QToolButton* filters_button_ = nullptr;
   FindFilterBar* filter_bar_ = nullptr;
+  QToolButton* saving_button_ = nullptr;
+  SavingOptionsBar* saving_bar_ = nullptr;
   FindFilter filter_;
   // When the reading for the content filters began, for its rate.
   int64_t survey_started_ms_ = 0;

@@ -4,7 +4,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -432,6 +434,50 @@ TEST_F(DatedFindsTest, DuplicatesShownOnceKeepTheFirstOfEachContent) {
   page->filter_bar()->once()->setChecked(false);
   ASSERT_TRUE(filled.wait(5000));
   EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (4)", "JPEG (3)", "PNG (1)"}));
+}
+
+TEST_F(DatedFindsTest, TheSavingOptionsOrganiseTheFilesByTypeAndDate) {
+  if (other_fs().isEmpty()) GTEST_SKIP() << "needs a second file system (/dev/shm)";
+  EXPECT_FALSE(page->saving_bar()->isVisible());
+  QTest::mouseClick(page->saving_button(), Qt::LeftButton);
+  EXPECT_TRUE(page->saving_bar()->isVisible());
+  page->saving_bar()->by_type()->setChecked(true);
+  page->saving_bar()->by_date()->setChecked(true);
+  ClickTreeCheck(page, page->root_item());
+  const QString folder = other_fs() + "/organised";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  sheet->next();
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith("Saved 4 files"))
+      << prompts.messages[0].text.toStdString();
+  const QString day = folder + "/jpeg/2024/2024-07-13/";
+  EXPECT_TRUE(QFile::exists(day + "2024-07-13 18.22.05.jpeg"));
+  // The same moment twice: the second gets a number.
+  EXPECT_TRUE(QFile::exists(day + "2024-07-13 18.22.05 (2).jpeg"));
+  EXPECT_TRUE(QFile::exists(folder + "/jpeg/2023/2023-01-02/2023-01-02 10.00.00.jpeg"));
+  EXPECT_TRUE(QFile::exists(folder + "/png/undated/File0.png"));
+  // The file time is the time taken.
+  const QDateTime modified = QFileInfo(day + "2024-07-13 18.22.05.jpeg").lastModified();
+  EXPECT_EQ(modified.date(), QDate(2024, 7, 13));
+  EXPECT_EQ(modified.time(), QTime(18, 22, 5));
+}
+
+TEST_F(DatedFindsTest, SavingOnlyWhatIsShownLeavesTheHiddenMarkedFilesBehind) {
+  if (other_fs().isEmpty()) GTEST_SKIP() << "needs a second file system (/dev/shm)";
+  ClickTreeCheck(page, page->root_item());
+  page->filter_bar()->once()->setChecked(true);
+  ASSERT_TRUE(Settle());
+  page->saving_bar()->only_shown()->setChecked(true);
+  const QString folder = other_fs() + "/once";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  sheet->next();
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(QDir(folder).entryList(QDir::Files, QDir::Name),
+            (QStringList{"File0.jpeg", "File0.png", "File1.jpeg"}));
+  // The marks themselves stay as they were.
+  EXPECT_EQ(sheet->state().results.records[3].selected, 1u);
 }
 
 TEST(MarkRepeatsTest, OnlyLaterFindsWithTheSameDigestRepeat) {
