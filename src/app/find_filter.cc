@@ -3,11 +3,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSpinBox>
 #include <QTimeZone>
+#include <QVBoxLayout>
 #include <algorithm>
 
 namespace pictavo::app {
@@ -91,19 +91,18 @@ FindFilterBar::FindFilterBar(QWidget* parent) : QWidget(parent) {
   once_ = new QCheckBox(QStringLiteral("Show duplicates once"), this);
   progress_ = new QLabel(this);
 
-  auto* layout = new QGridLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(new QLabel(QStringLiteral("At least"), this), 0, 0);
-  layout->addWidget(min_size_, 0, 1);
-  layout->addWidget(new QLabel(QStringLiteral("Pictures of at least"), this), 0, 2);
-  layout->addWidget(min_picture_, 0, 3);
-  auto* status = new QHBoxLayout;
-  status->addWidget(new QLabel(QStringLiteral("Decoded:"), this));
-  status->addWidget(complete_);
-  status->addWidget(partial_);
-  status->addWidget(failed_);
-  status->addStretch(1);
-  layout->addLayout(status, 1, 0, 1, 4);
+  auto* sizes = new QHBoxLayout;
+  sizes->addWidget(new QLabel(QStringLiteral("At least"), this));
+  sizes->addWidget(min_size_);
+  sizes->addSpacing(12);
+  sizes->addWidget(new QLabel(QStringLiteral("Pictures from"), this));
+  sizes->addWidget(min_picture_);
+  sizes->addSpacing(12);
+  sizes->addWidget(new QLabel(QStringLiteral("Decoded:"), this));
+  sizes->addWidget(complete_);
+  sizes->addWidget(partial_);
+  sizes->addWidget(failed_);
+  sizes->addStretch(1);
   auto* dates = new QHBoxLayout;
   dates->addWidget(dated_);
   dates->addWidget(taken_from_);
@@ -111,10 +110,12 @@ FindFilterBar::FindFilterBar(QWidget* parent) : QWidget(parent) {
   dates->addWidget(taken_to_);
   dates->addSpacing(12);
   dates->addWidget(once_);
-  dates->addStretch(1);
-  layout->addLayout(dates, 2, 0, 1, 4);
-  layout->addWidget(progress_, 3, 0, 1, 4);
-  layout->setColumnStretch(4, 1);
+  dates->addSpacing(12);
+  dates->addWidget(progress_, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(sizes);
+  layout->addLayout(dates);
 
   connect(min_size_, &QSpinBox::valueChanged, this, &FindFilterBar::Changed);
   connect(min_picture_, &QComboBox::currentIndexChanged, this, &FindFilterBar::Changed);

@@ -259,16 +259,16 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   view_bar->addStretch(1);
   view_bar->addWidget(filters_button_);
   view_bar->addWidget(saving_button_);
-  auto* files = new QVBoxLayout;
-  files->setContentsMargins(0, 0, 0, 0);
+  // The tree and the files side by side; the bars span both.
+  auto* lists = new QHBoxLayout;
+  lists->setContentsMargins(0, 0, 0, 0);
+  lists->addWidget(tree_, 2);
+  lists->addWidget(views_, 3);
+  auto* files = new QVBoxLayout(group_);
   files->addLayout(view_bar);
   files->addWidget(filter_bar_);
-  files->addWidget(views_, 1);
+  files->addLayout(lists, 1);
   files->addWidget(saving_bar_);
-
-  auto* lists = new QHBoxLayout(group_);
-  lists->addWidget(tree_, 2);
-  lists->addLayout(files, 3);
 
   QFont bold = font();
   bold.setWeight(QFont::Bold);
