@@ -67,6 +67,8 @@ const QString kNothingShownMarked =
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
 
 constexpr int kTypeRole = Qt::UserRole;
+// How often the tree's counts follow a reading under way, in milliseconds.
+constexpr int64_t kCountsInterval = 500;
 // Records the fill worker walks between two looks at its cancel flag.
 constexpr size_t kFillStride = 1 << 16;
 
@@ -726,7 +728,12 @@ void CRecoverdFileDlg::StartReading() {
 void CRecoverdFileDlg::OnSurveyProgress(uint64_t done, uint64_t total) {
   const double seconds = (QDateTime::currentMSecsSinceEpoch() - survey_started_ms_) / 1000.0;
   filter_bar_->ShowProgress(done, total, seconds > 0 ? done / seconds : 0);
-  if (filter_.NeedsContent()) ShowTreeCounts();
+  // The counts walk every find: twice a second is enough while the reading goes on.
+  const int64_t now = QDateTime::currentMSecsSinceEpoch();
+  if (filter_.NeedsContent() && now - counts_shown_ms_ >= kCountsInterval) {
+    counts_shown_ms_ = now;
+    ShowTreeCounts();
+  }
 }
 
 // What the reading learnt hides and shows finds: the views and counts follow.

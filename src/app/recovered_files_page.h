@@ -199,6 +199,7 @@ class CRecoverdFileDlg : public PictavoPage {
   FindFilter filter_;
   // When the reading for the content filters began, for its rate.
   int64_t survey_started_ms_ = 0;
+  int64_t counts_shown_ms_ = 0;
 
   QTreeWidgetItem* root_item_ = nullptr;
   std::array<QTreeWidgetItem*, kTypeCount> type_items_{};
