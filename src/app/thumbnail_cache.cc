@@ -8,10 +8,14 @@
 #include <utility>
 
 #include "engine/file_types.h"
+#include "formats/byte_reader.h"
 #include "imaging/image_decoder.h"
 
 namespace pictavo::app {
 namespace {
+
+// The state of a find whose embedded thumbnail is shown and whose photo waits to be decoded.
+constexpr uint8_t kFullDecodeWanted = 3;
 
 // A damaged raw must not keep a worker for long: the views wait for the finds behind it.
 constexpr std::chrono::milliseconds kRawTimeLimit{5'000};
@@ -34,6 +38,77 @@ FindDecode DecodeOf(DecodeStatus status) {
 }
 
 }  // namespace
+
+std::span<const uint8_t> ExifThumbnailOf(std::span<const uint8_t> jpeg) {
+  const ByteReader file(jpeg, Endian::kBig);
+  if (file.U16At(0) != 0xFFD8) return {};
+  size_t pos = 2;
+  // The Exif block comes among the first segments; a file has few before its picture data.
+  for (int segment = 0; segment < 16 && file.Has(pos, 4); ++segment) {
+    if (jpeg[pos] != 0xFF) return {};
+    const uint8_t marker = jpeg[pos + 1];
+    const uint16_t length = *file.U16At(pos + 2);
+    if (marker == 0xDA || length < 2) return {};
+    if (marker == 0xE1 && length >= 16 && file.Matches(pos + 4, std::string_view("Exif\0\0", 6))) {
+      const size_t tiff_start = pos + 10;
+      if (!file.Has(tiff_start, length - 8u)) return {};
+      const std::span<const uint8_t> tiff = jpeg.subspan(tiff_start, length - 8u);
+      const ByteReader probe(tiff, Endian::kLittle);
+      Endian order;
+      if (probe.Matches(0, "II")) {
+        order = Endian::kLittle;
+      } else if (probe.Matches(0, "MM")) {
+        order = Endian::kBig;
+      } else {
+        return {};
+      }
+      const ByteReader block(tiff, order);
+      const auto ifd0 = block.U32At(4);
+      if (!ifd0) return {};
+      const auto count0 = block.U16At(*ifd0);
+      if (!count0) return {};
+      const auto ifd1 = block.U32At(size_t{*ifd0} + 2 + size_t{*count0} * 12);
+      if (!ifd1 || *ifd1 == 0) return {};
+      const auto count1 = block.U16At(*ifd1);
+      if (!count1) return {};
+      uint32_t offset = 0, size = 0;
+      for (uint32_t k = 0; k < *count1; ++k) {
+        const size_t entry = size_t{*ifd1} + 2 + size_t{k} * 12;
+        const auto tag = block.U16At(entry);
+        const auto value = block.U32At(entry + 8);
+        if (!tag || !value) return {};
+        if (*tag == 0x0201) offset = *value;
+        if (*tag == 0x0202) size = *value;
+      }
+      if (offset == 0 || size < 4 || !block.Has(offset, size)) return {};
+      const std::span<const uint8_t> thumbnail = tiff.subspan(offset, size);
+      if (thumbnail[0] != 0xFF || thumbnail[1] != 0xD8) return {};
+      return thumbnail;
+    }
+    pos += 2 + size_t{length};
+  }
+  return {};
+}
+
+QImage QuickThumbnail(SectorSource* source, const FoundFile& file, int edge) {
+  if (!source || file.type != kTypeJpeg || file.length < 4) return {};
+  const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(file.length, kExifHeadBytes));
+  std::vector<uint8_t> head(count);
+  uint32_t delivered = 0;
+  if (!source->ReadAt(file.offset, count, head.data(), ReadRule::kData, &delivered)) return {};
+  head.resize(delivered);
+  const std::span<const uint8_t> thumbnail = ExifThumbnailOf(head);
+  if (thumbnail.empty()) return {};
+  DecodeOptions options;
+  options.fit_width = edge;
+  options.fit_height = edge;
+  const DecodeResult result = DecodeImageAs(ImageFormat::kJpeg, thumbnail, options);
+  if (result.status != DecodeStatus::kComplete || result.picture.Empty()) return {};
+  const Picture& picture = result.picture;
+  return QImage(reinterpret_cast<const uchar*>(picture.pixels.data()), picture.width,
+                picture.height, picture.width * 4, QImage::Format_ARGB32)
+      .copy();
+}
 
 FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int edge,
                               QImage* image) {
@@ -146,7 +221,7 @@ const QImage* ThumbnailCache::Thumbnail(uint32_t record) {
   {
     std::lock_guard lock(mutex_);
     if (!results_) return nullptr;
-    if (asked_[record] == 1) {
+    if (asked_[record] == 1 || asked_[record] == kFullDecodeWanted) {
       // Asked again: it is on screen still, so it moves to the front.
       if (const auto at = std::find(waiting_.begin(), waiting_.end(), record);
           at != waiting_.end()) {
@@ -211,6 +286,8 @@ bool ThumbnailCache::TakeJob(Job* job, uint64_t* generation, std::string* source
     if (results_ && !waiting_.empty()) {
       job->record = waiting_.front();
       job->survey = false;
+      job->quick = asked_[job->record] != kFullDecodeWanted;
+      asked_[job->record] = 1;
       waiting_.pop_front();
       break;
     }
@@ -261,6 +338,20 @@ void ThumbnailCache::WorkerLoop() {
     file.type = job.type;
     file.offset = job.offset;
     file.length = job.length;
+    // A thumbnail on screen comes from the camera's own when there is one; the photo is
+    // decoded by the survey (or the next request) to learn its facts.
+    if (job.quick && !job.survey && !job.digest) {
+      QImage quick = QuickThumbnail(source.get(), file, kThumbnailSize);
+      if (!quick.isNull()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, job, image = std::move(quick)]() mutable {
+              OnQuickThumbnail(generation, job, std::move(image));
+            },
+            Qt::QueuedConnection);
+        continue;
+      }
+    }
     QImage image;
     FindFacts facts = DecodeFindThumbnail(source.get(), file, kThumbnailSize, &image);
     ContentDigest digest;
@@ -276,6 +367,30 @@ void ThumbnailCache::WorkerLoop() {
           OnDecoded(generation, job, facts, digest, std::move(image));
         },
         Qt::QueuedConnection);
+  }
+}
+
+void ThumbnailCache::OnQuickThumbnail(uint64_t generation, Job job, QImage image) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return;
+    // Its facts are still to be learnt: the photo itself is decoded after what is on screen.
+    asked_[job.record] = kFullDecodeWanted;
+    waiting_.push_back(job.record);
+  }
+  wake_.notify_one();
+  ++decoded_;
+  Keep(job.record, std::move(image));
+  emit ThumbnailReady(job.record);
+}
+
+void ThumbnailCache::Keep(uint32_t record, QImage image) {
+  if (cache_.contains(record)) return;
+  lru_.emplace_front(record, std::move(image));
+  cache_[record] = lru_.begin();
+  while (cache_.size() > kCacheCapacity) {
+    cache_.erase(lru_.back().first);
+    lru_.pop_back();
   }
 }
 
@@ -298,14 +413,8 @@ void ThumbnailCache::OnDecoded(uint64_t generation, Job job, FindFacts facts, Co
   if (digests_wanted_ && facts.has_digest && job.digest) digests_[job.record] = digest;
   facts_[job.record] = facts;
   // The survey's pictures are kept while there is room; those asked for always are.
-  if (!image.isNull() && (!job.survey || cache_.size() < kCacheCapacity) &&
-      !cache_.contains(job.record)) {
-    lru_.emplace_front(job.record, std::move(image));
-    cache_[job.record] = lru_.begin();
-    while (cache_.size() > kCacheCapacity) {
-      cache_.erase(lru_.back().first);
-      lru_.pop_back();
-    }
+  if (!image.isNull() && (!job.survey || cache_.size() < kCacheCapacity)) {
+    Keep(job.record, std::move(image));
   }
   if (!job.survey || cache_.contains(job.record)) emit ThumbnailReady(job.record);
   if (surveying_ && (known_ % kProgressStride == 0 || known_ == facts_.size())) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -48,6 +49,16 @@ struct FindFacts {
 // opened): what it learnt, and the picture fitted into `edge` x `edge` in `image` (null when
 // there is none). Files that are no pictures are not read.
 FindFacts DecodeFindThumbnail(SectorSource* source, const FoundFile& file, int edge, QImage* image);
+// The small JPEG a camera embeds in a JPEG's Exif block (IFD1), or an empty span when the head
+// of the file holds none.
+std::span<const uint8_t> ExifThumbnailOf(std::span<const uint8_t> jpeg);
+
+// The thumbnail of a JPEG from its embedded Exif thumbnail alone, reading only the file's first
+// kExifHeadBytes: a null image when there is none. The facts stay unknown (the photo itself is
+// not decoded).
+inline constexpr uint32_t kExifHeadBytes = 65'536 + 4;
+QImage QuickThumbnail(SectorSource* source, const FoundFile& file, int edge);
+
 // Marks the finds whose digest equals that of an earlier find as `repeat`.
 void MarkRepeats(std::vector<FindFacts>& facts, const std::vector<ContentDigest>& digests);
 
@@ -116,11 +127,15 @@ class ThumbnailCache : public QObject {
     uint64_t length = 0;
     bool survey = false;
     bool digest = false;
+    bool quick = true;  // the embedded thumbnail may stand in for the photo
   };
   void WorkerLoop();
   bool TakeJob(Job* job, uint64_t* generation, std::string* source);
   void OnDecoded(uint64_t generation, Job job, FindFacts facts, ContentDigest digest, QImage image);
   void StopWorkers();
+  void OnQuickThumbnail(uint64_t generation, Job job, QImage image);
+  // Puts a thumbnail in the cache, letting the least recently used go beyond its capacity.
+  void Keep(uint32_t record, QImage image);
 
   // Shared with the workers, under mutex_.
   std::mutex mutex_;
@@ -130,7 +145,9 @@ class ThumbnailCache : public QObject {
   std::string source_name_;
   uint64_t generation_ = 0;
   std::deque<uint32_t> waiting_;  // the front is taken first
-  std::vector<uint8_t> asked_;    // per find: 1 while it waits or is being decoded
+  // Per find: 0 not asked, 1 waiting or being decoded, 2 done, 3 waiting for its photo to be
+  // decoded after its embedded thumbnail.
+  std::vector<uint8_t> asked_;
   bool survey_on_ = false;
   size_t survey_next_ = 0;
   bool survey_wrapped_ = false;

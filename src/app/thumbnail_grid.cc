@@ -73,7 +73,10 @@ void ThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
   const int edge = ThumbnailCache::kThumbnailSize;
   const QRect frame(cell.left() + (cell.width() - edge) / 2, cell.top() + kMargin, edge, edge);
   const uint32_t record = model_->RecordAt(index.row());
-  const QImage* thumbnail = cache_->Thumbnail(record);
+  // A photo that turned out not to decode shows the placeholder, even where its embedded
+  // thumbnail was shown first.
+  const bool failed = cache_->Facts(record).decode == FindDecode::kFailed;
+  const QImage* thumbnail = failed ? nullptr : cache_->Thumbnail(record);
   if (thumbnail) {
     const QPoint at(frame.left() + (edge - thumbnail->width()) / 2,
                     frame.top() + (edge - thumbnail->height()) / 2);

@@ -494,3 +494,82 @@ TEST(MarkRepeatsTest, OnlyLaterFindsWithTheSameDigestRepeat) {
 
 }  // namespace
 }  // namespace pictavo::app::testing
+
+namespace pictavo::app::testing {
+namespace {
+
+// A JPEG with an Exif block whose IFD1 holds `thumbnail`, laid out as cameras write it.
+std::vector<uint8_t> WithExifThumbnail(const std::vector<uint8_t>& photo,
+                                       const std::vector<uint8_t>& thumbnail) {
+  std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0,  // IFD0: no entries
+                               14,  0,   0,  0};                   // IFD1 at 14
+  auto u16 = [&](uint16_t v) {
+    tiff.push_back(uint8_t(v));
+    tiff.push_back(uint8_t(v >> 8));
+  };
+  auto u32 = [&](uint32_t v) {
+    for (int k = 0; k < 4; ++k) tiff.push_back(uint8_t(v >> (8 * k)));
+  };
+  u16(2);
+  const uint32_t data = 14 + 2 + 2 * 12 + 4;
+  u16(0x0201), u16(4), u32(1), u32(data);
+  u16(0x0202), u16(4), u32(1), u32(uint32_t(thumbnail.size()));
+  u32(0);
+  tiff.insert(tiff.end(), thumbnail.begin(), thumbnail.end());
+  std::vector<uint8_t> segment = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+  const size_t length = tiff.size() + 8;
+  segment[2] = uint8_t(length >> 8);
+  segment[3] = uint8_t(length);
+  segment.insert(segment.end(), tiff.begin(), tiff.end());
+  std::vector<uint8_t> out(photo.begin(), photo.begin() + 2);
+  out.insert(out.end(), segment.begin(), segment.end());
+  out.insert(out.end(), photo.begin() + 2, photo.end());
+  return out;
+}
+
+TEST(ExifThumbnailTest, TheEmbeddedJpegIsFoundAndEveryCutOfTheBlockIsRefusedSafely) {
+  const std::vector<uint8_t> small = Jpeg(160, 160, 7);
+  const std::vector<uint8_t> photo = WithExifThumbnail(Jpeg(640, 480, 8), small);
+  const std::span<const uint8_t> found = ExifThumbnailOf(photo);
+  ASSERT_EQ(found.size(), small.size());
+  EXPECT_TRUE(std::equal(found.begin(), found.end(), small.begin()));
+  EXPECT_TRUE(ExifThumbnailOf(Jpeg(64, 48, 1)).empty());
+  // A head cut anywhere inside the block: nothing, and no read past the end.
+  for (size_t cut = 0; cut < 80; ++cut) {
+    const std::vector<uint8_t> head(photo.begin(), photo.begin() + cut);
+    EXPECT_TRUE(ExifThumbnailOf(head).empty()) << cut;
+  }
+  // An offset pointing past the block.
+  std::vector<uint8_t> wrong = photo;
+  wrong[2 + 10 + 16 + 8 + 3] = 0xF0;  // the high byte of the thumbnail's offset
+  EXPECT_TRUE(ExifThumbnailOf(wrong).empty());
+}
+
+TEST(ExifThumbnailTest, TheCacheShowsTheEmbeddedThumbnailThenLearnsThePhoto) {
+  std::vector<uint8_t> bytes = WithExifThumbnail(Jpeg(640, 480, 8), Jpeg(160, 160, 7));
+  const uint64_t length = bytes.size();
+  bytes.resize((bytes.size() + 511) / 512 * 512);
+  const std::string path = ::testing::TempDir() + "exif-thumbnail.img";
+  {
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  }
+  ScanResults results;
+  results.records = {{kTypeJpeg, 0, length, 0}, {}};
+  ThumbnailCache cache(1);
+  cache.Attach(&results, QString::fromStdString(path));
+  cache.Thumbnail(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return cache.known_count() == 1; }, 10000));
+  // The square embedded picture, not the photo's 4:3 shape.
+  const QImage* shown = cache.Thumbnail(0);
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->size(), QSize(112, 112));
+  EXPECT_EQ(cache.Facts(0).decode, FindDecode::kComplete);
+  EXPECT_EQ(cache.Facts(0).width, 640u);
+  cache.Detach();
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace pictavo::app::testing
