@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,6 +23,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <ctime>
+#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -29,11 +31,13 @@
 #include "app/preview_dialog.h"
 #include "app/prompts.h"
 #include "app/saving_dialog.h"
+#include "app/scanning_dialog.h"
 #include "app/thumbnail_cache.h"
 #include "app/thumbnail_grid.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/recovery.h"
+#include "results/scan_checkpoint.h"
 #include "results/size_text.h"
 #include "results/snapshot.h"
 
@@ -65,6 +69,20 @@ const QString kSnapshotLoadFailed =
 const QString kNothingShownMarked =
     QStringLiteral("None of the marked files is shown with the filters set: nothing to save.");
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
+const QString kStoppedScanSaved =
+    QStringLiteral("\n\nThe scan stopped at %1 %: Load Recovery can continue it later.");
+const QString kContinueScanQuestion = QStringLiteral(
+    "The scan of %1 was stopped at %2 %. Do you want to continue it?\n\nAnswer No to see the "
+    "files it had found.");
+// A checkpoint's size: its header lines, and at most one "record TYPE OFFSET LENGTH" line a find.
+constexpr uint64_t kCheckpointFixedBytes = 4096;
+constexpr uint64_t kCheckpointRecordBytes = 52;
+
+int StoppedPercent(const ScanCheckpoint& checkpoint) {
+  return checkpoint.source_size == 0
+             ? 100
+             : static_cast<int>(checkpoint.position * 100 / checkpoint.source_size);
+}
 
 constexpr int kTypeRole = Qt::UserRole;
 // How often the tree's counts follow a reading under way, in milliseconds.
@@ -399,6 +417,7 @@ void CRecoverdFileDlg::OnCustomButtonClicked(int which) {
 bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.snapshot_pending = false;
   if (state_.destination_path.isEmpty()) return false;
+  if (IsScanCheckpointFile(PathOf(state_.destination_path))) return LoadStoppedScan();
   WaitCursor wait;
   RecoverySnapshot snapshot;
   const SnapshotStatus status = ReadSnapshot(PathOf(state_.destination_path), &snapshot);
@@ -406,6 +425,7 @@ bool CRecoverdFileDlg::LoadPendingSnapshot() {
     ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(status.message)));
     return false;
   }
+  state_.stopped_scan.reset();
   state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
   state_.source_label = Text(snapshot.source_label);
   state_.source_size = snapshot.source_size;
@@ -414,6 +434,40 @@ bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.selected_total = SelectedTotal(state_.results);
   if (!warning.empty()) ShowInformation(this, Text(warning));
   state_.results_saved = true;
+  return true;
+}
+
+// A scan saved when it was stopped: its finds as they stood, and the offer to go on with it on
+// the same source.
+bool CRecoverdFileDlg::LoadStoppedScan() {
+  auto checkpoint = std::make_shared<ScanCheckpoint>();
+  std::string error;
+  {
+    WaitCursor wait;
+    if (!ReadScanCheckpoint(PathOf(state_.destination_path), checkpoint.get(), &error)) {
+      ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(error)));
+      return false;
+    }
+  }
+  state_.source_name = QFile::decodeName(QByteArray::fromStdString(checkpoint->source_name));
+  state_.source_label = QFileInfo(state_.source_name).fileName();
+  state_.source_size = checkpoint->source_size;
+  state_.results = checkpoint->results;
+  state_.stopped_scan = checkpoint;
+  state_.results_saved = true;
+  if (checkpoint->position < checkpoint->source_size &&
+      AskYesNo(this,
+               kContinueScanQuestion.arg(state_.source_name).arg(StoppedPercent(*checkpoint)))) {
+    // The scanning dialog goes on from where the scan stopped, with its types and mode; when
+    // it cannot, it says why and the saved finds stay as they were.
+    state_.resume_from = checkpoint;
+    CScanningDlg scanning(state_, this);
+    scanning.exec();
+    state_.resume_from.reset();
+    // New finds are not saved yet; a scan that did not get going changed nothing.
+    state_.results_saved = !state_.last_scan.ok;
+  }
+  state_.selected_total = SelectedTotal(state_.results);
   return true;
 }
 
@@ -431,10 +485,15 @@ bool CRecoverdFileDlg::SaveSnapshot() {
     ShowInformation(this, Text(problem));
     return false;
   }
-  // The room needed is the snapshot's own size, not that of the marked files.
-  const uint64_t snapshot_bytes = kSnapshotFixedBytes +
-                                  2 * (snapshot.source_name.size() + snapshot.source_label.size()) +
-                                  kSnapshotRecordBytes * state_.results.records.size();
+  // The room needed is the snapshot's own size, not that of the marked files. A stopped scan is
+  // kept as a checkpoint, a line of text a record.
+  const std::shared_ptr<const ScanCheckpoint> stopped = state_.stopped_scan;
+  const uint64_t snapshot_bytes =
+      stopped
+          ? kCheckpointFixedBytes + stopped->source_name.size() +
+                kCheckpointRecordBytes * stopped->results.records.size()
+          : kSnapshotFixedBytes + 2 * (snapshot.source_name.size() + snapshot.source_label.size()) +
+                kSnapshotRecordBytes * state_.results.records.size();
   // A snapshot holds no file contents, so beside an image file it cannot harm what is
   // recovered; on a device being recovered from it is refused like any other file.
   DestinationCheckOptions options;
@@ -451,6 +510,19 @@ bool CRecoverdFileDlg::SaveSnapshot() {
       !refused.empty()) {
     ShowInformation(this, Text(refused));
     return false;
+  }
+  if (stopped) {
+    // It remembers where the scan stopped, so that Load Recovery can continue it.
+    int error = 0;
+    if (!WriteScanCheckpoint(PathOf(path), *stopped, &error)) {
+      ShowInformation(this, Text("The recovery snapshot could not be saved to " + PathOf(path) +
+                                 ": " + SystemErrorText(error)));
+      return false;
+    }
+    state_.results_saved = true;
+    ShowInformation(this, QString::fromLatin1(kSnapshotSavedMessage) +
+                              kStoppedScanSaved.arg(StoppedPercent(*stopped)));
+    return true;
   }
   // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the moment
   // of writing); the list's fill worker may be reading the page's own records meanwhile.

@@ -100,9 +100,12 @@ class CRecoverdFileDlg : public PictavoPage {
   void cleanupPage() override;
 
   // Writes the current results to a snapshot file the user chooses. True when one was written.
+  // After a stopped scan it writes where the scan stood (a scan checkpoint), so that Load
+  // Recovery can continue it.
   bool SaveSnapshot();
-  // Loads the snapshot chosen on the Load Recovery road into the wizard's results. On failure
-  // the user is told why and the wizard's results and source stay as they were.
+  // Loads the snapshot chosen on the Load Recovery road into the wizard's results; for a stopped
+  // scan's checkpoint it offers to continue the scan first. On failure the user is told why and
+  // the wizard's results and source stay as they were.
   bool LoadPendingSnapshot();
   // Previews the file of list row `row` (double-click and the Preview button).
   void PreviewRow(int row);
@@ -144,6 +147,7 @@ class CRecoverdFileDlg : public PictavoPage {
   void OnSetActive() override;
 
  private:
+  bool LoadStoppedScan();
   void BuildTree();
   void ChooseBranch(QTreeWidgetItem* item);
   void StartFill(FileTypeId type);

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QThread>
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/wizard_state.h"
@@ -27,6 +28,13 @@ class ScanWorker : public QThread {
   const ScanStatus& status() const { return status_; }
   // Measure files whole (the exact-ends mode); set before start().
   void set_exact_ends(bool exact) { exact_ends_ = exact; }
+  // Go on with a stopped scan instead of starting afresh (its types and mode win); set before
+  // start().
+  void set_resume_from(std::shared_ptr<const ScanCheckpoint> checkpoint) {
+    resume_from_ = std::move(checkpoint);
+  }
+  // Valid once the thread has finished: where the scan stood when it was stopped, or null.
+  std::shared_ptr<const ScanCheckpoint> stopped_scan() const { return stopped_scan_; }
 
  signals:
   void ProgressReported(quint32 percent, quint64 position_mib);
@@ -42,6 +50,10 @@ class ScanWorker : public QThread {
   const std::atomic<bool>* stop_flag_;
   ScanStatus status_;
   bool exact_ends_ = false;
+  std::shared_ptr<const ScanCheckpoint> resume_from_;
+  std::shared_ptr<const ScanCheckpoint> stopped_scan_;
+
+  void Resume(ScanObserver* observer);
 };
 
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the
