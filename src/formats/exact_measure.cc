@@ -804,4 +804,25 @@ uint64_t MeasureJpegWhole(SectorSource& source, uint64_t offset, uint64_t primar
   return end - offset;
 }
 
+uint64_t MeasureCanonTrailer(SectorSource& source, uint64_t at) {
+  constexpr std::string_view kName("CANON OPTIONAL DATA\0", 20);
+  constexpr uint64_t kHeader = 0x1C;
+  constexpr uint64_t kFooter = 0x40;
+  MediumReader reader(source);
+  const uint64_t room = RoomAt(reader, at);
+  uint8_t header[kHeader];
+  if (room < kHeader + kFooter || !reader.Read(at, header, kHeader) ||
+      std::memcmp(header, kName.data(), kName.size()) != 0) {
+    return 0;
+  }
+  const uint64_t data = LoadBe32(header + 0x18);
+  if (data > room - kHeader - kFooter) return 0;
+  uint8_t footer[0x18];
+  if (!reader.Read(at + kHeader + data, footer, sizeof(footer)) ||
+      std::memcmp(footer, kName.data(), kName.size()) != 0 || LoadBe32(footer + 0x14) != data) {
+    return 0;
+  }
+  return kHeader + data + kFooter;
+}
+
 }  // namespace pictavo

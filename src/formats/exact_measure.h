@@ -78,4 +78,10 @@ uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset);
 // names an appended video or items (Motion Photos, GContainer); `primary_length` otherwise.
 uint64_t MeasureJpegWhole(SectorSource& source, uint64_t offset, uint64_t primary_length);
 
+// Canon's recipe trailer ("CANON OPTIONAL DATA"), which Canon's raw converter and metadata tools
+// append to CRW, CR2 and JPEG files: a 28-byte header holding the data's length, the data, and a
+// 64-byte footer that repeats the name and the length. Returns the length of the trailer that
+// starts at `at` (its name, length and footer all agreeing), 0 when there is none.
+uint64_t MeasureCanonTrailer(SectorSource& source, uint64_t at);
+
 }  // namespace pictavo

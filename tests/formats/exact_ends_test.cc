@@ -285,6 +285,45 @@ Bytes MovWith64BitMdat() {
       {samples::Atom("ftyp", ftyp), mdat, samples::Atom("moov", samples::SeededBytes(300, 12))});
 }
 
+// Canon's recipe trailer with `data` bytes of recipe: header, data, and the footer repeating the
+// name and the length.
+Bytes CanonTrailer(uint32_t data, uint32_t footer_length) {
+  Bytes out;
+  samples::AppendText(out, std::string_view("CANON OPTIONAL DATA\0", 20));
+  samples::AppendBe32(out, 0x00010000);
+  samples::AppendBe32(out, data);
+  samples::Append(out, samples::SeededBytes(data, 15));
+  samples::AppendText(out, std::string_view("CANON OPTIONAL DATA\0", 20));
+  samples::AppendBe32(out, footer_length);
+  out.resize(out.size() + 36, 0);
+  samples::AppendLe32(out, 1234);
+  return out;
+}
+
+// A Canon CRW: the raw data and the embedded JPEG in the heap, the root directory behind them.
+Bytes Crw() {
+  Bytes out;
+  samples::AppendText(out, "II");
+  samples::AppendLe32(out, 26);
+  samples::AppendText(out, "HEAPCCDR");
+  samples::AppendLe32(out, 0x00010002);
+  samples::AppendLe32(out, 0);
+  samples::AppendLe32(out, 0);
+  const Bytes raw = samples::SeededBytes(2000, 16);
+  const Bytes jpeg = samples::EncodeJpeg({.width = 32, .height = 24, .seed = 17});
+  samples::Append(out, raw);
+  samples::Append(out, jpeg);
+  samples::AppendLe16(out, 2);
+  for (const auto& [type, size, at] :
+       {std::tuple{0x2005u, raw.size(), size_t{0}}, {0x2007u, jpeg.size(), raw.size()}}) {
+    samples::AppendLe16(out, static_cast<uint16_t>(type));
+    samples::AppendLe32(out, static_cast<uint32_t>(size));
+    samples::AppendLe32(out, static_cast<uint32_t>(at));
+  }
+  samples::AppendLe32(out, static_cast<uint32_t>(raw.size() + jpeg.size()));
+  return out;
+}
+
 std::vector<ExactCase> Cases() {
   return {
       {"TiffStripsFirstExifLastLittle", TiffStripsFirstExifLast(true), kTypeTiff},
@@ -303,6 +342,11 @@ std::vector<ExactCase> Cases() {
       {"AviId32Chunk", AviWithId32(), kTypeAvi},
       {"Jp2BoxesAfterCodestream", Jp2WithBoxesAfterCodestream(), kTypeJp2},
       {"Mov64BitSize", MovWith64BitMdat(), kTypeMov},
+      {"CrwCanonRecipeTrailer", Concat({Crw(), CanonTrailer(468, 468)}), kTypeCrw},
+      {"JpegCanonRecipeTrailer",
+       Concat(
+           {samples::EncodeJpeg({.width = 64, .height = 48, .seed = 18}), CanonTrailer(300, 300)}),
+       kTypeJpeg},
   };
 }
 
@@ -343,6 +387,26 @@ TEST(ExactEnds, BrokenStructuresKeepTheRuleLength) {
     const auto exact = FindAt(ScanMedium(laid.medium, true), laid.offset);
     ASSERT_TRUE(rule && exact);
     EXPECT_EQ(*rule, *exact);
+  }
+}
+
+// A recipe trailer is taken only when its footer repeats its length; a CRW without one keeps the
+// directory's end in both modes.
+TEST(ExactEnds, CanonTrailerNeedsItsFooter) {
+  const Bytes crw = Crw();
+  const Bytes medium = Concat({crw, CanonTrailer(468, 469), samples::SeededBytes(600, 19)});
+  MemorySectorSource source(medium, 512);
+  EXPECT_EQ(MeasureCanonTrailer(source, crw.size()), 0u);
+  const Bytes good = Concat({crw, CanonTrailer(468, 468)});
+  MemorySectorSource good_source(good, 512);
+  EXPECT_EQ(MeasureCanonTrailer(good_source, crw.size()), 28u + 468 + 64);
+  EXPECT_EQ(MeasureCanonTrailer(good_source, crw.size() + 1), 0u);
+  for (const bool exact : {false, true}) {
+    const Laid laid = Lay(crw);
+    const auto found = FindAt(ScanMedium(laid.medium, exact), laid.offset);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->type, kTypeCrw);
+    EXPECT_EQ(found->length, crw.size());
   }
 }
 
@@ -487,6 +551,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusCase{"mpeg/generated-mpeg2-dvd.mpg"},
         CorpusCase{"dng/nikon-z9-adobe-dng-complete.dng"},
         CorpusCase{"dng/canon-350d-dng-stripped-bigendian.dng"},
+        CorpusCase{"crw/canon-digital-rebel-stripped.crw"},
         CorpusCase{"nef/nikon-d70-stripped.nef"}, CorpusCase{"tiff/bali-lzw-bigendian.tif"},
         CorpusCase{"tiff/cramps-tiled-bigendian.tif"}, CorpusCase{"tiff/fuji-mx2900-camera.tif"},
         CorpusCase{"jpeg_modern/pixel6pro-ultrahdr-gainmap-mpf.jpg"},
