@@ -12,7 +12,8 @@ namespace pictavo {
 // The measurements of the exact-ends mode: each follows its format's own structure to the file's
 // real end, wherever the parts lie. Offsets are absolute positions on the medium. Each returns 0
 // when the structure does not hold together, and the handler then keeps its rule's length. No
-// length reaches past the end of the medium or beyond 2^32 - 1 bytes (a find records 32 bits).
+// length reaches past the end of the medium; none passes 2^32 - 1 bytes except a movie's, which
+// may reach kMaxMovieLength.
 
 // Random reads of a few bytes anywhere on the medium, through one block-sized buffer read at
 // sector boundaries. Every read is bounds-checked; a read the medium cannot fully deliver fails.
@@ -40,8 +41,10 @@ class MediumReader {
   uint32_t delivered_ = 0;
 };
 
-// The largest length a find of this mode may have.
+// The largest length a find of this mode may have, and that of a movie (a 4K phone video passes
+// 4 GiB).
 constexpr uint64_t kMaxExactLength = UINT32_MAX;
+constexpr uint64_t kMaxMovieLength = uint64_t{64} << 30;
 
 // TIFF and the raws built on it: the largest end of the header, every directory reached from the
 // first (the next-IFD chain, SubIFDs, EXIF, GPS, interoperability), every value stored outside its
@@ -70,8 +73,17 @@ uint64_t MeasureJp2Whole(SectorSource& source, uint64_t offset, uint64_t* codest
 
 // QuickTime: the chain of top-level atoms of known types, with 64-bit sizes, and atoms over the
 // rule's limit followed when the chain is plausible (the next atom is well-formed, or the movie
-// already has its moov and the atom ends within the medium).
+// already has its moov and the atom ends within the medium). A media atom of size 0 ("up to the
+// end of the file") that follows the moov ends where the last sample the moov lists ends.
 uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset);
+
+// The end of the media a movie's "moov" box lists: over all its tracks, the largest end of a
+// chunk (the chunk's offset from the sample-to-chunk table plus the sizes of its samples). `file`
+// is where the file starts (chunk offsets count from there), `moov` where the box starts and
+// `moov_size` its size. Returns the end's distance from `file`, at most `limit`; 0 when the box
+// lists no chunk, or its tables are cut short or disagree.
+uint64_t MeasureMoovMediaEnd(SectorSource& source, uint64_t file, uint64_t moov, uint64_t moov_size,
+                             uint64_t limit);
 
 // JPEG: given a JPEG at `offset` whose own image ends `primary_length` bytes on, the length of the
 // whole file when its MPF index lists further images (gain maps, multi-picture files) or its XMP

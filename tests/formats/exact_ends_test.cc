@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +11,12 @@
 #include "formats/carve_harness.h"
 #include "formats/exact_measure.h"
 #include "platform/memory_source.h"
+#include "platform/sector_source.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg2000_sample.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/modern_samples.h"
 #include "samples/png_sample.h"
 #include "samples/tiff_layout.h"
 
@@ -324,6 +327,22 @@ Bytes Crw() {
   return out;
 }
 
+// A QuickTime movie whose media atom has size 0 ("to the end of the file") behind its moov.
+Bytes MovOpenEndedMdat() {
+  Bytes ftyp;
+  samples::AppendText(ftyp, "qt  ");
+  samples::AppendBe32(ftyp, 0);
+  samples::AppendText(ftyp, "qt  ");
+  const Bytes head = samples::Atom("ftyp", ftyp);
+  auto tracks = [](uint64_t media) {
+    return std::vector<samples::SampleTrack>{
+        {{media, media + 2000}, 3, {500, 600, 700, 800, 900, 100}}};
+  };
+  const uint64_t media = head.size() + samples::MoovWithSampleTables(tracks(0)).size() + 8;
+  return Concat({head, samples::MoovWithSampleTables(tracks(media)), samples::AtomHeader("mdat", 0),
+                 samples::SeededBytes(3800, 20)});
+}
+
 std::vector<ExactCase> Cases() {
   return {
       {"TiffStripsFirstExifLastLittle", TiffStripsFirstExifLast(true), kTypeTiff},
@@ -342,6 +361,7 @@ std::vector<ExactCase> Cases() {
       {"AviId32Chunk", AviWithId32(), kTypeAvi},
       {"Jp2BoxesAfterCodestream", Jp2WithBoxesAfterCodestream(), kTypeJp2},
       {"Mov64BitSize", MovWith64BitMdat(), kTypeMov},
+      {"MovOpenEndedMdatAfterMoov", MovOpenEndedMdat(), kTypeMov},
       {"CrwCanonRecipeTrailer", Concat({Crw(), CanonTrailer(468, 468)}), kTypeCrw},
       {"JpegCanonRecipeTrailer",
        Concat(
@@ -518,6 +538,30 @@ TEST(ExactEnds, FollowsAMediaAtomOverTheRuleLimit) {
     // The rule stops in front of the media atom.
     EXPECT_EQ(found->length, exact ? moov_at + moov.size() : head.size() - 8);
   }
+}
+
+// A movie of more than 4 GiB, laid out in a sparse file: its length is kept whole.
+TEST(ExactEnds, MeasuresAMoviePast4GiB) {
+  Bytes ftyp;
+  samples::AppendText(ftyp, "qt  ");
+  samples::AppendBe32(ftyp, 0);
+  samples::AppendText(ftyp, "qt  ");
+  const uint64_t media = (uint64_t{5} << 30) + 16;
+  const Bytes head =
+      Concat({samples::Atom("ftyp", ftyp), samples::Atom("moov", samples::SeededBytes(300, 21)),
+              samples::IsoBoxHeader("mdat", media, true)});
+  const uint64_t expected = head.size() - 16 + media;
+  samples::TempDir dir;
+  const std::string path = dir.File("movie.bin");
+  ASSERT_TRUE(samples::WriteFile(path, head));
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(expected + 4096)), 0);
+  int error = 0;
+  const auto source = FileSectorSource::Open(path, OpenOptions{}, &error);
+  ASSERT_NE(source, nullptr);
+  auto handler = MakeHandler(kTypeMov);
+  handler->set_exact_ends(true);
+  EXPECT_EQ(media_test::Carve(*handler, *source, 0), expected);
+  EXPECT_GT(expected, uint64_t{UINT32_MAX});
 }
 
 // ---- real files ----

@@ -191,6 +191,60 @@ TEST(IsoMedia, ImplausibleBoxesEndTheChain) {
   }
 }
 
+// A movie whose media box has size 0 ("to the end of the file"), behind a moov whose sample
+// tables list two tracks; the second track's chunk ends last, 1,000 bytes into the media.
+Bytes OpenEndedMovie(std::string_view major, bool wide_offsets, int64_t shift = 0) {
+  const Bytes ftyp = samples::FtypBox(major, {major});
+  auto tracks = [&](uint64_t media) {
+    const uint64_t at = static_cast<uint64_t>(static_cast<int64_t>(media) + shift);
+    return std::vector<samples::SampleTrack>{
+        {{at + 300, at}, 2, {100, 200, 50, 250}, wide_offsets},
+        {{at + 600}, 1, {400}, wide_offsets},
+    };
+  };
+  const uint64_t media = ftyp.size() + samples::MoovWithSampleTables(tracks(0)).size() + 8;
+  Bytes file = ftyp;
+  samples::Append(file, samples::MoovWithSampleTables(tracks(media)));
+  samples::Append(file, samples::IsoBoxHeader("mdat", 0));
+  samples::Append(file, samples::SeededBytes(1000, 7));
+  return file;
+}
+
+TEST(IsoMedia, OpenEndedMediaBoxEndsWithTheLastSampleInTheExactEndsMode) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "co64" : "stco");
+    const Bytes file = OpenEndedMovie("mp42", wide);
+    const Bytes medium = Medium(file, samples::SeededBytes(3000, 8));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeMp4);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), file.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEndedByMoov);
+    // Without the mode the file runs to the limit, as the box says.
+    handler.set_exact_ends(false);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEnded);
+  }
+}
+
+TEST(IsoMedia, OpenEndedMediaBoxWhoseTablesDoNotFitRunsToTheLimit) {
+  struct Case {
+    const char* name;
+    int64_t shift;
+  };
+  // Samples that end before the media box starts, or beyond the end of the medium.
+  for (const Case& c : {Case{"before", -2000}, Case{"beyond", 1 << 20}}) {
+    SCOPED_TRACE(c.name);
+    const Bytes medium =
+        Medium(OpenEndedMovie("mp42", false, c.shift), samples::SeededBytes(900, 9));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeMp4);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEnded);
+  }
+}
+
 // A sparse file stands for a medium with a 5 GiB movie: the chain reads only box headers.
 std::unique_ptr<FileSectorSource> SparseMedium(const samples::TempDir& dir, const Bytes& head,
                                                uint64_t size) {
