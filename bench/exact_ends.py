@@ -71,7 +71,7 @@ def corpus(cli, directory):
             lengths = []
             for exact in (False, True):
                 at = [f for f in scan_finds(cli, medium, exact) if int(f[2]) == lead]
-                lengths.append(', '.join(f'{f[0]} {f[3]}' for f in at) or 'none')
+                lengths.append(', '.join(f'{f[1]} {f[3]}' for f in at) or 'none')
             whole = lengths[1].endswith(f' {len(data)}')
             not_exact += not whole
             print(f"{'exact' if whole else 'NOT  '}  {sample['path']} ({len(data)} bytes): "
