@@ -786,6 +786,74 @@ uint64_t MeasureMoovMediaEnd(SectorSource& source, uint64_t file, uint64_t moov,
   return end <= limit ? end : 0;
 }
 
+uint64_t MeasureMetaItemsEnd(SectorSource& source, uint64_t file, uint64_t meta, uint64_t meta_size,
+                             uint64_t limit) {
+  MediumReader reader(source);
+  if (meta < file || meta >= reader.medium_size() || meta_size < 12 ||
+      meta_size > reader.medium_size() - meta) {
+    return 0;
+  }
+  uint8_t head[8];
+  if (!reader.Read(meta, head, 8)) return 0;
+  const uint64_t header = LoadBe32(head) == 1 ? 16 : 8;
+  // "meta" is a full box: its children follow the version and flags.
+  const auto iloc = ChildNamed(ChildBoxes(reader, meta + header + 4, meta + meta_size), "iloc");
+  if (!iloc) return 0;
+  // A field of `size` bytes (0, 4 or 8) at `*at`, which moves on; nullopt when it cannot be read.
+  uint64_t at = iloc->contents;
+  auto field = [&](uint32_t size) -> std::optional<uint64_t> {
+    if (at + size > iloc->end) return std::nullopt;
+    std::optional<uint64_t> value = uint64_t{0};
+    if (size == 2) value = reader.U16(at, Endian::kBig);
+    if (size == 4) value = reader.U32(at, Endian::kBig);
+    if (size == 8) value = reader.U64(at, Endian::kBig);
+    if (size != 0 && size != 2 && size != 4 && size != 8) return std::nullopt;
+    at += size;
+    return value;
+  };
+  const auto version = reader.U8(at);
+  if (!version || *version > 2) return 0;
+  at += 4;
+  const auto sizes = field(2);
+  if (!sizes) return 0;
+  const uint32_t offset_size = (*sizes >> 12) & 0xF;
+  const uint32_t length_size = (*sizes >> 8) & 0xF;
+  const uint32_t base_size = (*sizes >> 4) & 0xF;
+  const uint32_t index_size = *version >= 1 ? *sizes & 0xF : 0;
+  const auto items = field(*version < 2 ? 2 : 4);
+  if (!items) return 0;
+  uint64_t end = 0;
+  for (uint64_t i = 0; i < *items; ++i) {
+    uint64_t method = 0;
+    if (!field(*version < 2 ? 2 : 4)) return 0;  // item ID
+    if (*version >= 1) {
+      const auto method_field = field(2);
+      if (!method_field) return 0;
+      method = *method_field & 0xF;
+    }
+    const auto reference = field(2);
+    const auto base = field(base_size);
+    const auto extents = field(2);
+    if (!reference || !base || !extents) return 0;
+    for (uint64_t e = 0; e < *extents; ++e) {
+      if (!field(index_size)) return 0;
+      const auto extent_offset = field(offset_size);
+      const auto extent_length = field(length_size);
+      if (!extent_offset || !extent_length) return 0;
+      // Items in the meta box's own data or made of other items lie inside the file anyway;
+      // items in other files are none of its bytes.
+      if (method != 0 || *reference != 0) continue;
+      if (*extent_length == 0) return 0;
+      const uint64_t extent_start = *base + *extent_offset;
+      if (extent_start < *base || *extent_length > limit || extent_start > limit - *extent_length) {
+        return 0;
+      }
+      end = std::max(end, extent_start + *extent_length);
+    }
+  }
+  return end;
+}
+
 uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset) {
   MediumReader reader(source);
   const uint64_t room = RoomAt(reader, offset, kMaxMovieLength);

@@ -85,6 +85,12 @@ uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset);
 uint64_t MeasureMoovMediaEnd(SectorSource& source, uint64_t file, uint64_t moov, uint64_t moov_size,
                              uint64_t limit);
 
+// The end of the data a HEIF or AVIF "meta" box locates: the largest end of an extent its item
+// location box ("iloc") places in the file itself (construction method 0, this file). Arguments
+// and result as for MeasureMoovMediaEnd; 0 also when an extent runs "to the end of the file".
+uint64_t MeasureMetaItemsEnd(SectorSource& source, uint64_t file, uint64_t meta, uint64_t meta_size,
+                             uint64_t limit);
+
 // JPEG: given a JPEG at `offset` whose own image ends `primary_length` bytes on, the length of the
 // whole file when its MPF index lists further images (gain maps, multi-picture files) or its XMP
 // names an appended video or items (Motion Photos, GContainer); `primary_length` otherwise.

@@ -105,7 +105,7 @@ IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limi
   if (offset >= size) return chain;
   limit = std::min(limit, size - offset);
   uint64_t pos = 0;  // from the file's start
-  uint64_t moov_at = 0, moov_size = 0;
+  uint64_t moov_at = 0, moov_size = 0, meta_at = 0, meta_size = 0;
   while (chain.boxes < kMaxBoxes) {
     if (pos >= limit) {
       chain.end = pos == size - offset ? IsoChainEnd::kImplausibleBox : IsoChainEnd::kLimit;
@@ -132,10 +132,14 @@ IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limi
       // "To the end of the file": carving cannot tell where that is, unless the moov lists the
       // samples the box holds.
       ++chain.boxes;
-      const uint64_t media_end =
-          open_end_by_moov && moov_size != 0 && std::memcmp(type, "mdat", 4) == 0
-              ? MeasureMoovMediaEnd(source, offset, offset + moov_at, moov_size, limit)
-              : 0;
+      uint64_t media_end = 0;
+      if (open_end_by_moov && std::memcmp(type, "mdat", 4) == 0) {
+        if (moov_size != 0) {
+          media_end = MeasureMoovMediaEnd(source, offset, offset + moov_at, moov_size, limit);
+        } else if (meta_size != 0) {
+          media_end = MeasureMetaItemsEnd(source, offset, offset + meta_at, meta_size, limit);
+        }
+      }
       if (media_end >= pos + 8) {
         pos = media_end;
         chain.end = IsoChainEnd::kOpenEndedByMoov;
@@ -158,6 +162,10 @@ IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limi
     if (moov_size == 0 && std::memcmp(type, "moov", 4) == 0) {
       moov_at = pos;
       moov_size = box_size;
+    }
+    if (meta_size == 0 && std::memcmp(type, "meta", 4) == 0) {
+      meta_at = pos;
+      meta_size = box_size;
     }
     pos += box_size;
     ++chain.boxes;

@@ -25,7 +25,7 @@ enum class IsoChainEnd {
   kImplausibleBox,   // the next bytes are no box (or the end of the medium): the usual end
   kNextFile,         // a second "ftyp" box: the next file starts there
   kOpenEnded,        // a box of size 0 runs "to the end of the file": cut at the limit
-  kOpenEndedByMoov,  // a media box of size 0 behind the moov: ends where the moov's samples end
+  kOpenEndedByMoov,  // a media box of size 0 behind the moov or meta: ends with their last data
   kLimit,            // a box reaches past the limit (the cap or the end of the medium)
   kBoxCount,         // too many boxes to follow
 };
@@ -42,13 +42,14 @@ struct IsoChain {
 // that reaches past `limit` ends the file at `limit` when its type is a known one; an unknown one
 // ends the chain before it. A box of size 0 runs "to the end of the file", which carving cannot
 // see: the file is cut at `limit`, unless `open_end_by_moov` is set and the box is an "mdat"
-// behind a "moov" whose sample tables list media that end inside it (the file then ends with the
-// last sample).
+// behind a "moov" whose sample tables, or a "meta" whose item locations, place data that ends
+// inside it (the file then ends with the last sample or item).
 IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limit,
                             bool open_end_by_moov = false);
 
 // One recogniser per type of the family; each accepts only files whose brands name its type. In
-// the exact-ends mode a size-0 media box is measured by the moov's sample tables.
+// the exact-ends mode a size-0 media box is measured by the moov's sample tables or the meta's item
+// locations.
 class IsoMediaHandler : public FormatHandler {
  public:
   // The largest ftyp box taken as the start of a file.

@@ -540,6 +540,33 @@ TEST(ExactEnds, FollowsAMediaAtomOverTheRuleLimit) {
   }
 }
 
+// The ISO family is measured by its box chain in both modes, 64-bit sizes included.
+TEST(ExactEnds, IsoFamilyMeasuredByItsBoxChainInBothModes) {
+  struct Case {
+    FileTypeId type;
+    samples::IsoFileOptions file;
+  };
+  const Case cases[] = {
+      {kTypeHeic, {"heic", {"mif1", "heic"}, {{"meta", 300}, {"mdat", 5000}}}},
+      {kTypeAvif, {"avif", {"mif1", "avif"}, {{"meta", 200}, {"mdat", 3000, true}}}},
+      {kTypeMp4, {"mp42", {"isom", "mp42"}, {{"mdat", 7000, true}, {"moov", 400}}}},
+      {kTypeM4a, {"M4A ", {"M4A ", "mp42"}, {{"wide", 0}, {"mdat", 2000}, {"moov", 300}}}},
+      {kType3gp, {"3gp4", {"isom", "3gp4"}, {{"free", 0}, {"mdat", 900}, {"moov", 300}}}},
+      {kTypeCr3, {"crx ", {"crx ", "isom"}, {{"moov", 900}, {"uuid", 300}, {"mdat", 4000}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.major);
+    const Bytes file = samples::MakeIsoFile(c.file);
+    const Laid laid = Lay(file);
+    for (const bool exact : {false, true}) {
+      const auto found = FindAt(ScanMedium(laid.medium, exact), laid.offset);
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(found->type, c.type);
+      EXPECT_EQ(found->length, file.size());
+    }
+  }
+}
+
 // A movie of more than 4 GiB, laid out in a sparse file: its length is kept whole.
 TEST(ExactEnds, MeasuresAMoviePast4GiB) {
   Bytes ftyp;

@@ -227,6 +227,58 @@ TEST(IsoMedia, OpenEndedMediaBoxEndsWithTheLastSampleInTheExactEndsMode) {
   }
 }
 
+// A HEIF still whose media box has size 0, behind a meta box whose item locations (version 0 or
+// 1) place two items in it, the second one ending 1,200 bytes into it; version 1 also lists an
+// item kept in the meta box's own data.
+Bytes OpenEndedHeif(uint8_t iloc_version) {
+  const Bytes ftyp = samples::FtypBox("heic", {"mif1", "heic"});
+  auto meta = [&](uint32_t data) {
+    Bytes iloc = {iloc_version, 0, 0, 0};
+    samples::AppendBe16(iloc, 0x4440);  // 4-byte offsets, lengths and base offsets
+    samples::AppendBe16(iloc, iloc_version == 0 ? 2 : 3);
+    struct Item {
+      uint16_t method;
+      uint32_t base, offset, length;
+    };
+    const Item items[] = {{0, data, 0, 700}, {0, 0, data + 700, 500}, {1, 0, 5, 10}};
+    for (uint16_t i = 0; i < (iloc_version == 0 ? 2 : 3); ++i) {
+      samples::AppendBe16(iloc, static_cast<uint16_t>(i + 1));
+      if (iloc_version == 1) samples::AppendBe16(iloc, items[i].method);
+      samples::AppendBe16(iloc, 0);
+      samples::AppendBe32(iloc, items[i].base);
+      samples::AppendBe16(iloc, 1);
+      samples::AppendBe32(iloc, items[i].offset);
+      samples::AppendBe32(iloc, items[i].length);
+    }
+    Bytes contents = {0, 0, 0, 0};
+    samples::Append(contents, samples::IsoBox("hdlr", samples::SeededBytes(25, 3)));
+    samples::Append(contents, samples::IsoBox("iloc", iloc));
+    samples::Append(contents, samples::IsoBox("idat", samples::SeededBytes(20, 4)));
+    return samples::IsoBox("meta", contents);
+  };
+  const uint32_t data = static_cast<uint32_t>(ftyp.size() + meta(0).size() + 8);
+  Bytes file = ftyp;
+  samples::Append(file, meta(data));
+  samples::Append(file, samples::IsoBoxHeader("mdat", 0));
+  samples::Append(file, samples::SeededBytes(1200, 5));
+  return file;
+}
+
+TEST(IsoMedia, OpenEndedStillEndsWithItsLastItemInTheExactEndsMode) {
+  for (const uint8_t version : {0, 1}) {
+    SCOPED_TRACE(version);
+    const Bytes file = OpenEndedHeif(version);
+    const Bytes medium = Medium(file, samples::SeededBytes(3000, 8));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeHeic);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), file.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEndedByMoov);
+    handler.set_exact_ends(false);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+  }
+}
+
 TEST(IsoMedia, OpenEndedMediaBoxWhoseTablesDoNotFitRunsToTheLimit) {
   struct Case {
     const char* name;
