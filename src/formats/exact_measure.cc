@@ -702,6 +702,12 @@ std::optional<ChildBox> ChildNamed(const std::vector<ChildBox>& children, const 
   return std::nullopt;
 }
 
+// Bounds on the tables followed, whatever the medium holds: entries of one table, tracks of a
+// movie, extents of a meta box.
+constexpr uint64_t kMaxTableEntries = uint64_t{1} << 24;
+constexpr int kMaxTracks = 256;
+constexpr uint64_t kMaxExtents = uint64_t{1} << 20;
+
 // The end of the last chunk of one track, from the file's start; 0 when its tables do not agree.
 uint64_t TrackMediaEnd(MediumReader& reader, const ChildBox& stbl) {
   const std::vector<ChildBox> tables = ChildBoxes(reader, stbl.contents, stbl.end);
@@ -714,7 +720,10 @@ uint64_t TrackMediaEnd(MediumReader& reader, const ChildBox& stbl) {
   // The chunk that starts last.
   const uint64_t entry_size = wide ? 8 : 4;
   const uint32_t chunks = reader.U32(offsets->contents + 4, Endian::kBig).value_or(0);
-  if (chunks == 0 || offsets->contents + 8 + chunks * entry_size > offsets->end) return 0;
+  if (chunks == 0 || chunks > kMaxTableEntries ||
+      offsets->contents + 8 + chunks * entry_size > offsets->end) {
+    return 0;
+  }
   uint64_t last_start = 0;
   uint32_t last_chunk = 0;
   for (uint32_t i = 0; i < chunks; ++i) {
@@ -729,7 +738,10 @@ uint64_t TrackMediaEnd(MediumReader& reader, const ChildBox& stbl) {
   }
   // Its first sample and its sample count, from the runs of the sample-to-chunk table.
   const uint32_t runs = reader.U32(stsc->contents + 4, Endian::kBig).value_or(0);
-  if (runs == 0 || stsc->contents + 8 + uint64_t{runs} * 12 > stsc->end) return 0;
+  if (runs == 0 || runs > kMaxTableEntries ||
+      stsc->contents + 8 + uint64_t{runs} * 12 > stsc->end) {
+    return 0;
+  }
   uint64_t first_sample = 0;
   uint64_t samples = 0;
   for (uint32_t r = 0; r < runs; ++r) {
@@ -748,7 +760,7 @@ uint64_t TrackMediaEnd(MediumReader& reader, const ChildBox& stbl) {
   // The sizes of those samples.
   const uint32_t fixed = reader.U32(stsz->contents + 4, Endian::kBig).value_or(0);
   const uint32_t sample_count = reader.U32(stsz->contents + 8, Endian::kBig).value_or(0);
-  if (samples == 0 || first_sample + samples > sample_count) return 0;
+  if (samples == 0 || samples > kMaxTableEntries || first_sample + samples > sample_count) return 0;
   uint64_t size = uint64_t{fixed} * samples;
   if (fixed == 0) {
     if (stsz->contents + 12 + uint64_t{sample_count} * 4 > stsz->end) return 0;
@@ -772,8 +784,10 @@ uint64_t MeasureMoovMediaEnd(SectorSource& source, uint64_t file, uint64_t moov,
   if (!reader.Read(moov, head, 8)) return 0;
   const uint64_t header = LoadBe32(head) == 1 ? 16 : 8;
   uint64_t end = 0;
+  int tracks = 0;
   for (const ChildBox& trak : ChildBoxes(reader, moov + header, moov + moov_size)) {
     if (std::memcmp(trak.type, "trak", 4) != 0) continue;
+    if (++tracks > kMaxTracks) return 0;
     std::optional<ChildBox> box = trak;
     for (const char* level : {"mdia", "minf", "stbl"}) {
       if (box) box = ChildNamed(ChildBoxes(reader, box->contents, box->end), level);
@@ -821,8 +835,9 @@ uint64_t MeasureMetaItemsEnd(SectorSource& source, uint64_t file, uint64_t meta,
   const uint32_t base_size = (*sizes >> 4) & 0xF;
   const uint32_t index_size = *version >= 1 ? *sizes & 0xF : 0;
   const auto items = field(*version < 2 ? 2 : 4);
-  if (!items) return 0;
+  if (!items || *items > kMaxExtents) return 0;
   uint64_t end = 0;
+  uint64_t extents_seen = 0;
   for (uint64_t i = 0; i < *items; ++i) {
     uint64_t method = 0;
     if (!field(*version < 2 ? 2 : 4)) return 0;  // item ID
@@ -835,6 +850,8 @@ uint64_t MeasureMetaItemsEnd(SectorSource& source, uint64_t file, uint64_t meta,
     const auto base = field(base_size);
     const auto extents = field(2);
     if (!reference || !base || !extents) return 0;
+    extents_seen += *extents;
+    if (extents_seen > kMaxExtents) return 0;
     for (uint64_t e = 0; e < *extents; ++e) {
       if (!field(index_size)) return 0;
       const auto extent_offset = field(offset_size);
