@@ -589,6 +589,22 @@ TEST(ExactEnds, MeasuresAMoviePast4GiB) {
   handler->set_exact_ends(true);
   EXPECT_EQ(media_test::Carve(*handler, *source, 0), expected);
   EXPECT_GT(expected, uint64_t{UINT32_MAX});
+  // The scan records the whole length too, where the rules' finds keep their low 32 bits.
+  ScanOptions options;
+  options.exact_ends = true;
+  ScanResults results;
+  ASSERT_TRUE(RunScan(*source, options, results, nullptr, nullptr).ok);
+  const auto found = FindAt({results.Found().begin(), results.Found().end()}, 0);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->type, kTypeMov);
+  EXPECT_EQ(found->length, expected);
+}
+
+TEST(ExactEnds, RecordedLengthsKeepAllTheirBitsInTheMode) {
+  const uint64_t measured = (uint64_t{5} << 30) + 7;
+  EXPECT_EQ(RecordedLength(kTypeMov, measured), measured & 0xFFFFFFFFu);
+  EXPECT_EQ(RecordedLength(kTypeMov, measured, true), measured);
+  EXPECT_EQ(RecordedLength(kTypeMp4, measured), measured);
 }
 
 // ---- real files ----
