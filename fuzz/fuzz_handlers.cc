@@ -1,6 +1,7 @@
 // Feeds arbitrary media to every recogniser through a whole scan: the first byte picks the
-// sector size, the rest is the medium. Every handler sees every sector head and follows whatever
-// offsets the bytes hold; nothing may read outside its buffers.
+// sector size (its low bits) and the exact-ends mode (its high bit), the rest is the medium. Every
+// handler sees every sector head and follows whatever offsets the bytes hold; nothing may read
+// outside its buffers.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> medium(data + 1, data + size);
   pictavo::MemorySectorSource source(std::move(medium), sector_size);
   pictavo::ScanResults results;
-  pictavo::FileTypeSelection all;
+  pictavo::ScanOptions options;
+  options.exact_ends = (data[0] & 0x80) != 0;
   pictavo::SetScanThreads(1);
-  pictavo::RunScan(source, all, results, nullptr, nullptr);
+  pictavo::RunScan(source, options, results, nullptr, nullptr);
   return 0;
 }

@@ -1,8 +1,9 @@
 // Feeds arbitrary media straight to each recogniser of the modern types (the ISO media family,
 // WebP, Ogg and the DNGs of other makers), sector by sector, whatever the others would say. The
-// first byte picks the sector size, the rest is the medium. Nothing may read outside its buffers,
-// every walk must end, and no length may pass what the recogniser can know: the ISO chain, the
-// Ogg pages and the DNG structures end at the end of the medium, a WebP at its 32-bit RIFF size.
+// first byte picks the sector size (its low bits) and the exact-ends mode (its high bit), the rest
+// is the medium. Nothing may read outside its buffers, every walk must end, and no length may
+// pass what the recogniser can know: the ISO chain, the Ogg pages and the DNG structures end at
+// the end of the medium, a WebP at its 32-bit RIFF size.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::unique_ptr<pictavo::FormatHandler>> handlers;
   for (const pictavo::FileTypeId id : pictavo::TrialOrder()) {
     if (pictavo::IsClassicType(id)) continue;
-    if (auto handler = pictavo::MakeHandler(id)) handlers.push_back(std::move(handler));
+    if (auto handler = pictavo::MakeHandler(id)) {
+      handler->set_exact_ends((data[0] & 0x80) != 0);
+      handlers.push_back(std::move(handler));
+    }
   }
   const uint64_t medium = source.Size();
   for (uint64_t offset = 0, n = 0; offset < medium && n < kMaxCandidates;

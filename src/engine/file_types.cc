@@ -77,9 +77,9 @@ std::string_view CategoryText(TypeCategory category) {
   return "";
 }
 
-uint64_t RecordedLength(FileTypeId id, uint64_t measured) {
+uint64_t RecordedLength(FileTypeId id, uint64_t measured, bool exact_ends) {
   const FileTypeInfo* info = FindFileType(id);
-  return info && info->whole_length ? measured : (measured & 0xFFFFFFFFu);
+  return exact_ends || (info && info->whole_length) ? measured : (measured & 0xFFFFFFFFu);
 }
 
 std::optional<FileTypeId> TypeFromExtension(std::string_view extension) {

@@ -122,8 +122,10 @@ bool IsMultimediaType(FileTypeId id);
 inline bool IsClassicType(FileTypeId id) { return id < kClassicTypeCount; }
 // "Image" or "Multimedia".
 std::string_view CategoryText(TypeCategory category);
-// The length a find records for what its handler measured.
-uint64_t RecordedLength(FileTypeId id, uint64_t measured);
+// The length a find records for what its handler measured: the low 32 bits for the classic types
+// measured by their rules, the whole length otherwise (and always in the exact-ends mode, whose
+// measurements never wrap).
+uint64_t RecordedLength(FileTypeId id, uint64_t measured, bool exact_ends = false);
 // The ids with a recogniser, in the order their handlers are asked about a sector.
 std::span<const FileTypeId> TrialOrder();
 // The ids with a row on the file-type page, in row order.

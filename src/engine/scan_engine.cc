@@ -134,7 +134,8 @@ class SectorScanner {
         FoundFile found;
         found.offset = sector_offset;
         found.type = handler->TypeCode();
-        found.length = RecordedLength(found.type, handler->MeasureLength(source, sector_offset));
+        found.length = RecordedLength(found.type, handler->MeasureLength(source, sector_offset),
+                                      handler->exact_ends());
         sink.Found(found);
         break;
       }

@@ -24,7 +24,9 @@ bool Cr2Handler::Verify(SectorSource& source, uint64_t offset) {
 
 uint64_t Cr2Handler::MeasureLength(SectorSource& source, uint64_t offset) {
   if (exact_ends()) {
-    if (const uint64_t whole = MeasureTiffWhole(source, offset)) return whole;
+    if (const uint64_t whole = MeasureTiffWhole(source, offset)) {
+      return whole + MeasureCanonTrailer(source, offset + whole);
+    }
   }
   extent_ = 0;
   visits_.Reset();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 namespace {
@@ -35,6 +36,11 @@ bool CrwHandler::Verify(SectorSource& source, uint64_t offset) {
   sector_size_ = GetSectorSize(source);
   length_ = sector_size_ == 0 ? 0 : SearchDirectory(source, offset);
   return length_ != 0;
+}
+
+uint64_t CrwHandler::MeasureLength(SectorSource& source, uint64_t offset) {
+  if (exact_ends() && length_ != 0) return length_ + MeasureCanonTrailer(source, offset + length_);
+  return length_;
 }
 
 uint32_t CrwHandler::Value(const uint8_t* bytes, int width) const {

@@ -8,7 +8,8 @@ namespace pictavo {
 
 // Canon CRW: a sector with "II" or "MM" and "HEAPCCDR" at byte 6, measured by searching forward
 // for the root directory that ends the file: the raw-data record (type 0x2005) with offset 0,
-// followed by the embedded JPEG's record (type 0x2007). A candidate without one is rejected.
+// followed by the embedded JPEG's record (type 0x2007). A candidate without one is rejected. In the
+// exact-ends mode a Canon recipe trailer right behind the directory belongs to the file too.
 class CrwHandler : public FormatHandler {
  public:
   static constexpr uint64_t kMaxLength = 0xFA00000;
@@ -16,7 +17,7 @@ class CrwHandler : public FormatHandler {
 
   bool MatchSignature(const uint8_t* sector_head) override;
   bool Verify(SectorSource& source, uint64_t offset) override;
-  uint64_t MeasureLength(SectorSource&, uint64_t) override { return length_; }
+  uint64_t MeasureLength(SectorSource& source, uint64_t offset) override;
   FileTypeId TypeCode() const override { return kTypeCrw; }
   std::bitset<256> SignatureFirstBytes() const override {
     return std::bitset<256>().set('I').set('M');

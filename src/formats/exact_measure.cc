@@ -77,9 +77,9 @@ namespace {
 
 // How far a file at `offset` may reach: to the end of the medium, and never past what a find
 // can record.
-uint64_t RoomAt(const MediumReader& reader, uint64_t offset) {
+uint64_t RoomAt(const MediumReader& reader, uint64_t offset, uint64_t cap = kMaxExactLength) {
   if (offset >= reader.medium_size()) return 0;
-  return std::min(reader.medium_size() - offset, kMaxExactLength);
+  return std::min(reader.medium_size() - offset, cap);
 }
 
 bool IsPrintableName(const uint8_t* name) {
@@ -657,9 +657,223 @@ uint64_t MeasureJp2Whole(SectorSource& source, uint64_t offset, uint64_t* codest
   return seen_codestream ? pos : 0;
 }
 
+// ---- ISO boxes: a movie's sample tables ----
+
+namespace {
+
+// The children of the box whose contents run from `begin` to `end`, each as (type, contents,
+// contents end); at most 4096 of them, and only while each fits inside its parent.
+struct ChildBox {
+  uint8_t type[4];
+  uint64_t contents;
+  uint64_t end;
+};
+std::vector<ChildBox> ChildBoxes(MediumReader& reader, uint64_t begin, uint64_t end) {
+  std::vector<ChildBox> children;
+  for (uint64_t pos = begin; pos + 8 <= end && children.size() < 4096;) {
+    uint8_t head[8];
+    if (!reader.Read(pos, head, 8)) break;
+    uint64_t size = LoadBe32(head);
+    uint64_t header = 8;
+    if (size == 1) {
+      const auto large = reader.U64(pos + 8, Endian::kBig);
+      if (!large) break;
+      size = *large;
+      header = 16;
+    } else if (size == 0) {
+      size = end - pos;
+    }
+    if (size < header || size > end - pos) break;
+    ChildBox child;
+    std::memcpy(child.type, head + 4, 4);
+    child.contents = pos + header;
+    child.end = pos + size;
+    children.push_back(child);
+    pos += size;
+  }
+  return children;
+}
+
+// The first child of type `name`, if any.
+std::optional<ChildBox> ChildNamed(const std::vector<ChildBox>& children, const char* name) {
+  for (const ChildBox& child : children) {
+    if (std::memcmp(child.type, name, 4) == 0) return child;
+  }
+  return std::nullopt;
+}
+
+// Bounds on the tables followed, whatever the medium holds: entries of one table, tracks of a
+// movie, extents of a meta box.
+constexpr uint64_t kMaxTableEntries = uint64_t{1} << 24;
+constexpr int kMaxTracks = 256;
+constexpr uint64_t kMaxExtents = uint64_t{1} << 20;
+
+// The end of the last chunk of one track, from the file's start; 0 when its tables do not agree.
+uint64_t TrackMediaEnd(MediumReader& reader, const ChildBox& stbl) {
+  const std::vector<ChildBox> tables = ChildBoxes(reader, stbl.contents, stbl.end);
+  const auto stsc = ChildNamed(tables, "stsc");
+  const auto stsz = ChildNamed(tables, "stsz");
+  auto offsets = ChildNamed(tables, "co64");
+  const bool wide = offsets.has_value();
+  if (!wide) offsets = ChildNamed(tables, "stco");
+  if (!stsc || !stsz || !offsets) return 0;
+  // The chunk that starts last.
+  const uint64_t entry_size = wide ? 8 : 4;
+  const uint32_t chunks = reader.U32(offsets->contents + 4, Endian::kBig).value_or(0);
+  if (chunks == 0 || chunks > kMaxTableEntries ||
+      offsets->contents + 8 + chunks * entry_size > offsets->end) {
+    return 0;
+  }
+  uint64_t last_start = 0;
+  uint32_t last_chunk = 0;
+  for (uint32_t i = 0; i < chunks; ++i) {
+    const uint64_t at = offsets->contents + 8 + i * entry_size;
+    const std::optional<uint64_t> start =
+        wide ? reader.U64(at, Endian::kBig) : std::optional<uint64_t>(reader.U32(at, Endian::kBig));
+    if (!start) return 0;
+    if (*start >= last_start) {
+      last_start = *start;
+      last_chunk = i;
+    }
+  }
+  // Its first sample and its sample count, from the runs of the sample-to-chunk table.
+  const uint32_t runs = reader.U32(stsc->contents + 4, Endian::kBig).value_or(0);
+  if (runs == 0 || runs > kMaxTableEntries ||
+      stsc->contents + 8 + uint64_t{runs} * 12 > stsc->end) {
+    return 0;
+  }
+  uint64_t first_sample = 0;
+  uint64_t samples = 0;
+  for (uint32_t r = 0; r < runs; ++r) {
+    const uint64_t at = stsc->contents + 8 + uint64_t{r} * 12;
+    const uint32_t first = reader.U32(at, Endian::kBig).value_or(0);
+    const uint32_t per_chunk = reader.U32(at + 4, Endian::kBig).value_or(0);
+    const uint32_t next = r + 1 < runs ? reader.U32(at + 12, Endian::kBig).value_or(0) : chunks + 1;
+    if (first == 0 || next <= first || next > chunks + 1) return 0;
+    if (last_chunk + 1 < next) {
+      first_sample += uint64_t{last_chunk + 1 - first} * per_chunk;
+      samples = per_chunk;
+      break;
+    }
+    first_sample += uint64_t{next - first} * per_chunk;
+  }
+  // The sizes of those samples.
+  const uint32_t fixed = reader.U32(stsz->contents + 4, Endian::kBig).value_or(0);
+  const uint32_t sample_count = reader.U32(stsz->contents + 8, Endian::kBig).value_or(0);
+  if (samples == 0 || samples > kMaxTableEntries || first_sample + samples > sample_count) return 0;
+  uint64_t size = uint64_t{fixed} * samples;
+  if (fixed == 0) {
+    if (stsz->contents + 12 + uint64_t{sample_count} * 4 > stsz->end) return 0;
+    for (uint64_t k = first_sample; k < first_sample + samples; ++k) {
+      size += reader.U32(stsz->contents + 12 + k * 4, Endian::kBig).value_or(0);
+    }
+  }
+  return last_start + size;
+}
+
+}  // namespace
+
+uint64_t MeasureMoovMediaEnd(SectorSource& source, uint64_t file, uint64_t moov, uint64_t moov_size,
+                             uint64_t limit) {
+  MediumReader reader(source);
+  if (moov < file || moov_size < 8 ||
+      moov_size > reader.medium_size() - std::min(moov, reader.medium_size())) {
+    return 0;
+  }
+  uint8_t head[8];
+  if (!reader.Read(moov, head, 8)) return 0;
+  const uint64_t header = LoadBe32(head) == 1 ? 16 : 8;
+  uint64_t end = 0;
+  int tracks = 0;
+  for (const ChildBox& trak : ChildBoxes(reader, moov + header, moov + moov_size)) {
+    if (std::memcmp(trak.type, "trak", 4) != 0) continue;
+    if (++tracks > kMaxTracks) return 0;
+    std::optional<ChildBox> box = trak;
+    for (const char* level : {"mdia", "minf", "stbl"}) {
+      if (box) box = ChildNamed(ChildBoxes(reader, box->contents, box->end), level);
+    }
+    if (!box) return 0;
+    const uint64_t track_end = TrackMediaEnd(reader, *box);
+    if (track_end == 0) return 0;
+    end = std::max(end, track_end);
+  }
+  return end <= limit ? end : 0;
+}
+
+uint64_t MeasureMetaItemsEnd(SectorSource& source, uint64_t file, uint64_t meta, uint64_t meta_size,
+                             uint64_t limit) {
+  MediumReader reader(source);
+  if (meta < file || meta >= reader.medium_size() || meta_size < 12 ||
+      meta_size > reader.medium_size() - meta) {
+    return 0;
+  }
+  uint8_t head[8];
+  if (!reader.Read(meta, head, 8)) return 0;
+  const uint64_t header = LoadBe32(head) == 1 ? 16 : 8;
+  // "meta" is a full box: its children follow the version and flags.
+  const auto iloc = ChildNamed(ChildBoxes(reader, meta + header + 4, meta + meta_size), "iloc");
+  if (!iloc) return 0;
+  // A field of `size` bytes (0, 4 or 8) at `*at`, which moves on; nullopt when it cannot be read.
+  uint64_t at = iloc->contents;
+  auto field = [&](uint32_t size) -> std::optional<uint64_t> {
+    if (at + size > iloc->end) return std::nullopt;
+    std::optional<uint64_t> value = uint64_t{0};
+    if (size == 2) value = reader.U16(at, Endian::kBig);
+    if (size == 4) value = reader.U32(at, Endian::kBig);
+    if (size == 8) value = reader.U64(at, Endian::kBig);
+    if (size != 0 && size != 2 && size != 4 && size != 8) return std::nullopt;
+    at += size;
+    return value;
+  };
+  const auto version = reader.U8(at);
+  if (!version || *version > 2) return 0;
+  at += 4;
+  const auto sizes = field(2);
+  if (!sizes) return 0;
+  const uint32_t offset_size = (*sizes >> 12) & 0xF;
+  const uint32_t length_size = (*sizes >> 8) & 0xF;
+  const uint32_t base_size = (*sizes >> 4) & 0xF;
+  const uint32_t index_size = *version >= 1 ? *sizes & 0xF : 0;
+  const auto items = field(*version < 2 ? 2 : 4);
+  if (!items || *items > kMaxExtents) return 0;
+  uint64_t end = 0;
+  uint64_t extents_seen = 0;
+  for (uint64_t i = 0; i < *items; ++i) {
+    uint64_t method = 0;
+    if (!field(*version < 2 ? 2 : 4)) return 0;  // item ID
+    if (*version >= 1) {
+      const auto method_field = field(2);
+      if (!method_field) return 0;
+      method = *method_field & 0xF;
+    }
+    const auto reference = field(2);
+    const auto base = field(base_size);
+    const auto extents = field(2);
+    if (!reference || !base || !extents) return 0;
+    extents_seen += *extents;
+    if (extents_seen > kMaxExtents) return 0;
+    for (uint64_t e = 0; e < *extents; ++e) {
+      if (!field(index_size)) return 0;
+      const auto extent_offset = field(offset_size);
+      const auto extent_length = field(length_size);
+      if (!extent_offset || !extent_length) return 0;
+      // Items in the meta box's own data or made of other items lie inside the file anyway;
+      // items in other files are none of its bytes.
+      if (method != 0 || *reference != 0) continue;
+      if (*extent_length == 0) return 0;
+      const uint64_t extent_start = *base + *extent_offset;
+      if (extent_start < *base || *extent_length > limit || extent_start > limit - *extent_length) {
+        return 0;
+      }
+      end = std::max(end, extent_start + *extent_length);
+    }
+  }
+  return end;
+}
+
 uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset) {
   MediumReader reader(source);
-  const uint64_t room = RoomAt(reader, offset);
+  const uint64_t room = RoomAt(reader, offset, kMaxMovieLength);
   constexpr uint64_t kRuleLimit = 0x12C00000;
   auto known = [](const uint8_t* type) {
     return NameIn(type, {"ftyp", "free", "mdat", "moov", "pnot", "skip", "uuid", "wide", "qt  "});
@@ -680,13 +894,26 @@ uint64_t MeasureQuickTimeWhole(SectorSource& source, uint64_t offset) {
   };
   uint64_t pos = 0;
   bool seen_moov = false;
+  uint64_t moov_at = 0, moov_size = 0;
   for (int atoms = 0; atoms < 65536; ++atoms) {
     const uint64_t size = atom_size(pos);
-    if (size == 0) break;
+    if (size == 0) {
+      // A media atom "up to the end of the file" behind the moov: the moov's sample tables tell
+      // where the media end.
+      uint8_t head[8];
+      if (seen_moov && pos + 8 <= room && reader.Read(offset + pos, head, 8) &&
+          LoadBe32(head) == 0 && std::memcmp(head + 4, "mdat", 4) == 0) {
+        const uint64_t media_end = MeasureMoovMediaEnd(source, offset, moov_at, moov_size, room);
+        if (media_end >= pos + 8) pos = media_end;
+      }
+      break;
+    }
     if (size > kRuleLimit && !seen_moov && atom_size(pos + size) == 0) break;
     uint8_t type[4];
-    if (reader.Read(offset + pos + 4, type, 4) && std::memcmp(type, "moov", 4) == 0) {
+    if (!seen_moov && reader.Read(offset + pos + 4, type, 4) && std::memcmp(type, "moov", 4) == 0) {
       seen_moov = true;
+      moov_at = offset + pos;
+      moov_size = size;
     }
     pos += size;
   }
@@ -802,6 +1029,27 @@ uint64_t MeasureJpegWhole(SectorSource& source, uint64_t offset, uint64_t primar
     }
   }
   return end - offset;
+}
+
+uint64_t MeasureCanonTrailer(SectorSource& source, uint64_t at) {
+  constexpr std::string_view kName("CANON OPTIONAL DATA\0", 20);
+  constexpr uint64_t kHeader = 0x1C;
+  constexpr uint64_t kFooter = 0x40;
+  MediumReader reader(source);
+  const uint64_t room = RoomAt(reader, at);
+  uint8_t header[kHeader];
+  if (room < kHeader + kFooter || !reader.Read(at, header, kHeader) ||
+      std::memcmp(header, kName.data(), kName.size()) != 0) {
+    return 0;
+  }
+  const uint64_t data = LoadBe32(header + 0x18);
+  if (data > room - kHeader - kFooter) return 0;
+  uint8_t footer[0x18];
+  if (!reader.Read(at + kHeader + data, footer, sizeof(footer)) ||
+      std::memcmp(footer, kName.data(), kName.size()) != 0 || LoadBe32(footer + 0x14) != data) {
+    return 0;
+  }
+  return kHeader + data + kFooter;
 }
 
 }  // namespace pictavo

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "formats/byte_reader.h"
+#include "formats/exact_measure.h"
 
 namespace pictavo {
 namespace {
@@ -97,12 +98,14 @@ FileTypeId ClassifyFtypBox(std::span<const uint8_t> box) {
   return other;
 }
 
-IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limit) {
+IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limit,
+                            bool open_end_by_moov) {
   IsoChain chain;
   const uint64_t size = source.Size();
   if (offset >= size) return chain;
   limit = std::min(limit, size - offset);
   uint64_t pos = 0;  // from the file's start
+  uint64_t moov_at = 0, moov_size = 0, meta_at = 0, meta_size = 0;
   while (chain.boxes < kMaxBoxes) {
     if (pos >= limit) {
       chain.end = pos == size - offset ? IsoChainEnd::kImplausibleBox : IsoChainEnd::kLimit;
@@ -126,10 +129,24 @@ IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limi
       box_size = (uint64_t{LoadBe32(header.data() + 8)} << 32) | LoadBe32(header.data() + 12);
       if (box_size < 16) break;
     } else if (box_size == 0) {
-      // "To the end of the file": carving cannot tell where that is.
-      pos = limit;
+      // "To the end of the file": carving cannot tell where that is, unless the moov lists the
+      // samples the box holds.
       ++chain.boxes;
-      chain.end = IsoChainEnd::kOpenEnded;
+      uint64_t media_end = 0;
+      if (open_end_by_moov && std::memcmp(type, "mdat", 4) == 0) {
+        if (moov_size != 0) {
+          media_end = MeasureMoovMediaEnd(source, offset, offset + moov_at, moov_size, limit);
+        } else if (meta_size != 0) {
+          media_end = MeasureMetaItemsEnd(source, offset, offset + meta_at, meta_size, limit);
+        }
+      }
+      if (media_end >= pos + 8) {
+        pos = media_end;
+        chain.end = IsoChainEnd::kOpenEndedByMoov;
+      } else {
+        pos = limit;
+        chain.end = IsoChainEnd::kOpenEnded;
+      }
       break;
     } else if (box_size < 8) {
       break;
@@ -141,6 +158,14 @@ IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limi
         chain.end = IsoChainEnd::kLimit;
       }
       break;
+    }
+    if (moov_size == 0 && std::memcmp(type, "moov", 4) == 0) {
+      moov_at = pos;
+      moov_size = box_size;
+    }
+    if (meta_size == 0 && std::memcmp(type, "meta", 4) == 0) {
+      meta_at = pos;
+      meta_size = box_size;
     }
     pos += box_size;
     ++chain.boxes;
@@ -177,7 +202,7 @@ bool IsoMediaHandler::Verify(SectorSource& source, uint64_t offset) {
 }
 
 uint64_t IsoMediaHandler::MeasureLength(SectorSource& source, uint64_t offset) {
-  chain_ = MeasureIsoBoxChain(source, offset, CapOf(type_));
+  chain_ = MeasureIsoBoxChain(source, offset, CapOf(type_), exact_ends());
   return chain_.length;
 }
 

@@ -22,11 +22,12 @@ FileTypeId ClassifyFtypBox(std::span<const uint8_t> box);
 
 // How the chain of top-level boxes ended.
 enum class IsoChainEnd {
-  kImplausibleBox,  // the next bytes are no box (or the end of the medium): the usual end
-  kNextFile,        // a second "ftyp" box: the next file starts there
-  kOpenEnded,       // a box of size 0 runs "to the end of the file": cut at the limit
-  kLimit,           // a box reaches past the limit (the cap or the end of the medium)
-  kBoxCount,        // too many boxes to follow
+  kImplausibleBox,   // the next bytes are no box (or the end of the medium): the usual end
+  kNextFile,         // a second "ftyp" box: the next file starts there
+  kOpenEnded,        // a box of size 0 runs "to the end of the file": cut at the limit
+  kOpenEndedByMoov,  // a media box of size 0 behind the moov or meta: ends with their last data
+  kLimit,            // a box reaches past the limit (the cap or the end of the medium)
+  kBoxCount,         // too many boxes to follow
 };
 
 struct IsoChain {
@@ -39,10 +40,16 @@ struct IsoChain {
 // `limit` bytes. A box is followed when its type is a known top-level type or four letters,
 // digits or spaces, and its size is at least 8, or 1 with a 64-bit size of at least 16. A box
 // that reaches past `limit` ends the file at `limit` when its type is a known one; an unknown one
-// ends the chain before it.
-IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limit);
+// ends the chain before it. A box of size 0 runs "to the end of the file", which carving cannot
+// see: the file is cut at `limit`, unless `open_end_by_moov` is set and the box is an "mdat"
+// behind a "moov" whose sample tables, or a "meta" whose item locations, place data that ends
+// inside it (the file then ends with the last sample or item).
+IsoChain MeasureIsoBoxChain(SectorSource& source, uint64_t offset, uint64_t limit,
+                            bool open_end_by_moov = false);
 
-// One recogniser per type of the family; each accepts only files whose brands name its type.
+// One recogniser per type of the family; each accepts only files whose brands name its type. In
+// the exact-ends mode a size-0 media box is measured by the moov's sample tables or the meta's item
+// locations.
 class IsoMediaHandler : public FormatHandler {
  public:
   // The largest ftyp box taken as the start of a file.

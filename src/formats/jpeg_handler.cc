@@ -39,9 +39,13 @@ uint64_t JpegHandler::MeasureLength(SectorSource& source, uint64_t offset) {
   measured_length_ = 0;
   if (sector_size_ == 0) return 0;
   measured_length_ = SearchEndPairFrom(source, offset, sector_size_, scan_start_, 2, kMaxLength);
-  // The images and the video a multi-part file keeps behind its first image.
+  // The images and the video a multi-part file keeps behind its first image, and a Canon recipe
+  // trailer behind them all.
   if (exact_ends() && measured_length_ < kMaxLength) {
     measured_length_ = MeasureJpegWhole(source, offset, measured_length_);
+    if (measured_length_ != 0) {
+      measured_length_ += MeasureCanonTrailer(source, offset + measured_length_);
+    }
   }
   return measured_length_;
 }

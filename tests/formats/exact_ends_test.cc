@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +11,12 @@
 #include "formats/carve_harness.h"
 #include "formats/exact_measure.h"
 #include "platform/memory_source.h"
+#include "platform/sector_source.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg2000_sample.h"
 #include "samples/jpeg_sample.h"
 #include "samples/media_samples.h"
+#include "samples/modern_samples.h"
 #include "samples/png_sample.h"
 #include "samples/tiff_layout.h"
 
@@ -285,6 +288,61 @@ Bytes MovWith64BitMdat() {
       {samples::Atom("ftyp", ftyp), mdat, samples::Atom("moov", samples::SeededBytes(300, 12))});
 }
 
+// Canon's recipe trailer with `data` bytes of recipe: header, data, and the footer repeating the
+// name and the length.
+Bytes CanonTrailer(uint32_t data, uint32_t footer_length) {
+  Bytes out;
+  samples::AppendText(out, std::string_view("CANON OPTIONAL DATA\0", 20));
+  samples::AppendBe32(out, 0x00010000);
+  samples::AppendBe32(out, data);
+  samples::Append(out, samples::SeededBytes(data, 15));
+  samples::AppendText(out, std::string_view("CANON OPTIONAL DATA\0", 20));
+  samples::AppendBe32(out, footer_length);
+  out.resize(out.size() + 36, 0);
+  samples::AppendLe32(out, 1234);
+  return out;
+}
+
+// A Canon CRW: the raw data and the embedded JPEG in the heap, the root directory behind them.
+Bytes Crw() {
+  Bytes out;
+  samples::AppendText(out, "II");
+  samples::AppendLe32(out, 26);
+  samples::AppendText(out, "HEAPCCDR");
+  samples::AppendLe32(out, 0x00010002);
+  samples::AppendLe32(out, 0);
+  samples::AppendLe32(out, 0);
+  const Bytes raw = samples::SeededBytes(2000, 16);
+  const Bytes jpeg = samples::EncodeJpeg({.width = 32, .height = 24, .seed = 17});
+  samples::Append(out, raw);
+  samples::Append(out, jpeg);
+  samples::AppendLe16(out, 2);
+  for (const auto& [type, size, at] :
+       {std::tuple{0x2005u, raw.size(), size_t{0}}, {0x2007u, jpeg.size(), raw.size()}}) {
+    samples::AppendLe16(out, static_cast<uint16_t>(type));
+    samples::AppendLe32(out, static_cast<uint32_t>(size));
+    samples::AppendLe32(out, static_cast<uint32_t>(at));
+  }
+  samples::AppendLe32(out, static_cast<uint32_t>(raw.size() + jpeg.size()));
+  return out;
+}
+
+// A QuickTime movie whose media atom has size 0 ("to the end of the file") behind its moov.
+Bytes MovOpenEndedMdat() {
+  Bytes ftyp;
+  samples::AppendText(ftyp, "qt  ");
+  samples::AppendBe32(ftyp, 0);
+  samples::AppendText(ftyp, "qt  ");
+  const Bytes head = samples::Atom("ftyp", ftyp);
+  auto tracks = [](uint64_t media) {
+    return std::vector<samples::SampleTrack>{
+        {{media, media + 2000}, 3, {500, 600, 700, 800, 900, 100}}};
+  };
+  const uint64_t media = head.size() + samples::MoovWithSampleTables(tracks(0)).size() + 8;
+  return Concat({head, samples::MoovWithSampleTables(tracks(media)), samples::AtomHeader("mdat", 0),
+                 samples::SeededBytes(3800, 20)});
+}
+
 std::vector<ExactCase> Cases() {
   return {
       {"TiffStripsFirstExifLastLittle", TiffStripsFirstExifLast(true), kTypeTiff},
@@ -303,6 +361,12 @@ std::vector<ExactCase> Cases() {
       {"AviId32Chunk", AviWithId32(), kTypeAvi},
       {"Jp2BoxesAfterCodestream", Jp2WithBoxesAfterCodestream(), kTypeJp2},
       {"Mov64BitSize", MovWith64BitMdat(), kTypeMov},
+      {"MovOpenEndedMdatAfterMoov", MovOpenEndedMdat(), kTypeMov},
+      {"CrwCanonRecipeTrailer", Concat({Crw(), CanonTrailer(468, 468)}), kTypeCrw},
+      {"JpegCanonRecipeTrailer",
+       Concat(
+           {samples::EncodeJpeg({.width = 64, .height = 48, .seed = 18}), CanonTrailer(300, 300)}),
+       kTypeJpeg},
   };
 }
 
@@ -343,6 +407,26 @@ TEST(ExactEnds, BrokenStructuresKeepTheRuleLength) {
     const auto exact = FindAt(ScanMedium(laid.medium, true), laid.offset);
     ASSERT_TRUE(rule && exact);
     EXPECT_EQ(*rule, *exact);
+  }
+}
+
+// A recipe trailer is taken only when its footer repeats its length; a CRW without one keeps the
+// directory's end in both modes.
+TEST(ExactEnds, CanonTrailerNeedsItsFooter) {
+  const Bytes crw = Crw();
+  const Bytes medium = Concat({crw, CanonTrailer(468, 469), samples::SeededBytes(600, 19)});
+  MemorySectorSource source(medium, 512);
+  EXPECT_EQ(MeasureCanonTrailer(source, crw.size()), 0u);
+  const Bytes good = Concat({crw, CanonTrailer(468, 468)});
+  MemorySectorSource good_source(good, 512);
+  EXPECT_EQ(MeasureCanonTrailer(good_source, crw.size()), 28u + 468 + 64);
+  EXPECT_EQ(MeasureCanonTrailer(good_source, crw.size() + 1), 0u);
+  for (const bool exact : {false, true}) {
+    const Laid laid = Lay(crw);
+    const auto found = FindAt(ScanMedium(laid.medium, exact), laid.offset);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->type, kTypeCrw);
+    EXPECT_EQ(found->length, crw.size());
   }
 }
 
@@ -456,6 +540,73 @@ TEST(ExactEnds, FollowsAMediaAtomOverTheRuleLimit) {
   }
 }
 
+// The ISO family is measured by its box chain in both modes, 64-bit sizes included.
+TEST(ExactEnds, IsoFamilyMeasuredByItsBoxChainInBothModes) {
+  struct Case {
+    FileTypeId type;
+    samples::IsoFileOptions file;
+  };
+  const Case cases[] = {
+      {kTypeHeic, {"heic", {"mif1", "heic"}, {{"meta", 300}, {"mdat", 5000}}}},
+      {kTypeAvif, {"avif", {"mif1", "avif"}, {{"meta", 200}, {"mdat", 3000, true}}}},
+      {kTypeMp4, {"mp42", {"isom", "mp42"}, {{"mdat", 7000, true}, {"moov", 400}}}},
+      {kTypeM4a, {"M4A ", {"M4A ", "mp42"}, {{"wide", 0}, {"mdat", 2000}, {"moov", 300}}}},
+      {kType3gp, {"3gp4", {"isom", "3gp4"}, {{"free", 0}, {"mdat", 900}, {"moov", 300}}}},
+      {kTypeCr3, {"crx ", {"crx ", "isom"}, {{"moov", 900}, {"uuid", 300}, {"mdat", 4000}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.major);
+    const Bytes file = samples::MakeIsoFile(c.file);
+    const Laid laid = Lay(file);
+    for (const bool exact : {false, true}) {
+      const auto found = FindAt(ScanMedium(laid.medium, exact), laid.offset);
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(found->type, c.type);
+      EXPECT_EQ(found->length, file.size());
+    }
+  }
+}
+
+// A movie of more than 4 GiB, laid out in a sparse file: its length is kept whole.
+TEST(ExactEnds, MeasuresAMoviePast4GiB) {
+  Bytes ftyp;
+  samples::AppendText(ftyp, "qt  ");
+  samples::AppendBe32(ftyp, 0);
+  samples::AppendText(ftyp, "qt  ");
+  const uint64_t media = (uint64_t{5} << 30) + 16;
+  const Bytes head =
+      Concat({samples::Atom("ftyp", ftyp), samples::Atom("moov", samples::SeededBytes(300, 21)),
+              samples::IsoBoxHeader("mdat", media, true)});
+  const uint64_t expected = head.size() - 16 + media;
+  samples::TempDir dir;
+  const std::string path = dir.File("movie.bin");
+  ASSERT_TRUE(samples::WriteFile(path, head));
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(expected + 4096)), 0);
+  int error = 0;
+  const auto source = FileSectorSource::Open(path, OpenOptions{}, &error);
+  ASSERT_NE(source, nullptr);
+  auto handler = MakeHandler(kTypeMov);
+  handler->set_exact_ends(true);
+  EXPECT_EQ(media_test::Carve(*handler, *source, 0), expected);
+  EXPECT_GT(expected, uint64_t{UINT32_MAX});
+  // The scan records the whole length too, where the rules' finds keep their low 32 bits.
+  ScanOptions options;
+  options.exact_ends = true;
+  ScanResults results;
+  ASSERT_TRUE(RunScan(*source, options, results, nullptr, nullptr).ok);
+  const auto found = FindAt({results.Found().begin(), results.Found().end()}, 0);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->type, kTypeMov);
+  EXPECT_EQ(found->length, expected);
+}
+
+TEST(ExactEnds, RecordedLengthsKeepAllTheirBitsInTheMode) {
+  const uint64_t measured = (uint64_t{5} << 30) + 7;
+  EXPECT_EQ(RecordedLength(kTypeMov, measured), measured & 0xFFFFFFFFu);
+  EXPECT_EQ(RecordedLength(kTypeMov, measured, true), measured);
+  EXPECT_EQ(RecordedLength(kTypeMp4, measured), measured);
+}
+
 // ---- real files ----
 
 struct CorpusCase {
@@ -487,6 +638,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusCase{"mpeg/generated-mpeg2-dvd.mpg"},
         CorpusCase{"dng/nikon-z9-adobe-dng-complete.dng"},
         CorpusCase{"dng/canon-350d-dng-stripped-bigendian.dng"},
+        CorpusCase{"crw/canon-digital-rebel-stripped.crw"},
         CorpusCase{"nef/nikon-d70-stripped.nef"}, CorpusCase{"tiff/bali-lzw-bigendian.tif"},
         CorpusCase{"tiff/cramps-tiled-bigendian.tif"}, CorpusCase{"tiff/fuji-mx2900-camera.tif"},
         CorpusCase{"jpeg_modern/pixel6pro-ultrahdr-gainmap-mpf.jpg"},

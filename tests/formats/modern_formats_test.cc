@@ -191,6 +191,112 @@ TEST(IsoMedia, ImplausibleBoxesEndTheChain) {
   }
 }
 
+// A movie whose media box has size 0 ("to the end of the file"), behind a moov whose sample
+// tables list two tracks; the second track's chunk ends last, 1,000 bytes into the media.
+Bytes OpenEndedMovie(std::string_view major, bool wide_offsets, int64_t shift = 0) {
+  const Bytes ftyp = samples::FtypBox(major, {major});
+  auto tracks = [&](uint64_t media) {
+    const uint64_t at = static_cast<uint64_t>(static_cast<int64_t>(media) + shift);
+    return std::vector<samples::SampleTrack>{
+        {{at + 300, at}, 2, {100, 200, 50, 250}, wide_offsets},
+        {{at + 600}, 1, {400}, wide_offsets},
+    };
+  };
+  const uint64_t media = ftyp.size() + samples::MoovWithSampleTables(tracks(0)).size() + 8;
+  Bytes file = ftyp;
+  samples::Append(file, samples::MoovWithSampleTables(tracks(media)));
+  samples::Append(file, samples::IsoBoxHeader("mdat", 0));
+  samples::Append(file, samples::SeededBytes(1000, 7));
+  return file;
+}
+
+TEST(IsoMedia, OpenEndedMediaBoxEndsWithTheLastSampleInTheExactEndsMode) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "co64" : "stco");
+    const Bytes file = OpenEndedMovie("mp42", wide);
+    const Bytes medium = Medium(file, samples::SeededBytes(3000, 8));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeMp4);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), file.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEndedByMoov);
+    // Without the mode the file runs to the limit, as the box says.
+    handler.set_exact_ends(false);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEnded);
+  }
+}
+
+// A HEIF still whose media box has size 0, behind a meta box whose item locations (version 0 or
+// 1) place two items in it, the second one ending 1,200 bytes into it; version 1 also lists an
+// item kept in the meta box's own data.
+Bytes OpenEndedHeif(uint8_t iloc_version) {
+  const Bytes ftyp = samples::FtypBox("heic", {"mif1", "heic"});
+  auto meta = [&](uint32_t data) {
+    Bytes iloc = {iloc_version, 0, 0, 0};
+    samples::AppendBe16(iloc, 0x4440);  // 4-byte offsets, lengths and base offsets
+    samples::AppendBe16(iloc, iloc_version == 0 ? 2 : 3);
+    struct Item {
+      uint16_t method;
+      uint32_t base, offset, length;
+    };
+    const Item items[] = {{0, data, 0, 700}, {0, 0, data + 700, 500}, {1, 0, 5, 10}};
+    for (uint16_t i = 0; i < (iloc_version == 0 ? 2 : 3); ++i) {
+      samples::AppendBe16(iloc, static_cast<uint16_t>(i + 1));
+      if (iloc_version == 1) samples::AppendBe16(iloc, items[i].method);
+      samples::AppendBe16(iloc, 0);
+      samples::AppendBe32(iloc, items[i].base);
+      samples::AppendBe16(iloc, 1);
+      samples::AppendBe32(iloc, items[i].offset);
+      samples::AppendBe32(iloc, items[i].length);
+    }
+    Bytes contents = {0, 0, 0, 0};
+    samples::Append(contents, samples::IsoBox("hdlr", samples::SeededBytes(25, 3)));
+    samples::Append(contents, samples::IsoBox("iloc", iloc));
+    samples::Append(contents, samples::IsoBox("idat", samples::SeededBytes(20, 4)));
+    return samples::IsoBox("meta", contents);
+  };
+  const uint32_t data = static_cast<uint32_t>(ftyp.size() + meta(0).size() + 8);
+  Bytes file = ftyp;
+  samples::Append(file, meta(data));
+  samples::Append(file, samples::IsoBoxHeader("mdat", 0));
+  samples::Append(file, samples::SeededBytes(1200, 5));
+  return file;
+}
+
+TEST(IsoMedia, OpenEndedStillEndsWithItsLastItemInTheExactEndsMode) {
+  for (const uint8_t version : {0, 1}) {
+    SCOPED_TRACE(version);
+    const Bytes file = OpenEndedHeif(version);
+    const Bytes medium = Medium(file, samples::SeededBytes(3000, 8));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeHeic);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), file.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEndedByMoov);
+    handler.set_exact_ends(false);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+  }
+}
+
+TEST(IsoMedia, OpenEndedMediaBoxWhoseTablesDoNotFitRunsToTheLimit) {
+  struct Case {
+    const char* name;
+    int64_t shift;
+  };
+  // Samples that end before the media box starts, or beyond the end of the medium.
+  for (const Case& c : {Case{"before", -2000}, Case{"beyond", 1 << 20}}) {
+    SCOPED_TRACE(c.name);
+    const Bytes medium =
+        Medium(OpenEndedMovie("mp42", false, c.shift), samples::SeededBytes(900, 9));
+    MemorySectorSource source(medium, 512);
+    IsoMediaHandler handler(kTypeMp4);
+    handler.set_exact_ends(true);
+    EXPECT_EQ(Carve(handler, source), medium.size());
+    EXPECT_EQ(handler.last_chain().end, IsoChainEnd::kOpenEnded);
+  }
+}
+
 // A sparse file stands for a medium with a 5 GiB movie: the chain reads only box headers.
 std::unique_ptr<FileSectorSource> SparseMedium(const samples::TempDir& dir, const Bytes& head,
                                                uint64_t size) {

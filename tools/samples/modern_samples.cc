@@ -23,6 +23,41 @@ Bytes IsoBox(std::string_view type, const Bytes& payload) {
   return out;
 }
 
+Bytes MoovWithSampleTables(const std::vector<SampleTrack>& tracks) {
+  Bytes traks;
+  for (const SampleTrack& track : tracks) {
+    Bytes stsc(4, 0);
+    AppendBe32(stsc, 1);
+    AppendBe32(stsc, 1);
+    AppendBe32(stsc, track.samples_per_chunk);
+    AppendBe32(stsc, 1);
+    Bytes stsz(4, 0);
+    AppendBe32(stsz, 0);
+    AppendBe32(stsz, static_cast<uint32_t>(track.sample_sizes.size()));
+    for (const uint32_t size : track.sample_sizes) AppendBe32(stsz, size);
+    Bytes offsets(4, 0);
+    AppendBe32(offsets, static_cast<uint32_t>(track.chunk_offsets.size()));
+    for (const uint64_t offset : track.chunk_offsets) {
+      if (track.wide_offsets) AppendBe32(offsets, static_cast<uint32_t>(offset >> 32));
+      AppendBe32(offsets, static_cast<uint32_t>(offset));
+    }
+    Bytes stbl = IsoBox("stsd", Bytes(8, 0));
+    Append(stbl, IsoBox("stsc", stsc));
+    Append(stbl, IsoBox("stsz", stsz));
+    Append(stbl, IsoBox(track.wide_offsets ? "co64" : "stco", offsets));
+    Bytes minf = IsoBox("vmhd", Bytes(12, 0));
+    Append(minf, IsoBox("stbl", stbl));
+    Bytes mdia = IsoBox("mdhd", Bytes(24, 0));
+    Append(mdia, IsoBox("minf", minf));
+    Bytes trak = IsoBox("tkhd", Bytes(84, 0));
+    Append(trak, IsoBox("mdia", mdia));
+    Append(traks, IsoBox("trak", trak));
+  }
+  Bytes moov = IsoBox("mvhd", Bytes(100, 0));
+  Append(moov, traks);
+  return IsoBox("moov", moov);
+}
+
 Bytes IsoLargeBox(std::string_view type, const Bytes& payload) {
   Bytes out = IsoBoxHeader(type, 16 + payload.size(), true);
   Append(out, payload);

@@ -20,6 +20,17 @@ Bytes IsoBoxHeader(std::string_view type, uint64_t size, bool large = false);
 // "ftyp" with a major brand, minor version 0 and compatible brands.
 Bytes FtypBox(std::string_view major, const std::vector<std::string_view>& compatible);
 
+// The sample tables of one track of a movie: where its chunks start (from the file's start), how
+// many samples each chunk holds, and every sample's size.
+struct SampleTrack {
+  std::vector<uint64_t> chunk_offsets;
+  uint32_t samples_per_chunk = 1;
+  std::vector<uint32_t> sample_sizes;
+  bool wide_offsets = false;  // "co64" instead of "stco"
+};
+// A "moov" box with one trak > mdia > minf > stbl per track, holding stsc, stsz and stco/co64.
+Bytes MoovWithSampleTables(const std::vector<SampleTrack>& tracks);
+
 struct IsoBoxSpec {
   std::string_view type;
   uint32_t payload_bytes = 0;
