@@ -10,6 +10,7 @@
 
 #include "app/elapsed_time.h"
 #include "app/prompts.h"
+#include "filesystems/live_areas.h"
 #include "platform/system_error.h"
 
 namespace pictavo::app {
@@ -48,6 +49,22 @@ void ScanWorker::run() {
   ScanOptions options;
   options.selection = selection_;
   options.exact_ends = exact_ends_;
+  if (unallocated_only_) {
+    int error = 0;
+    if (auto source = FileSectorSource::Open(source_name_, {}, &error)) {
+      IsolationOptions isolation;
+      isolation.cancel = stop_flag_;
+      FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
+      if (!plan.file_system_found) {
+        free_space_note_ = QStringLiteral(
+            "No file system Pictavo recognises was found on the drive, so the whole drive was "
+            "searched.");
+      }
+      options.skipped = std::move(plan.live_areas);
+      status_ = RunScan(*source, options, *results_, &observer, stop_flag_);
+      return;
+    }
+  }
   status_ = RunScan(source_name_, options, *results_, &observer, stop_flag_);
 }
 
@@ -151,9 +168,11 @@ void CScanningDlg::showEvent(QShowEvent* event) {
 void CScanningDlg::StartWorker() {
   // The worker replaces the results as it goes; whatever a snapshot held is not what is shown.
   state_.results_saved = false;
+  state_.named_files = {};
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
   worker_->set_exact_ends(state_.exact_ends);
+  worker_->set_unallocated_only(state_.unallocated_only);
   connect(worker_, &ScanWorker::ProgressReported, this, &CScanningDlg::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &ScanWorker::FoundReported, this, &CScanningDlg::OnFound,
@@ -189,7 +208,11 @@ void CScanningDlg::OnWorkerFinished() {
   state_.last_scan = worker_->status();
   state_.scanned = true;
   done(QDialog::Rejected);
-  const QString message = OutcomeMessage(state_.last_scan);
+  QString message = OutcomeMessage(state_.last_scan);
+  if (!worker_->free_space_note().isEmpty() && !state_.last_scan.stopped) {
+    message +=
+        (message.isEmpty() ? QString() : QStringLiteral("\n\n")) + worker_->free_space_note();
+  }
   if (!message.isEmpty()) {
     ShowMessage(nullptr, message, kInformationCaption, QMessageBox::Information, QMessageBox::Ok);
   }
