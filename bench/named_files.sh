@@ -85,8 +85,14 @@ for t in truth:
     if row is None:
         missing += 1
         continue
-    leaf, want = row[3].split("/")[-1], t["name"]
-    if not (leaf == want or (t["status"] == "deleted" and leaf[:1] == "_" and leaf[1:] == want[1:])):
+    # The truth names the file by its leaf (make_image.py) or its whole path (make_modern.py).
+    path, want = row[3], t["name"]
+    folder, leaf = (path.rsplit("/", 1) if "/" in path else ("", path))
+    want_folder, want_leaf = (want.rsplit("/", 1) if "/" in want else ("", want))
+    same_folder = want_folder == "" or folder == want_folder
+    same_leaf = leaf == want_leaf or (
+        t["status"] == "deleted" and leaf[:1] == "_" and leaf[1:] == want_leaf[1:])
+    if not (same_folder and same_leaf):
         wrong_name += 1
         print("name:", row[3], "expected", want)
     state = "live" if t["status"] == "live" else "deleted, recoverable"
