@@ -1,21 +1,33 @@
 // Times the recovered-files page on a million found files: building the tree, filling the list
 // for a large branch and for the root, sorting by size, marking everything, and painting the
-// page. Run by hand (offscreen unless a display is given):
+// page; then the grid of thumbnails on a million finds of real JPEGs: the first screen of
+// thumbnails, the longest stall of the user-interface thread while scrolling, the memory the
+// page takes, and how fast the finds are read for the content filters. Run by hand (offscreen
+// unless a display is given):
 //   build/dev/bench/pictavo-bench-results-page [FILE_COUNT]
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScrollBar>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
+#include <string>
 
 #include "app/prompts.h"
 #include "app/recovered_files_page.h"
+#include "app/thumbnail_cache.h"
+#include "app/thumbnail_grid.h"
+#include "samples/jpeg_sample.h"
 
 using pictavo::app::CRecoverdFileDlg;
 using pictavo::app::WizardState;
@@ -61,6 +73,136 @@ class NoPrompts : public pictavo::app::PromptHandler {
 };
 
 double Milliseconds(QElapsedTimer& timer) { return timer.nsecsElapsed() / 1e6; }
+
+void ChooseAndWait(CRecoverdFileDlg& page, QTreeWidgetItem* item);
+
+// Resident memory of the process in KiB.
+long ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
+// An image of `distinct` real 1600 x 1200 JPEGs (camera-sized pictures cost a real decode each)
+// and `count` finds cycling over them.
+pictavo::ScanResults PhotoResults(const std::string& path, size_t count, int distinct) {
+  using namespace pictavo;
+  std::ofstream image(path, std::ios::binary | std::ios::trunc);
+  std::vector<std::pair<uint64_t, uint64_t>> extents;
+  uint64_t offset = 0;
+  for (int k = 0; k < distinct; ++k) {
+    samples::JpegOptions options;
+    options.width = 1600;
+    options.height = 1200;
+    options.seed = static_cast<uint32_t>(k + 1);
+    std::vector<uint8_t> bytes = samples::EncodeJpeg(options);
+    extents.emplace_back(offset, bytes.size());
+    bytes.resize((bytes.size() + 511) / 512 * 512);
+    image.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    offset += bytes.size();
+  }
+  ScanResults results;
+  results.records.reserve(count + 1);
+  for (size_t i = 0; i < count; ++i) {
+    const auto& [at, length] = extents[i % extents.size()];
+    results.records.push_back({kTypeJpeg, at, length, 0});
+  }
+  results.tallies[kTypeJpeg] = {1, count, 0};
+  results.found_count = count;
+  results.records.push_back({});
+  return results;
+}
+
+// True when every cell on screen shows its thumbnail.
+bool ScreenShown(CRecoverdFileDlg& page) {
+  pictavo::app::ThumbnailGrid* grid = page.grid();
+  const QRect area = grid->viewport()->rect();
+  const QSize cell = grid->gridSize();
+  int shown = 0;
+  for (int y = cell.height() / 2; y < area.height(); y += cell.height()) {
+    for (int x = cell.width() / 2; x < area.width(); x += cell.width()) {
+      const QModelIndex index = grid->indexAt(QPoint(x, y));
+      if (!index.isValid()) continue;
+      if (!page.thumbnails()->Thumbnail(page.model()->RecordAt(index.row()))) return false;
+      ++shown;
+    }
+  }
+  return shown > 0;
+}
+
+void GridFigures(size_t count) {
+  using namespace pictavo;
+  const std::string path =
+      (QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/pictavo-bench-grid.img")
+          .toStdString();
+  const long before_kib = ResidentKib();
+  WizardState state;
+  state.results = PhotoResults(path, count, 64);
+  state.source_name = QString::fromStdString(path);
+  const long results_kib = ResidentKib();
+  auto page = std::make_unique<CRecoverdFileDlg>(state);
+  page->resize(1000, 700);
+  page->show();
+  QApplication::processEvents();
+
+  QElapsedTimer timer;
+  timer.start();
+  page->Activate();
+  page->ShowThumbnails(true);
+  ChooseAndWait(*page, page->root_item());
+  while (!ScreenShown(*page) && timer.elapsed() < 30'000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  const double first_screen_ms = Milliseconds(timer);
+
+  // Scrolling: a page down at a time, then jumps across the whole list, each step painted; the
+  // longest step is the longest the user-interface thread was kept from the user.
+  QScrollBar* bar = page->grid()->verticalScrollBar();
+  double longest_ms = 0;
+  double total_ms = 0;
+  int steps = 0;
+  auto step = [&](int value) {
+    QElapsedTimer one;
+    one.start();
+    bar->setValue(value);
+    page->grid()->viewport()->repaint();
+    QApplication::processEvents();
+    const double ms = Milliseconds(one);
+    longest_ms = std::max(longest_ms, ms);
+    total_ms += ms;
+    ++steps;
+  };
+  for (int k = 0; k < 200; ++k) step(bar->value() + bar->pageStep());
+  for (int k = 0; k <= 100; ++k) step(int(int64_t(bar->maximum()) * ((k * 37) % 101) / 100));
+  const long page_kib = ResidentKib();
+
+  // The reading for the content filters, for ten seconds.
+  page->filter_bar()->min_picture()->setCurrentIndex(2);
+  QElapsedTimer reading;
+  reading.start();
+  const uint64_t known_before = page->thumbnails()->known_count();
+  while (reading.elapsed() < 10'000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  const double per_second =
+      (page->thumbnails()->known_count() - known_before) / (reading.elapsed() / 1000.0);
+  const long reading_kib = ResidentKib();
+
+  std::printf("%zu finds of 1600 x 1200 JPEGs, grid of thumbnails\n", count);
+  std::printf("  first screen of thumbnails       %8.1f ms\n", first_screen_ms);
+  std::printf("  scrolling: longest step          %8.1f ms (%d steps, %.1f ms average)\n",
+              longest_ms, steps, total_ms / steps);
+  std::printf("  memory: results                  %8.1f MiB\n",
+              (results_kib - before_kib) / 1024.0);
+  std::printf("  memory: page after scrolling     %8.1f MiB (%zu thumbnails kept)\n",
+              (page_kib - results_kib) / 1024.0, page->thumbnails()->cached_count());
+  std::printf("  memory: page while reading       %8.1f MiB\n",
+              (reading_kib - results_kib) / 1024.0);
+  std::printf("  reading for the filters          %8.0f finds/s\n", per_second);
+  page.reset();
+  std::remove(path.c_str());
+}
 
 // Clicks a tree item's label and returns when the list holds its files.
 void ChooseAndWait(CRecoverdFileDlg& page, QTreeWidgetItem* item) {
@@ -134,5 +276,6 @@ int main(int argc, char** argv) {
   std::printf("  everything marked from the root %8.1f ms\n", mark_all_ms);
   std::printf("  selected total                  %s\n",
               page.selected_total_text()->text().toUtf8().constData());
+  GridFigures(count);
   return 0;
 }

@@ -104,6 +104,8 @@ set(pictavo_deb_depends
   "libheif1 (>= 1.15.1)"
   "libwebp7 (>= 1.2.4)"
   "libwebpdemux2 (>= 1.2.4)"
+  "libexiv2-27 (>= 0.27.6)"
+  "libssl3 (>= 3.0.0)"
   "libblkid1 (>= 2.38)"
   "libtsk19 (>= 4.11)"
   "zlib1g (>= 1:1.2.13)")

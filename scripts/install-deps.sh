@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libopenjp2-7-dev
-  libraw-dev libheif-dev libwebp-dev libblkid-dev zlib1g-dev libfuse3-dev fuse3 gddrescue libtsk-dev
+  libraw-dev libheif-dev libwebp-dev libexiv2-dev libssl-dev libblkid-dev zlib1g-dev libfuse3-dev fuse3 gddrescue libtsk-dev
   qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
   dosfstools fdisk util-linux python3 mtools ntfs-3g exfatprogs exfat-fuse e2fsprogs
   help2man appstream desktop-file-utils libxml2-utils

@@ -2,7 +2,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -11,14 +13,17 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <ctime>
+#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -26,9 +31,13 @@
 #include "app/preview_dialog.h"
 #include "app/prompts.h"
 #include "app/saving_dialog.h"
+#include "app/scanning_dialog.h"
+#include "app/thumbnail_cache.h"
+#include "app/thumbnail_grid.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/recovery.h"
+#include "results/scan_checkpoint.h"
 #include "results/size_text.h"
 #include "results/snapshot.h"
 
@@ -57,9 +66,27 @@ const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
 
+const QString kNothingShownMarked =
+    QStringLiteral("None of the marked files is shown with the filters set: nothing to save.");
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
+const QString kStoppedScanSaved =
+    QStringLiteral("\n\nThe scan stopped at %1 %: Load Recovery can continue it later.");
+const QString kContinueScanQuestion = QStringLiteral(
+    "The scan of %1 was stopped at %2 %. Do you want to continue it?\n\nAnswer No to see the "
+    "files it had found.");
+// A checkpoint's size: its header lines, and at most one "record TYPE OFFSET LENGTH" line a find.
+constexpr uint64_t kCheckpointFixedBytes = 4096;
+constexpr uint64_t kCheckpointRecordBytes = 52;
+
+int StoppedPercent(const ScanCheckpoint& checkpoint) {
+  return checkpoint.source_size == 0
+             ? 100
+             : static_cast<int>(checkpoint.position * 100 / checkpoint.source_size);
+}
 
 constexpr int kTypeRole = Qt::UserRole;
+// How often the tree's counts follow a reading under way, in milliseconds.
+constexpr int64_t kCountsInterval = 500;
 // Records the fill worker walks between two looks at its cancel flag.
 constexpr size_t kFillStride = 1 << 16;
 
@@ -221,9 +248,47 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   list_->header()->resizeSection(FoundFileModel::kNameColumn, 160);
   list_->header()->resizeSection(FoundFileModel::kSizeColumn, 200);
 
-  auto* lists = new QHBoxLayout(group_);
+  // Above the files: the choice of view and the filters, shown on demand.
+  thumbnails_ = new ThumbnailCache(2, this);
+  grid_ = new ThumbnailGrid(model_, thumbnails_, group_);
+  grid_->setSelectionModel(list_->selectionModel());
+  grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  views_ = new QStackedWidget(group_);
+  views_->addWidget(list_);
+  views_->addWidget(grid_);
+  auto make_button = [this](const QString& text) {
+    auto* button = new QToolButton(group_);
+    button->setText(text);
+    button->setCheckable(true);
+    button->setAutoRaise(true);
+    return button;
+  };
+  list_button_ = make_button(QStringLiteral("List"));
+  grid_button_ = make_button(QStringLiteral("Thumbnails"));
+  filters_button_ = make_button(QStringLiteral("Filters"));
+  saving_button_ = make_button(QStringLiteral("Saving options"));
+  saving_bar_ = new SavingOptionsBar(group_);
+  saving_bar_->hide();
+  list_button_->setChecked(true);
+  filter_bar_ = new FindFilterBar(group_);
+  filter_bar_->hide();
+  auto* view_bar = new QHBoxLayout;
+  view_bar->setContentsMargins(0, 0, 0, 0);
+  view_bar->addWidget(list_button_);
+  view_bar->addWidget(grid_button_);
+  view_bar->addStretch(1);
+  view_bar->addWidget(filters_button_);
+  view_bar->addWidget(saving_button_);
+  // The tree and the files side by side; the bars span both.
+  auto* lists = new QHBoxLayout;
+  lists->setContentsMargins(0, 0, 0, 0);
   lists->addWidget(tree_, 2);
-  lists->addWidget(list_, 3);
+  lists->addWidget(views_, 3);
+  auto* files = new QVBoxLayout(group_);
+  files->addLayout(view_bar);
+  files->addWidget(filter_bar_);
+  files->addLayout(lists, 1);
+  files->addWidget(saving_bar_);
 
   QFont bold = font();
   bold.setWeight(QFont::Bold);
@@ -252,6 +317,16 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   tree_->viewport()->installEventFilter(this);
   tree_->installEventFilter(this);
   list_->installEventFilter(this);
+  grid_->installEventFilter(this);
+  connect(list_button_, &QToolButton::clicked, this, [this] { ShowThumbnails(false); });
+  connect(grid_button_, &QToolButton::clicked, this, [this] { ShowThumbnails(true); });
+  connect(filters_button_, &QToolButton::toggled, filter_bar_, &QWidget::setVisible);
+  connect(saving_button_, &QToolButton::toggled, saving_bar_, &QWidget::setVisible);
+  connect(filter_bar_, &FindFilterBar::Changed, this, &CRecoverdFileDlg::OnFilterChanged);
+  connect(grid_, &QListView::doubleClicked, this,
+          [this](const QModelIndex& index) { PreviewRow(index.row()); });
+  connect(thumbnails_, &ThumbnailCache::SurveyProgress, this, &CRecoverdFileDlg::OnSurveyProgress);
+  connect(thumbnails_, &ThumbnailCache::SurveyDone, this, &CRecoverdFileDlg::OnSurveyDone);
   connect(tree_, &QTreeWidget::itemClicked, this,
           [this](QTreeWidgetItem* item) { OnTreeItemClicked(item); });
   connect(tree_, &QTreeWidget::currentItemChanged, this,
@@ -264,7 +339,10 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   connect(preview_button_, &QPushButton::clicked, this, &CRecoverdFileDlg::OnPreviewClicked);
 }
 
-CRecoverdFileDlg::~CRecoverdFileDlg() { CancelFill(); }
+CRecoverdFileDlg::~CRecoverdFileDlg() {
+  CancelFill();
+  thumbnails_->Detach();
+}
 
 void CRecoverdFileDlg::OnInitDialog() {
   if (CPictavoSheet* owner = sheet()) {
@@ -276,6 +354,8 @@ void CRecoverdFileDlg::OnSetActive() {
   setButtonText(QWizard::NextButton, kRecoverText);
   asked_to_save_ = false;
   CancelFill();
+  // The results may be replaced below: the thumbnail workers let go of them first.
+  thumbnails_->Detach();
   if (state_.road == Road::kLoadRecovery && state_.snapshot_pending) LoadPendingSnapshot();
   BuildTree();
   emit completeChanged();
@@ -288,7 +368,27 @@ int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
 // After a saving run the wizard stays here with the marks as they were, so that the user can
 // save more files, or the same ones to another place, or close the wizard.
 bool CRecoverdFileDlg::validatePage() {
-  if (state_.selected_total != 0) RunSavingRun(this, state_);
+  if (state_.selected_total == 0) return false;
+  const SavingChoice choice = saving_bar_->choice();
+  if (!choice.only_shown || !filter_.Active()) {
+    RunSavingRun(this, state_, choice.layout);
+    return false;
+  }
+  // The marked files the filters hide are left out of a copy of the results, which keeps every
+  // find where it was so that the names stay those of the list.
+  ScanResults shown = state_.results;
+  const std::vector<FindFacts>& facts = thumbnails_->facts();
+  const std::span<FoundFile> found = shown.Found();
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (found[i].selected && !filter_.Shows(found[i], i < facts.size() ? facts[i] : FindFacts{})) {
+      found[i].selected = 0;
+    }
+  }
+  if (SelectedTotal(shown) == 0) {
+    ShowInformation(this, kNothingShownMarked);
+    return false;
+  }
+  RunSavingRun(this, state_, choice.layout, &shown);
   return false;
 }
 
@@ -298,6 +398,7 @@ void CRecoverdFileDlg::cleanupPage() {
   const CPictavoSheet* owner = sheet();
   if (!asked_to_save_ && !(owner && owner->closing())) InviteToSave();
   CancelFill();
+  thumbnails_->Detach();
   // The marks go with the total, so that the flags and the total never disagree when the page
   // is shown again.
   ClearAllMarks();
@@ -316,6 +417,7 @@ void CRecoverdFileDlg::OnCustomButtonClicked(int which) {
 bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.snapshot_pending = false;
   if (state_.destination_path.isEmpty()) return false;
+  if (IsScanCheckpointFile(PathOf(state_.destination_path))) return LoadStoppedScan();
   WaitCursor wait;
   RecoverySnapshot snapshot;
   const SnapshotStatus status = ReadSnapshot(PathOf(state_.destination_path), &snapshot);
@@ -323,6 +425,7 @@ bool CRecoverdFileDlg::LoadPendingSnapshot() {
     ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(status.message)));
     return false;
   }
+  state_.stopped_scan.reset();
   state_.source_name = QFile::decodeName(QByteArray::fromStdString(snapshot.source_name));
   state_.source_label = Text(snapshot.source_label);
   state_.source_size = snapshot.source_size;
@@ -332,6 +435,40 @@ bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.selected_total = SelectedTotal(state_.results);
   if (!warning.empty()) ShowInformation(this, Text(warning));
   state_.results_saved = true;
+  return true;
+}
+
+// A scan saved when it was stopped: its finds as they stood, and the offer to go on with it on
+// the same source.
+bool CRecoverdFileDlg::LoadStoppedScan() {
+  auto checkpoint = std::make_shared<ScanCheckpoint>();
+  std::string error;
+  {
+    WaitCursor wait;
+    if (!ReadScanCheckpoint(PathOf(state_.destination_path), checkpoint.get(), &error)) {
+      ShowInformation(this, kSnapshotLoadFailed.arg(state_.destination_path, Text(error)));
+      return false;
+    }
+  }
+  state_.source_name = QFile::decodeName(QByteArray::fromStdString(checkpoint->source_name));
+  state_.source_label = QFileInfo(state_.source_name).fileName();
+  state_.source_size = checkpoint->source_size;
+  state_.results = checkpoint->results;
+  state_.stopped_scan = checkpoint;
+  state_.results_saved = true;
+  if (checkpoint->position < checkpoint->source_size &&
+      AskYesNo(this,
+               kContinueScanQuestion.arg(state_.source_name).arg(StoppedPercent(*checkpoint)))) {
+    // The scanning dialog goes on from where the scan stopped, with its types and mode; when
+    // it cannot, it says why and the saved finds stay as they were.
+    state_.resume_from = checkpoint;
+    CScanningDlg scanning(state_, this);
+    scanning.exec();
+    state_.resume_from.reset();
+    // New finds are not saved yet; a scan that did not get going changed nothing.
+    state_.results_saved = !state_.last_scan.ok;
+  }
+  state_.selected_total = SelectedTotal(state_.results);
   return true;
 }
 
@@ -349,12 +486,19 @@ bool CRecoverdFileDlg::SaveSnapshot() {
     ShowInformation(this, Text(problem));
     return false;
   }
-  // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the moment
-  // of writing); the list's fill worker may be reading the page's own records meanwhile.
-  snapshot.results = state_.results;
-  snapshot.named = state_.named_files;
-  // The room needed is the snapshot's own size, not that of the marked files.
-  const uint64_t snapshot_bytes = SnapshotByteSize(snapshot);
+  // The room needed is the snapshot's own size, not that of the marked files. A stopped scan is
+  // kept as a checkpoint, a line of text a record.
+  const std::shared_ptr<const ScanCheckpoint> stopped = state_.stopped_scan;
+  if (!stopped) {
+    // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the
+    // moment of writing); the list's fill worker may be reading the page's own records meanwhile.
+    snapshot.results = state_.results;
+    snapshot.named = state_.named_files;
+  }
+  const uint64_t snapshot_bytes = stopped
+                                      ? kCheckpointFixedBytes + stopped->source_name.size() +
+                                            kCheckpointRecordBytes * stopped->results.records.size()
+                                      : SnapshotByteSize(snapshot);
   // A snapshot holds no file contents, so beside an image file it cannot harm what is
   // recovered; on a device being recovered from it is refused like any other file.
   DestinationCheckOptions options;
@@ -371,6 +515,19 @@ bool CRecoverdFileDlg::SaveSnapshot() {
       !refused.empty()) {
     ShowInformation(this, Text(refused));
     return false;
+  }
+  if (stopped) {
+    // It remembers where the scan stopped, so that Load Recovery can continue it.
+    int error = 0;
+    if (!WriteScanCheckpoint(PathOf(path), *stopped, &error)) {
+      ShowInformation(this, Text("The recovery snapshot could not be saved to " + PathOf(path) +
+                                 ": " + SystemErrorText(error)));
+      return false;
+    }
+    state_.results_saved = true;
+    ShowInformation(this, QString::fromLatin1(kSnapshotSavedMessage) +
+                              kStoppedScanSaved.arg(StoppedPercent(*stopped)));
+    return true;
   }
   const SnapshotStatus status = WriteSnapshot(PathOf(path), snapshot);
   if (status.ok) state_.results_saved = true;
@@ -399,21 +556,12 @@ void CRecoverdFileDlg::BuildTree() {
   root_item_ = nullptr;
   current_branch_ = nullptr;
   type_items_.fill(nullptr);
-  file_counts_.fill(0);
-  marked_counts_.fill(0);
 
   // The counts of the labels are the scan's own tallies; the marks are judged from the records.
   const ScanResults& results = state_.results;
-  uint64_t selected_total = 0;
-  for (const FoundFile& file : results.Found()) {
-    if (file.type >= kTypeCount) continue;
-    ++file_counts_[file.type];
-    if (file.selected) {
-      ++marked_counts_[file.type];
-      selected_total += file.length;
-    }
-  }
-  state_.selected_total = selected_total;
+  marks_.Attach(&state_.results);
+  state_.selected_total = marks_.marked_bytes();
+  thumbnails_->Attach(&state_.results, state_.source_name);
 
   QStyle* style = tree_->style();
   QIcon branch_icon;
@@ -442,6 +590,10 @@ void CRecoverdFileDlg::BuildTree() {
   }
   root_item_->setExpanded(true);
   syncing_ = false;
+  if (filter_.Active()) {
+    if (filter_.NeedsContent()) StartReading();
+    ShowTreeCounts();
+  }
   SyncTreeMarks();
   UpdateTotals();
 }
@@ -452,7 +604,7 @@ void CRecoverdFileDlg::SyncTreeMarks() {
   for (FileTypeId type = 1; type < kTypeCount; ++type) {
     QTreeWidgetItem* item = type_items_[type];
     if (!item) continue;
-    const Qt::CheckState mark = MarkOf(marked_counts_[type], file_counts_[type]);
+    const Qt::CheckState mark = MarkOf(marks_.MarkedCount(type), marks_.FileCount(type));
     shown_marks_[type] = mark;
     item->setCheckState(0, mark);
     all_checked = all_checked && mark == Qt::Checked;
@@ -475,6 +627,7 @@ void CRecoverdFileDlg::RefreshListMarks() {
   model_->RefreshCheckMarks(first.isValid() ? first.row() : 0,
                             last.isValid() ? last.row() : model_->rowCount() - 1);
   list_->viewport()->update();
+  grid_->viewport()->update();
 }
 
 void CRecoverdFileDlg::UpdateTotals() {
@@ -491,7 +644,8 @@ bool CRecoverdFileDlg::eventFilter(QObject* watched, QEvent* event) {
     } else if (event->type() == QEvent::MouseButtonRelease) {
       press_on_check_ = false;
     }
-  } else if ((watched == tree_ || watched == list_) && event->type() == QEvent::KeyPress) {
+  } else if ((watched == tree_ || watched == list_ || watched == grid_) &&
+             event->type() == QEvent::KeyPress) {
     if (OnKeyPress(watched, static_cast<QKeyEvent*>(event)->key())) return true;
   }
   return PictavoPage::eventFilter(watched, event);
@@ -501,13 +655,14 @@ bool CRecoverdFileDlg::eventFilter(QObject* watched, QEvent* event) {
 // the keyboard to the list of the chosen branch, in the list it previews the current file.
 bool CRecoverdFileDlg::OnKeyPress(QObject* watched, int key) {
   if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+  QAbstractItemView* view = shown_view();
   if (watched == tree_) {
-    list_->setFocus(Qt::TabFocusReason);
-    if (!list_->currentIndex().isValid() && model_->rowCount() > 0) {
-      list_->setCurrentIndex(model_->index(0, FoundFileModel::kNameColumn));
+    view->setFocus(Qt::TabFocusReason);
+    if (!view->currentIndex().isValid() && model_->rowCount() > 0) {
+      view->setCurrentIndex(model_->index(0, FoundFileModel::kNameColumn));
     }
-  } else if (list_->currentIndex().isValid()) {
-    PreviewRow(list_->currentIndex().row());
+  } else if (view->currentIndex().isValid()) {
+    PreviewRow(view->currentIndex().row());
   }
   return true;
 }
@@ -572,54 +727,131 @@ void CRecoverdFileDlg::OnTreeItemChanged(QTreeWidgetItem* item) {
   const Qt::CheckState shown = item == root_item_ ? shown_root_mark_ : shown_marks_[type];
   const bool mark = shown == Qt::Unchecked;
   mark_toggled_by_click_ = true;
-  if (item == root_item_) {
-    SetAllMarks(mark);
+  if (filter_.Active()) {
+    MarkShown(item == root_item_ ? kTypeNone : type, mark);
+  } else if (item == root_item_) {
+    marks_.SetAll(mark);
   } else {
-    SetMark(type, mark);
+    marks_.SetType(type, mark);
   }
-  SyncTreeMarks();
-  RefreshListMarks();
-  UpdateTotals();
+  ShowMarks();
   if (!asked_to_save_) InviteToSave();
 }
 
-void CRecoverdFileDlg::SetMark(FileTypeId type, bool marked) {
-  if (type == kTypeNone || type >= kTypeCount) return;
-  const uint32_t flag = marked ? 1 : 0;
-  for (FoundFile& file : state_.results.Found()) {
-    if (file.type != type || file.selected == flag) continue;
-    file.selected = flag;
-    if (marked) {
-      state_.selected_total += file.length;
-    } else {
-      state_.selected_total -= file.length;
-    }
-  }
-  marked_counts_[type] = marked ? file_counts_[type] : 0;
+void CRecoverdFileDlg::ShowMarks() {
+  state_.selected_total = marks_.marked_bytes();
+  if (!root_item_) return;
+  SyncTreeMarks();
+  RefreshListMarks();
+  UpdateTotals();
 }
 
-void CRecoverdFileDlg::SetAllMarks(bool marked) {
-  const uint32_t flag = marked ? 1 : 0;
+void CRecoverdFileDlg::MarkShown(FileTypeId type, bool marked) {
+  std::vector<uint32_t> shown = ShownFinds(state_.results, filter_, thumbnails_->facts());
+  if (type != kTypeNone) {
+    const std::span<const FoundFile> found = std::as_const(state_.results).Found();
+    std::erase_if(shown, [&](uint32_t record) { return found[record].type != type; });
+  }
+  marks_.SetList(shown, marked);
+}
+
+// ---- Views and filters ----
+
+QAbstractItemView* CRecoverdFileDlg::shown_view() const {
+  return views_->currentWidget() == grid_ ? static_cast<QAbstractItemView*>(grid_)
+                                          : static_cast<QAbstractItemView*>(list_);
+}
+
+void CRecoverdFileDlg::ShowThumbnails(bool thumbnails) {
+  list_button_->setChecked(!thumbnails);
+  grid_button_->setChecked(thumbnails);
+  QAbstractItemView* view =
+      thumbnails ? static_cast<QAbstractItemView*>(grid_) : static_cast<QAbstractItemView*>(list_);
+  const bool had_focus = shown_view()->hasFocus();
+  views_->setCurrentWidget(view);
+  // The current file stays in sight in the other view.
+  if (view->currentIndex().isValid()) view->scrollTo(view->currentIndex());
+  if (had_focus) view->setFocus();
+}
+
+void CRecoverdFileDlg::OnFilterChanged() {
+  const FindFilter filter = filter_bar_->filter();
+  if (filter == filter_) return;
+  filter_ = filter;
+  if (!root_item_) return;
+  if (filter_.NeedsContent()) StartReading();
+  ShowTreeCounts();
+  if (current_branch_) StartFill(current_branch_->data(0, kTypeRole).toUInt());
+}
+
+void CRecoverdFileDlg::StartReading() {
+  if (filter_.once && !thumbnails_->wants_digests()) {
+    survey_started_ms_ = QDateTime::currentMSecsSinceEpoch();
+    filter_bar_->ShowProgress(0, thumbnails_->facts().size(), 0);
+    thumbnails_->WantDigests();
+    return;
+  }
+  if (thumbnails_->surveying() || thumbnails_->known_count() >= thumbnails_->facts().size()) {
+    return;
+  }
+  survey_started_ms_ = QDateTime::currentMSecsSinceEpoch();
+  filter_bar_->ShowProgress(thumbnails_->known_count(), thumbnails_->facts().size(), 0);
+  thumbnails_->StartSurvey();
+}
+
+void CRecoverdFileDlg::OnSurveyProgress(uint64_t done, uint64_t total) {
+  const double seconds = (QDateTime::currentMSecsSinceEpoch() - survey_started_ms_) / 1000.0;
+  filter_bar_->ShowProgress(done, total, seconds > 0 ? done / seconds : 0);
+  // The counts walk every find: twice a second is enough while the reading goes on.
+  const int64_t now = QDateTime::currentMSecsSinceEpoch();
+  if (filter_.NeedsContent() && now - counts_shown_ms_ >= kCountsInterval) {
+    counts_shown_ms_ = now;
+    ShowTreeCounts();
+  }
+}
+
+// What the reading learnt hides and shows finds: the views and counts follow.
+void CRecoverdFileDlg::OnSurveyDone() {
+  filter_bar_->ShowReadingDone(thumbnails_->facts().size());
+  if (!root_item_ || !filter_.NeedsContent()) return;
+  ShowTreeCounts();
+  if (current_branch_) StartFill(current_branch_->data(0, kTypeRole).toUInt());
+}
+
+void CRecoverdFileDlg::ShowTreeCounts() {
+  if (!root_item_) return;
+  const ScanResults& results = state_.results;
+  std::array<uint64_t, kTypeCount> counts{};
   uint64_t total = 0;
-  for (FoundFile& file : state_.results.Found()) {
-    file.selected = flag;
-    total += file.length;
+  if (filter_.Active()) {
+    const std::vector<FindFacts>& facts = thumbnails_->facts();
+    const std::span<const FoundFile> found = results.Found();
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (!filter_.Shows(found[i], i < facts.size() ? facts[i] : FindFacts{})) continue;
+      ++total;
+      if (found[i].type < kTypeCount) ++counts[found[i].type];
+    }
+  } else {
+    // Without a filter the labels are the scan's own tallies.
+    total = results.found_count;
+    for (FileTypeId type = 0; type < kTypeCount; ++type) counts[type] = results.tallies[type].count;
   }
-  state_.selected_total = marked ? total : 0;
-  for (FileTypeId type = 0; type < kTypeCount; ++type) {
-    marked_counts_[type] = marked ? file_counts_[type] : 0;
+  syncing_ = true;
+  root_item_->setText(0, kRootLabel.arg(total));
+  for (FileTypeId type = 1; type < kTypeCount; ++type) {
+    QTreeWidgetItem* item = type_items_[type];
+    if (!item) continue;
+    const std::string_view label = TreeLabelOf(type);
+    item->setText(0, QString::fromLatin1(label.data(), static_cast<int>(label.size())) +
+                         QString::number(static_cast<uint32_t>(counts[type])) + QLatin1Char(')'));
   }
+  syncing_ = false;
 }
 
 void CRecoverdFileDlg::ClearAllMarks() {
-  for (FoundFile& file : state_.results.Found()) file.selected = 0;
-  state_.selected_total = 0;
-  marked_counts_.fill(0);
-  if (root_item_) {
-    SyncTreeMarks();
-    RefreshListMarks();
-    UpdateTotals();
-  }
+  marks_.Attach(&state_.results);
+  marks_.SetAll(false);
+  ShowMarks();
 }
 
 // ---- The list ----
@@ -647,28 +879,35 @@ void CRecoverdFileDlg::StartFill(FileTypeId type) {
   auto cancel = std::make_shared<std::atomic<bool>>(false);
   fill_cancel_ = cancel;
   const std::span<const FoundFile> found = std::as_const(state_.results).Found();
-  fill_thread_ = std::thread([this, type, found, cancel, generation] {
-    std::vector<FileListRow> rows;
-    std::array<uint32_t, kTypeCount> next_index{};
-    uint32_t next_other = 0;
-    for (size_t i = 0; i < found.size(); ++i) {
-      if (i % kFillStride == 0 && cancel->load(std::memory_order_relaxed)) return;
-      // `type` is read here while the page may change `selected` of the same records: the two
-      // are separate fields and the records themselves stay put until this thread is joined.
-      const FileTypeId file_type = found[i].type;
-      uint32_t& index = file_type < kTypeCount ? next_index[file_type] : next_other;
-      if (type == kTypeNone || file_type == type) {
-        rows.push_back({static_cast<uint32_t>(i), index});
-      }
-      ++index;
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, rows = std::move(rows)]() mutable {
-          OnFillDone(generation, std::move(rows));
-        },
-        Qt::QueuedConnection);
-  });
+  // The worker judges the finds by a copy of what is known of them now.
+  const FindFilter filter = filter_;
+  std::vector<FindFacts> facts;
+  if (filter.NeedsContent()) facts = thumbnails_->facts();
+  fill_thread_ =
+      std::thread([this, type, found, cancel, generation, filter, facts = std::move(facts)] {
+        const bool filtered = filter.Active();
+        std::vector<FileListRow> rows;
+        std::array<uint32_t, kTypeCount> next_index{};
+        uint32_t next_other = 0;
+        for (size_t i = 0; i < found.size(); ++i) {
+          if (i % kFillStride == 0 && cancel->load(std::memory_order_relaxed)) return;
+          // `type` is read here while the page may change `selected` of the same records: the two
+          // are separate fields and the records themselves stay put until this thread is joined.
+          const FileTypeId file_type = found[i].type;
+          uint32_t& index = file_type < kTypeCount ? next_index[file_type] : next_other;
+          if ((type == kTypeNone || file_type == type) &&
+              (!filtered || filter.Shows(found[i], i < facts.size() ? facts[i] : FindFacts{}))) {
+            rows.push_back({static_cast<uint32_t>(i), index});
+          }
+          ++index;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, rows = std::move(rows)]() mutable {
+              OnFillDone(generation, std::move(rows));
+            },
+            Qt::QueuedConnection);
+      });
 }
 
 void CRecoverdFileDlg::OnFillDone(uint64_t generation, std::vector<FileListRow> rows) {
@@ -681,20 +920,8 @@ void CRecoverdFileDlg::OnFillDone(uint64_t generation, std::vector<FileListRow> 
 }
 
 void CRecoverdFileDlg::OnListCheckToggled(int row) {
-  FoundFile& file = state_.results.records[model_->RecordAt(row)];
-  file.selected = file.selected ? 0 : 1;
-  if (file.selected) {
-    state_.selected_total += file.length;
-  } else {
-    state_.selected_total -= file.length;
-  }
-  if (file.type < kTypeCount) {
-    if (file.selected) {
-      ++marked_counts_[file.type];
-    } else {
-      --marked_counts_[file.type];
-    }
-  }
+  marks_.Toggle(model_->RecordAt(row));
+  state_.selected_total = marks_.marked_bytes();
   SyncTreeMarks();
   const QModelIndex index = model_->index(row, FoundFileModel::kNameColumn);
   emit model_->dataChanged(index, index, {Qt::CheckStateRole});
@@ -759,8 +986,9 @@ void CRecoverdFileDlg::PreviewRow(int row) {
   dialog->exec();
   dialog.reset();
   preview_file_.Delete();
-  list_->setFocus();
-  list_->setCurrentIndex(model_->index(row, FoundFileModel::kNameColumn));
+  QAbstractItemView* view = shown_view();
+  view->setFocus();
+  view->setCurrentIndex(model_->index(row, FoundFileModel::kNameColumn));
 }
 
 }  // namespace pictavo::app

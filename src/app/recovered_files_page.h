@@ -9,17 +9,26 @@
 #include <thread>
 #include <vector>
 
+#include "app/find_filter.h"
 #include "app/pictavo_page.h"
+#include "app/saving_options.h"
+#include "results/find_marks.h"
 #include "results/preview.h"
 
 class QGroupBox;
 class QLabel;
+class QAbstractItemView;
 class QPushButton;
+class QStackedWidget;
+class QToolButton;
 class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace pictavo::app {
+
+class ThumbnailCache;
+class ThumbnailGrid;
 
 // One row of the file list: the found file's index in the results and its number among the
 // files of its type, which names it ("File3.jpeg") whatever order the list is sorted in.
@@ -91,15 +100,32 @@ class CRecoverdFileDlg : public PictavoPage {
   void cleanupPage() override;
 
   // Writes the current results to a snapshot file the user chooses. True when one was written.
+  // After a stopped scan it writes where the scan stood (a scan checkpoint), so that Load
+  // Recovery can continue it.
   bool SaveSnapshot();
-  // Loads the snapshot chosen on the Load Recovery road into the wizard's results. On failure
-  // the user is told why and the wizard's results and source stay as they were.
+  // Loads the snapshot chosen on the Load Recovery road into the wizard's results; for a stopped
+  // scan's checkpoint it offers to continue the scan first. On failure the user is told why and
+  // the wizard's results and source stay as they were.
   bool LoadPendingSnapshot();
   // Previews the file of list row `row` (double-click and the Preview button).
   void PreviewRow(int row);
 
   QTreeWidget* tree() const { return tree_; }
   QTreeView* list() const { return list_; }
+  ThumbnailGrid* grid() const { return grid_; }
+  ThumbnailCache* thumbnails() const { return thumbnails_; }
+  FindFilterBar* filter_bar() const { return filter_bar_; }
+  QToolButton* list_button() const { return list_button_; }
+  QToolButton* grid_button() const { return grid_button_; }
+  QToolButton* filters_button() const { return filters_button_; }
+  QToolButton* saving_button() const { return saving_button_; }
+  SavingOptionsBar* saving_bar() const { return saving_bar_; }
+  // The view the files are shown in: the list (the first view) or the grid.
+  QAbstractItemView* shown_view() const;
+  // Switches between the list and the grid of thumbnails.
+  void ShowThumbnails(bool thumbnails);
+  // The filter the views follow.
+  const FindFilter& filter() const { return filter_; }
   FoundFileModel* model() const { return model_; }
   QLabel* total_found_text() const { return total_found_text_; }
   QLabel* selected_total_text() const { return selected_total_text_; }
@@ -121,6 +147,7 @@ class CRecoverdFileDlg : public PictavoPage {
   void OnSetActive() override;
 
  private:
+  bool LoadStoppedScan();
   void BuildTree();
   void ChooseBranch(QTreeWidgetItem* item);
   void StartFill(FileTypeId type);
@@ -138,9 +165,18 @@ class CRecoverdFileDlg : public PictavoPage {
   void OnHeaderClicked(int section);
   void OnPreviewClicked();
   void OnCustomButtonClicked(int which);
-  void SetMark(FileTypeId type, bool marked);
-  void SetAllMarks(bool marked);
   void ClearAllMarks();
+  // Marks what the filter shows of `type` (kTypeNone: of every type).
+  void MarkShown(FileTypeId type, bool marked);
+  void OnFilterChanged();
+  // Starts reading the finds for the content filters.
+  void StartReading();
+  // The labels of the tree count what the filter shows.
+  void ShowTreeCounts();
+  void OnSurveyProgress(uint64_t done, uint64_t total);
+  void OnSurveyDone();
+  // The marks changed: the tree, the rows on screen and the totals show them.
+  void ShowMarks();
   void SyncTreeMarks();
   void RefreshListMarks();
   void UpdateTotals();
@@ -155,6 +191,19 @@ class CRecoverdFileDlg : public PictavoPage {
   QLabel* selected_caption_ = nullptr;
   QLabel* selected_total_text_ = nullptr;
   QPushButton* preview_button_ = nullptr;
+  QStackedWidget* views_ = nullptr;
+  ThumbnailGrid* grid_ = nullptr;
+  ThumbnailCache* thumbnails_ = nullptr;
+  QToolButton* list_button_ = nullptr;
+  QToolButton* grid_button_ = nullptr;
+  QToolButton* filters_button_ = nullptr;
+  FindFilterBar* filter_bar_ = nullptr;
+  QToolButton* saving_button_ = nullptr;
+  SavingOptionsBar* saving_bar_ = nullptr;
+  FindFilter filter_;
+  // When the reading for the content filters began, for its rate.
+  int64_t survey_started_ms_ = 0;
+  int64_t counts_shown_ms_ = 0;
 
   QTreeWidgetItem* root_item_ = nullptr;
   std::array<QTreeWidgetItem*, kTypeCount> type_items_{};
@@ -163,9 +212,8 @@ class CRecoverdFileDlg : public PictavoPage {
   // (a click on a partial mark unmarks everything below it).
   std::array<Qt::CheckState, kTypeCount> shown_marks_{};
   Qt::CheckState shown_root_mark_ = Qt::Unchecked;
-  // Found files and marked files per type, kept up to date by every change of a mark.
-  std::array<uint64_t, kTypeCount> file_counts_{};
-  std::array<uint64_t, kTypeCount> marked_counts_{};
+  // The marks of the finds, with the files and marked files per type and the bytes marked.
+  FindMarks marks_;
   uint64_t total_found_size_ = 0;
   bool syncing_ = false;
   // Set when a mouse press in the tree changed a check mark: the click that ends it toggles the

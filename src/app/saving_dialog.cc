@@ -8,13 +8,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <array>
-#include <span>
 
 #include "app/prompts.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/size_text.h"
+#include "results/snapshot.h"
 
 namespace pictavo::app {
 namespace {
@@ -37,54 +36,35 @@ constexpr auto kReportInterval = std::chrono::milliseconds(50);
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 std::string PathOf(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
-// Turns the run's reports into the worker's signals. It follows the run through the marked files
-// in list order, so that it can name the file in hand before that file's first chunk.
-class SignallingObserver : public SaveObserver {
+// Turns the session's reports into the worker's signals: the file in hand is named as the session
+// places it ("File3.jpeg", or "jpeg/2024/2024-07-13/2024-07-13 18.22.05.jpeg" when organised).
+class SignallingObserver : public SavingObserver {
  public:
-  SignallingObserver(SaveWorker* worker, const ScanResults& results)
-      : worker_(worker), found_(results.Found()) {}
+  explicit SignallingObserver(SaveWorker* worker) : worker_(worker) {}
 
   void OnStart(uint64_t file_count, uint64_t total_bytes) override {
     file_count_ = file_count;
     total_bytes_ = total_bytes;
-    AdvanceTo(0);
-    Report(0, true);
+  }
+  void OnFileStart(size_t, const std::string& relative_path) override {
+    current_ = Text(relative_path);
+    if (!reported_) Report(0, true);
+    reported_ = true;
   }
   void OnProgress(uint64_t bytes_done, uint64_t) override { Report(bytes_done, false); }
-  void OnFileDone(const SavedFile& file) override {
-    ++files_done_;
-    AdvanceTo(file.record_index + 1);
-  }
+  void OnFileDone(const SavedFile&) override { ++files_done_; }
 
  private:
-  // Moves to the first marked file at or after `position`, counting the files passed by type.
-  void AdvanceTo(size_t position) {
-    while (cursor_ < found_.size() && (cursor_ < position || !found_[cursor_].selected)) {
-      const FileTypeId type = found_[cursor_].type;
-      ++(type < kTypeCount ? seen_[type] : seen_other_);
-      ++cursor_;
-    }
-  }
-
-  QString CurrentName() const {
-    if (cursor_ >= found_.size()) return {};
-    const FileTypeId type = found_[cursor_].type;
-    return Text(RecoveredFileName(type, type < kTypeCount ? seen_[type] : seen_other_));
-  }
-
   void Report(uint64_t bytes_done, bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - last_report_ < kReportInterval) return;
     last_report_ = now;
-    emit worker_->ProgressReported(CurrentName(), files_done_, file_count_, bytes_done,
-                                   total_bytes_);
+    emit worker_->ProgressReported(current_, files_done_, file_count_, bytes_done, total_bytes_);
   }
 
   SaveWorker* worker_;
-  std::span<const FoundFile> found_;
-  size_t cursor_ = 0;
-  std::array<uint32_t, kTypeCount> seen_{};
-  uint32_t seen_other_ = 0;
+  QString current_;
+  bool reported_ = false;
   uint64_t files_done_ = 0;
   uint64_t file_count_ = 0;
   uint64_t total_bytes_ = 0;
@@ -101,21 +81,29 @@ QString DurationText(double seconds) {
 }  // namespace
 
 SaveWorker::SaveWorker(SectorSource& source, const ScanResults& results, std::string folder,
-                       const std::atomic<bool>* cancel, QObject* parent)
+                       const std::atomic<bool>* cancel, SavingLayout layout, QObject* parent)
     : QThread(parent),
       source_(source),
       results_(results),
       folder_(std::move(folder)),
-      cancel_(cancel) {}
+      cancel_(cancel),
+      layout_(layout) {}
 
 void SaveWorker::run() {
-  SignallingObserver observer(this, results_);
-  summary_ = SaveMarkedFiles(source_, results_, folder_, &observer, cancel_);
+  SignallingObserver observer(this);
+  SavingOptions options;
+  options.layout = layout_;
+  SavingSession session(source_, results_, folder_, options);
+  summary_ = session.Run(&observer, cancel_);
 }
 
 SavingDialog::SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
-                           QWidget* parent)
-    : WorkerDialog(parent), source_(source), results_(results), folder_(PathOf(folder)) {
+                           QWidget* parent, SavingLayout layout)
+    : WorkerDialog(parent),
+      source_(source),
+      results_(results),
+      folder_(PathOf(folder)),
+      layout_(layout) {
   setWindowTitle(kTitle);
   setModal(true);
 
@@ -166,7 +154,7 @@ QString SavingDialog::ProgressText(uint64_t files_done, uint64_t file_count, uin
 void SavingDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (worker_) return;
-  worker_ = new SaveWorker(source_, results_, folder_, &cancel_, this);
+  worker_ = new SaveWorker(source_, results_, folder_, &cancel_, layout_, this);
   connect(worker_, &SaveWorker::ProgressReported, this, &SavingDialog::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &QThread::finished, this, &SavingDialog::OnWorkerFinished);
@@ -201,15 +189,17 @@ void SavingDialog::OnWorkerFinished() {
   done(summary_.cancelled ? QDialog::Rejected : QDialog::Accepted);
 }
 
-bool RunSavingRun(QWidget* owner, WizardState& state) {
+bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout,
+                  const ScanResults* results) {
+  const ScanResults& to_save = results ? *results : state.results;
+  const uint64_t marked_bytes = results ? SelectedTotal(*results) : state.selected_total;
   const QString folder = ChooseFolder(owner, kFolderTitle);
   if (folder.isEmpty()) return false;
   const std::string source_name = PathOf(state.source_name);
   std::unique_ptr<FileSectorSource> source;
   {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const DestinationCheck check =
-        CheckDestination(PathOf(folder), source_name, state.selected_total);
+    const DestinationCheck check = CheckDestination(PathOf(folder), source_name, marked_bytes);
     QApplication::restoreOverrideCursor();
     if (!check.accepted()) {
       ShowInformation(owner, Text(check.message));
@@ -227,7 +217,7 @@ bool RunSavingRun(QWidget* owner, WizardState& state) {
       return false;
     }
   }
-  SavingDialog dialog(*source, state.results, folder, owner);
+  SavingDialog dialog(*source, to_save, folder, owner, layout);
   dialog.exec();
   const SaveSummary& summary = dialog.summary();
   ShowMessage(owner, Text(SaveSummaryText(summary, PathOf(folder))).trimmed(), kInformationCaption,

@@ -9,6 +9,7 @@
 #include "app/wizard_state.h"
 #include "app/worker_dialog.h"
 #include "results/recovery.h"
+#include "results/saving_session.h"
 
 class QLabel;
 class QProgressBar;
@@ -28,7 +29,7 @@ class SaveWorker : public QThread {
 
  public:
   SaveWorker(SectorSource& source, const ScanResults& results, std::string folder,
-             const std::atomic<bool>* cancel, QObject* parent = nullptr);
+             const std::atomic<bool>* cancel, SavingLayout layout = {}, QObject* parent = nullptr);
 
   // Valid once the thread has finished.
   const SaveSummary& summary() const { return summary_; }
@@ -46,6 +47,7 @@ class SaveWorker : public QThread {
   const ScanResults& results_;
   std::string folder_;
   const std::atomic<bool>* cancel_;
+  SavingLayout layout_;
   SaveSummary summary_;
 };
 
@@ -59,7 +61,7 @@ class SavingDialog : public WorkerDialog {
 
  public:
   SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
-               QWidget* parent = nullptr);
+               QWidget* parent = nullptr, SavingLayout layout = {});
   ~SavingDialog() override;
 
   bool running() const { return working_; }
@@ -93,6 +95,7 @@ class SavingDialog : public WorkerDialog {
   SectorSource& source_;
   const ScanResults& results_;
   std::string folder_;
+  SavingLayout layout_;
   QLabel* file_text_ = nullptr;
   QLabel* progress_text_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
@@ -108,6 +111,9 @@ class SavingDialog : public WorkerDialog {
 // medium being recovered, and with room for the marked files), copies the marked files behind
 // the Saving dialog and tells how it went. False when nothing was saved because the user
 // cancelled the folder choice or the folder or source was refused.
-bool RunSavingRun(QWidget* owner, WizardState& state);
+// `layout` says how the files are laid out in the folder; `results`, when given, is saved
+// instead of the wizard's results (the page's filtered copy).
+bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout = {},
+                  const ScanResults* results = nullptr);
 
 }  // namespace pictavo::app

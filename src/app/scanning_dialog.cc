@@ -7,10 +7,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <cerrno>
+#include <chrono>
 
 #include "app/elapsed_time.h"
 #include "app/prompts.h"
 #include "filesystems/live_areas.h"
+#include "platform/sector_source.h"
 #include "platform/system_error.h"
 
 namespace pictavo::app {
@@ -44,11 +46,28 @@ ScanWorker::ScanWorker(std::string source_name, const FileTypeSelection& selecti
       results_(results),
       stop_flag_(stop_flag) {}
 
+// The checkpoint keepers below only follow the scan; nothing is written until the user saves.
+constexpr auto kNeverWrite = std::chrono::hours(24 * 365 * 100);
+
 void ScanWorker::run() {
   SignallingObserver observer(this);
+  stopped_scan_.reset();
+  if (resume_from_) {
+    Resume(&observer);
+    return;
+  }
   ScanOptions options;
   options.selection = selection_;
   options.exact_ends = exact_ends_;
+  // Follows where the scan stands after each whole chunk, so that a stopped scan can be saved
+  // and continued later; the results themselves are filled exactly as by a plain scan.
+  ScanCheckpoint start;
+  start.source_name = source_name_;
+  start.selection = selection_;
+  start.literal = LiteralScan();
+  start.exact_ends = exact_ends_;
+  start.results.records.emplace_back();
+  CheckpointKeeper keeper({}, std::move(start), *results_, &observer, kNeverWrite, stop_flag_);
   if (unallocated_only_) {
     int error = 0;
     if (auto source = FileSectorSource::Open(source_name_, {}, &error)) {
@@ -61,11 +80,53 @@ void ScanWorker::run() {
             "searched.");
       }
       options.skipped = std::move(plan.live_areas);
-      status_ = RunScan(*source, options, *results_, &observer, stop_flag_);
+      // A stopped scan of the free space is not offered for continuing: the continued scan
+      // would not know which areas to leave out.
+      status_ = RunScan(*source, options, *results_, &keeper, stop_flag_);
       return;
     }
   }
-  status_ = RunScan(source_name_, options, *results_, &observer, stop_flag_);
+  status_ = RunScan(source_name_, options, *results_, &keeper, stop_flag_);
+  if (status_.stopped) stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
+}
+
+void ScanWorker::Resume(ScanObserver* observer) {
+  const ScanCheckpoint& base = *resume_from_;
+  // Should the scan not get going, what the saved scan had found is still there to be shown and
+  // saved, and it can still be continued.
+  *results_ = base.results;
+  stopped_scan_ = resume_from_;
+  int error = 0;
+  std::string reason;
+  auto source = FileSectorSource::Open(base.source_name, OpenOptions{}, &error, &reason);
+  if (!source) {
+    status_.error_code = error;
+    status_.message = reason.empty() ? SystemErrorText(error) : reason;
+    return;
+  }
+  if (source->Size() != base.source_size || source->SectorSize() != base.sector_size) {
+    status_.message = "The scan cannot be continued: " + base.source_name + " now holds " +
+                      std::to_string(source->Size()) + " bytes in " +
+                      std::to_string(source->SectorSize()) + "-byte sectors, the scan was of " +
+                      std::to_string(base.source_size) + " bytes in " +
+                      std::to_string(base.sector_size) + "-byte sectors.";
+    return;
+  }
+  ScanOptions options;
+  options.selection = base.selection;
+  options.exact_ends = base.exact_ends;
+  ScanResults later;
+  CheckpointKeeper keeper({}, base, later, observer, kNeverWrite, stop_flag_);
+  status_ = ResumeScan(*source, options, base.position, base.results.found_count, later, &keeper,
+                       stop_flag_);
+  if (status_.stopped) {
+    // What the last chunk gave is left to the next run, which reads that chunk again.
+    stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
+    *results_ = stopped_scan_->results;
+  } else {
+    stopped_scan_.reset();
+    *results_ = CombineScanResults(base.results, later, base.position, base.exact_ends);
+  }
 }
 
 CScanningDlg::CScanningDlg(WizardState& state, QWidget* parent)
@@ -169,10 +230,15 @@ void CScanningDlg::StartWorker() {
   // The worker replaces the results as it goes; whatever a snapshot held is not what is shown.
   state_.results_saved = false;
   state_.named_files = {};
+  state_.stopped_scan.reset();
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
   worker_->set_exact_ends(state_.exact_ends);
   worker_->set_unallocated_only(state_.unallocated_only);
+  if (state_.resume_from) {
+    worker_->set_resume_from(state_.resume_from);
+    found_text_->setText(QString::number(state_.resume_from->results.found_count));
+  }
   connect(worker_, &ScanWorker::ProgressReported, this, &CScanningDlg::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &ScanWorker::FoundReported, this, &CScanningDlg::OnFound,
@@ -206,6 +272,7 @@ void CScanningDlg::OnWorkerFinished() {
   working_ = false;
   StopClock();
   state_.last_scan = worker_->status();
+  state_.stopped_scan = worker_->stopped_scan();
   state_.scanned = true;
   done(QDialog::Rejected);
   QString message = OutcomeMessage(state_.last_scan);

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QThread>
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/wizard_state.h"
@@ -32,6 +33,13 @@ class ScanWorker : public QThread {
   // With the option set, once the thread has finished: empty when the file systems told where
   // the live files lie, else why the whole source was searched.
   const QString& free_space_note() const { return free_space_note_; }
+  // Go on with a stopped scan instead of starting afresh (its types and mode win); set before
+  // start().
+  void set_resume_from(std::shared_ptr<const ScanCheckpoint> checkpoint) {
+    resume_from_ = std::move(checkpoint);
+  }
+  // Valid once the thread has finished: where the scan stood when it was stopped, or null.
+  std::shared_ptr<const ScanCheckpoint> stopped_scan() const { return stopped_scan_; }
 
  signals:
   void ProgressReported(quint32 percent, quint64 position_mib);
@@ -49,6 +57,10 @@ class ScanWorker : public QThread {
   bool exact_ends_ = false;
   bool unallocated_only_ = false;
   QString free_space_note_;
+  std::shared_ptr<const ScanCheckpoint> resume_from_;
+  std::shared_ptr<const ScanCheckpoint> stopped_scan_;
+
+  void Resume(ScanObserver* observer);
 };
 
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the

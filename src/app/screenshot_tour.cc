@@ -2,7 +2,10 @@
 // for the README. Run by docs/screenshots.sh under Xvfb:
 //   pictavo-screenshot-tour IMAGE OUTPUT_DIR
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
@@ -12,6 +15,7 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <cstdio>
 #include <deque>
@@ -25,6 +29,7 @@
 #include "app/prompts.h"
 #include "app/recovered_files_page.h"
 #include "app/scanning_dialog.h"
+#include "app/thumbnail_cache.h"
 
 using namespace pictavo::app;
 
@@ -136,6 +141,57 @@ bool ShowResults(CRecoverdFileDlg* results) {
   return model->rowCount() > 1;
 }
 
+// Waits (five seconds at most) until the first `rows` files of the list are decoded.
+void WaitForThumbnails(CRecoverdFileDlg* results, int rows) {
+  QElapsedTimer timer;
+  timer.start();
+  ThumbnailCache* cache = results->thumbnails();
+  const int count = std::min(rows, results->model()->rowCount());
+  auto ready = [&] {
+    for (int row = 0; row < count; ++row) {
+      const uint32_t record = results->model()->RecordAt(row);
+      // Asking for the thumbnail puts it first in line.
+      if (!cache->Thumbnail(record) && cache->Facts(record).decode == FindDecode::kUnknown) {
+        return false;
+      }
+    }
+    return true;
+  };
+  while (!ready() && timer.elapsed() < 5000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  QApplication::processEvents();
+}
+
+// The grid of thumbnails, then the filters (pictures of 320 x 240 and more) and the saving
+// options; the page is left as it was.
+bool ShowGridAndFilters(CPictavoSheet& sheet, CRecoverdFileDlg* results, const QDir& out) {
+  results->ShowThumbnails(true);
+  WaitForThumbnails(results, 40);
+  bool ok = Save(&sheet, out, QStringLiteral("10-thumbnails"));
+  results->filters_button()->click();
+  results->saving_button()->click();
+  results->filter_bar()->min_picture()->setCurrentIndex(2);
+  results->saving_bar()->by_date()->setChecked(true);
+  QElapsedTimer timer;
+  timer.start();
+  while ((results->thumbnails()->surveying() || results->filling()) && timer.elapsed() < 10000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  WaitForThumbnails(results, 40);
+  ok = Save(&sheet, out, QStringLiteral("11-filters-and-saving")) && ok;
+  results->filter_bar()->min_picture()->setCurrentIndex(0);
+  results->saving_bar()->by_date()->setChecked(false);
+  results->filters_button()->click();
+  results->saving_button()->click();
+  results->ShowThumbnails(false);
+  QEventLoop filled;
+  QObject::connect(results, &CRecoverdFileDlg::ListFilled, &filled, &QEventLoop::quit);
+  if (results->filling()) filled.exec();
+  results->list()->setCurrentIndex(results->model()->index(1, 0));
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,6 +225,7 @@ int main(int argc, char** argv) {
   auto* results = qobject_cast<CRecoverdFileDlg*>(sheet.recovered_page());
   ok = results && ShowResults(results) && ok;
   ok = Save(&sheet, out, QStringLiteral("05-results")) && ok;
+  if (results) ok = ShowGridAndFilters(sheet, results, out) && ok;
   bool preview_saved = false;
   WatchForPreviewDialog(out, &preview_saved);
   if (results) results->PreviewRow(1);

@@ -2,10 +2,12 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 #include "engine/file_types.h"
 #include "engine/scan_engine.h"
 #include "filesystems/named_file.h"
+#include "results/scan_checkpoint.h"
 
 namespace pictavo::app {
 
@@ -64,6 +66,11 @@ struct WizardState {
   FileSystemListing named_files;
   ScanStatus last_scan;
   bool scanned = false;
+  // Where the last scan stood when it was stopped (as of its last whole chunk), so that Save
+  // Recovery Snap keeps it to be continued later; null when it went through to its end.
+  std::shared_ptr<const ScanCheckpoint> stopped_scan;
+  // Set while a scan saved that way is being continued: the scanning dialog goes on from it.
+  std::shared_ptr<const ScanCheckpoint> resume_from;
   // True while the results are kept in a snapshot: after Save Recovery Snap wrote them or after
   // they were loaded from one. A scan's new results are not saved yet; closing the wizard asks
   // first.

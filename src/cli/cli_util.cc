@@ -184,39 +184,6 @@ std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
   return std::nullopt;
 }
 
-std::string JsonEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 std::string FormatDuration(double seconds) {
   if (seconds < 0) seconds = 0;
   const uint64_t total = static_cast<uint64_t>(seconds + 0.5);
@@ -235,60 +202,12 @@ void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& repo
   const auto found = report.results->Found();
   const bool extra = report.extra_column && report.extra_column->size() == found.size();
   switch (format) {
-    case OutputFormat::kTsv: {
-      std::fprintf(out, "type\text\toffset\tlength%s%s\n", extra ? "\t" : "",
-                   extra ? report.extra_heading.c_str() : "");
-      for (size_t i = 0; i < found.size(); ++i) {
-        const FoundFile& f = found[i];
-        std::fprintf(out, "%u\t%s\t%" PRIu64 "\t%" PRIu64 "%s%s\n", f.type,
-                     std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length,
-                     extra ? "\t" : "", extra ? (*report.extra_column)[i].c_str() : "");
-      }
+    case OutputFormat::kTsv:
+      WriteResults(out, ResultsFormat::kTsv, report);
       break;
-    }
-    case OutputFormat::kJson: {
-      std::fprintf(out,
-                   "{\n  \"source\": \"%s\",\n  \"sector_size\": %u,\n  \"size\": %" PRIu64
-                   ",\n  \"found_count\": %" PRIu64 ",\n  \"files\": [",
-                   JsonEscape(report.source).c_str(), report.sector_size, report.size,
-                   report.results->found_count);
-      for (size_t i = 0; i < found.size(); ++i) {
-        const FoundFile& f = found[i];
-        std::fprintf(
-            out,
-            "%s\n    {\"type\": %u, \"ext\": \"%s\", \"offset\": %" PRIu64 ", \"length\": %" PRIu64,
-            i ? "," : "", f.type, std::string(ExtensionOf(f.type)).c_str(), f.offset, f.length);
-        if (extra) {
-          std::fprintf(out, ", \"%s\": \"%s\"", JsonEscape(report.extra_heading).c_str(),
-                       JsonEscape((*report.extra_column)[i]).c_str());
-        }
-        std::fprintf(out, "}");
-      }
-      std::fprintf(out, "%s],\n  \"tallies\": [", found.empty() ? "" : "\n  ");
-      bool first = true;
-      for (FileTypeId id = 0; id < kTypeCount; ++id) {
-        const TypeTally& t = report.results->tallies[id];
-        if (!t.present) continue;
-        std::fprintf(out,
-                     "%s\n    {\"type\": %u, \"ext\": \"%s\", \"count\": %" PRIu64
-                     ", \"total_bytes\": %" PRIu64 "}",
-                     first ? "" : ",", id, std::string(ExtensionOf(id)).c_str(), t.count,
-                     t.total_bytes);
-        first = false;
-      }
-      std::fprintf(out, "%s]", first ? "" : "\n  ");
-      if (report.unreadable) {
-        std::fprintf(out, ",\n  \"unreadable\": [");
-        for (size_t i = 0; i < report.unreadable->size(); ++i) {
-          const ByteRange& range = (*report.unreadable)[i];
-          std::fprintf(out, "%s\n    {\"offset\": %" PRIu64 ", \"length\": %" PRIu64 "}",
-                       i ? "," : "", range.offset, range.length);
-        }
-        std::fprintf(out, "%s]", report.unreadable->empty() ? "" : "\n  ");
-      }
-      std::fprintf(out, "\n}\n");
+    case OutputFormat::kJson:
+      WriteResults(out, ResultsFormat::kJson, report);
       break;
-    }
     case OutputFormat::kTable: {
       if (report.sector_size) {
         std::fprintf(out, "Source: %s (%s, %u-byte sectors)\n\n",

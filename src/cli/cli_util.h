@@ -13,6 +13,7 @@
 #include "engine/file_types.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
+#include "results/results_serializer.h"
 
 namespace pictavo::cli {
 
@@ -91,21 +92,11 @@ enum class OutputFormat { kTable, kTsv, kJson };
 // "table", "tsv" or "json"; an empty text picks table for a terminal and tsv otherwise.
 std::optional<OutputFormat> ParseOutputFormat(std::string_view text);
 
-// What a scan or a snapshot holds, printed in one of the three formats.
-struct ResultsReport {
-  std::string source;
-  uint16_t sector_size = 0;
-  uint64_t size = 0;
-  const ScanResults* results = nullptr;
-  // Optional extra column (one text per found file), with its heading.
-  std::string extra_heading;
-  const std::vector<std::string>* extra_column = nullptr;
-  // The scan's unreadable areas, listed by the json format when set.
-  const std::vector<ByteRange>* unreadable = nullptr;
-};
+// What a scan or a snapshot holds, printed in one of the three formats: the table here, tsv and
+// json by the results' own serializer.
+using ResultsReport = ResultsListing;
 void PrintResults(std::FILE* out, OutputFormat format, const ResultsReport& report);
-
-std::string JsonEscape(std::string_view text);
+using pictavo::JsonEscape;
 // "1:02:03" or "2:03".
 std::string FormatDuration(double seconds);
 

@@ -7,9 +7,11 @@
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
+#include "cli/recover_filters.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
 #include "results/recovery.h"
+#include "results/saving_session.h"
 #include "results/snapshot.h"
 
 namespace pictavo::cli {
@@ -52,7 +54,22 @@ constexpr char kRecoverHelp[] =
     "                      modification times, instead of carving (see 'pictavo-cli files');\n"
     "                      deleted files whose content is overwritten are skipped\n"
     "  --deleted-only      with --by-name: save deleted files only\n"
+    "  --organise HOW      lay the files out in folders: 'type' (jpeg/, cr2/, ...), 'date'\n"
+    "                      (2024/2024-07-13/, photos named after the time they were taken,\n"
+    "                      2024-07-13 18.22.05.jpeg, with that time as modification time;\n"
+    "                      files without a date keep their numbered name, in undated/), or\n"
+    "                      'type,date'\n"
+    "  --min-size BYTES    leave out files smaller than BYTES (suffixes K, M, G: 1024, ...)\n"
+    "  --min-pixels WxH    leave out pictures smaller than W x H pixels either way round (the\n"
+    "                      long side below the larger number or the short side below the\n"
+    "                      smaller); a single number N leaves out pictures of fewer than N\n"
+    "                      pixels. Pictures whose size is unknown are kept (see --skip-failed)\n"
+    "  --skip-failed       leave out pictures that do not decode at all\n"
+    "  --unique            save files with the same content once (the first in the list)\n"
     "  -h, --help          show this help\n"
+    "\n"
+    "The filters read the files first, with progress on standard error. Files left out keep\n"
+    "their numbers, so the names of the others do not change.\n"
     "\n"
     "Exit status: 0 every file saved whole, 1 something damaged, failed or refused,\n"
     "2 wrong arguments, 130 cancelled with Ctrl-C.\n";
@@ -75,7 +92,7 @@ class CliScanProgress : public ScanObserver {
   uint64_t total_ = 0, chunk_ = 0, position_ = 0, found_ = 0;
 };
 
-class CliSaveProgress : public SaveObserver {
+class CliSaveProgress : public SavingObserver {
  public:
   explicit CliSaveProgress(ProgressLine* progress) : progress_(progress) {}
   void OnStart(uint64_t count, uint64_t) override { count_ = count; }
@@ -158,6 +175,8 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   bool allow_same_file_system = false, by_name = false, deleted_only = false;
   bool exact_ends_flag = false;
   bool unallocated = false;
+  std::string organise_text, min_size_text, min_pixels_text;
+  RecoverFilters filters;
   while (!args.Done()) {
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
       std::fputs(kRecoverHelp, stdout);
@@ -165,7 +184,18 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     }
     if (args.TakeOption("--to", &folder) || args.TakeOption("--types", &types) ||
         args.TakeOption("--sector-size", &sector_size_text) ||
-        args.TakeOption("--snapshot", &snapshot_path) || args.TakeOption("--select", &select)) {
+        args.TakeOption("--snapshot", &snapshot_path) || args.TakeOption("--select", &select) ||
+        args.TakeOption("--organise", &organise_text) ||
+        args.TakeOption("--min-size", &min_size_text) ||
+        args.TakeOption("--min-pixels", &min_pixels_text)) {
+      continue;
+    }
+    if (args.TakeFlag("--skip-failed")) {
+      filters.skip_failed = true;
+      continue;
+    }
+    if (args.TakeFlag("--unique")) {
+      filters.unique = true;
       continue;
     }
     if (args.TakeFlag("--allow-same-filesystem")) {
@@ -226,6 +256,33 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
   if (snapshot_path.empty() && !select.empty()) {
     PrintError("recover: --select applies to --snapshot");
+    return 2;
+  }
+  SavingLayout layout;
+  if (!organise_text.empty()) {
+    const auto parsed = ParseOrganise(organise_text);
+    if (!parsed) {
+      PrintError("recover: --organise takes type, date or type,date");
+      return 2;
+    }
+    layout = *parsed;
+  }
+  if (!min_size_text.empty()) {
+    const auto bytes = ParseByteCount(min_size_text);
+    if (!bytes) {
+      PrintError("recover: --min-size takes a byte count such as 20000, 64K or 2M");
+      return 2;
+    }
+    filters.min_size = *bytes;
+  }
+  if (!min_pixels_text.empty() && !ParseMinPixels(min_pixels_text, &filters)) {
+    PrintError("recover: --min-pixels takes WIDTHxHEIGHT such as 320x240, or a pixel count");
+    return 2;
+  }
+  if (by_name && (filters.any() || !layout.flat())) {
+    PrintError(
+        "recover: --organise, --min-size, --min-pixels, --skip-failed and --unique apply to "
+        "carved files, not to --by-name");
     return 2;
   }
   std::string error_text;
@@ -320,11 +377,21 @@ int RunRecoverCommand(int argc, char** argv, int first) {
                  results.found_count == 1 ? "" : "s");
   }
 
-  const uint64_t selected_total = SelectedTotal(results);
-  if (selected_total == 0 && results.Found().empty()) {
+  if (results.Found().empty() && SelectedTotal(results) == 0) {
     std::puts("Nothing to save: no file was found.");
     return 0;
   }
+  if (filters.any()) {
+    const FilterTally tally = ApplyRecoverFilters(*source, results, filters, &InterruptFlag());
+    if (tally.stopped) {
+      PrintError("cancelled while reading the files; nothing was saved");
+      return 130;
+    }
+    if (const std::string text = FilterTallyText(tally, filters); !text.empty()) {
+      std::fprintf(stderr, "pictavo-cli: %s\n", text.c_str());
+    }
+  }
+  const uint64_t selected_total = SelectedTotal(results);
   if (!DestinationAccepted(folder, source_name, selected_total, allow_same_file_system, true)) {
     return 1;
   }
@@ -337,8 +404,11 @@ int RunRecoverCommand(int argc, char** argv, int first) {
 
   ProgressLine progress("Saving");
   CliSaveProgress observer(&progress);
+  SavingOptions saving;
+  saving.layout = layout;
+  saving.threads = 2;
   const SaveSummary summary =
-      SaveMarkedFiles(*source, results, folder, &observer, &InterruptFlag(), 2);
+      SavingSession(*source, results, folder, saving).Run(&observer, &InterruptFlag());
   progress.Finish();
   std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
   if (summary.cancelled) return 130;

@@ -1,20 +1,14 @@
 #include "results/recovery.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <optional>
-#include <thread>
 
 #include "platform/output_file.h"
 #include "platform/system_error.h"
@@ -85,31 +79,6 @@ std::string KindOfFile(mode_t mode) {
   if (S_ISSOCK(mode)) return "a socket";
   return "not a regular file";
 }
-
-// Failures that will hit every later file as well.
-bool DestinationWide(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EROFS || error == ENOENT ||
-         error == ENOTDIR || error == EACCES;
-}
-
-class RunProgress : public ExtentCopyObserver {
- public:
-  RunProgress(SaveObserver* observer, uint64_t total) : observer_(observer), total_(total) {}
-  void StartFile() {
-    done_before_ += last_;
-    last_ = 0;
-  }
-  void OnCopied(uint64_t written, uint64_t) override {
-    last_ = written;
-    if (observer_) observer_->OnProgress(done_before_ + written, total_);
-  }
-
- private:
-  SaveObserver* observer_;
-  uint64_t total_;
-  uint64_t done_before_ = 0;
-  uint64_t last_ = 0;
-};
 
 }  // namespace
 
@@ -211,233 +180,6 @@ std::string DestinationNotWritableProblem(const std::string& destination) {
     return "cannot save into " + destination + ": " + SystemErrorText(EROFS) + ".";
   }
   return {};
-}
-
-namespace {
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-}
-
-// Flushes a finished file to its medium, so that it is complete before it gets its name: a power
-// cut must not leave an empty file under a name that looks finished.
-bool FlushToMedium(const std::string& path, int* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  const bool ok = fdatasync(fd) == 0 || errno == EINVAL;
-  if (!ok) *error = errno;
-  close(fd);
-  return ok;
-}
-
-// Copies one marked file under its list name, or the next free one when that is taken.
-struct SaveAttempt {
-  SavedFile saved;
-  ExtentCopyResult copy;
-};
-
-SaveAttempt SaveOne(SectorSource& source, const FoundFile& file, size_t index,
-                    const std::string& wanted_name, const std::string& folder,
-                    ExtentCopyObserver* progress, const std::atomic<bool>* cancel) {
-  SaveAttempt attempt;
-  SavedFile& saved = attempt.saved;
-  saved.record_index = index;
-  saved.wanted_name = wanted_name;
-  saved.length = file.length;
-  saved.name = wanted_name;
-  const std::string temp_path = folder + "/" + PartialFileName(wanted_name);
-  attempt.copy = CopyExtent(source, file, temp_path, ExistingFile::kRefuse, progress, cancel);
-  ExtentCopyResult& copy = attempt.copy;
-  ReplaceAll(copy.message, temp_path, folder + "/" + wanted_name);
-  if (copy.ok) {
-    int error = 0;
-    bool placed = FlushToMedium(temp_path, &error);
-    // Another program may take a name between the look and the move: look again.
-    for (int tries = 0; placed && tries < 8; ++tries) {
-      saved.name = NextFreeName(folder, wanted_name);
-      if (MoveIntoPlace(temp_path, folder + "/" + saved.name, &error)) break;
-      if (error != EEXIST || tries == 7) placed = false;
-    }
-    if (!placed) {
-      unlink(temp_path.c_str());
-      saved.name = wanted_name;
-      copy.ok = false;
-      copy.error_code = error;
-      copy.message = "cannot write " + folder + "/" + wanted_name + ": " + SystemErrorText(error);
-    }
-  }
-  if (copy.ok) {
-    saved.outcome = copy.damaged() ? SaveOutcome::kDamaged : SaveOutcome::kWritten;
-    saved.unreadable_bytes = copy.unreadable_bytes;
-    saved.first_unreadable_offset = copy.first_unreadable_offset;
-    saved.unreadable = copy.unreadable;
-    saved.cut_short = copy.cut_short;
-    saved.saved_length = copy.bytes_written;
-  } else {
-    saved.outcome = SaveOutcome::kFailed;
-    saved.error = copy.message;
-  }
-  return attempt;
-}
-
-// Adds one file's outcome to the summary; false when the run must end there.
-bool Account(SaveAttempt& attempt, SaveSummary& summary, SaveObserver* observer) {
-  const ExtentCopyResult& copy = attempt.copy;
-  if (copy.cancelled) {
-    summary.cancelled = true;
-    return false;
-  }
-  SavedFile& saved = attempt.saved;
-  if (copy.ok) {
-    ++(copy.damaged() ? summary.damaged : summary.written);
-    if (saved.name != saved.wanted_name) ++summary.renamed;
-  } else {
-    ++summary.failed;
-  }
-  if (observer) observer->OnFileDone(saved);
-  summary.files.push_back(std::move(saved));
-  if (!copy.ok && DestinationWide(copy.error_code)) {
-    summary.destination_failed = true;
-    summary.destination_error = copy.message;
-    return false;
-  }
-  return true;
-}
-
-// Counts bytes written by several copying threads; the running thread reports them.
-class SharedProgress : public ExtentCopyObserver {
- public:
-  explicit SharedProgress(std::atomic<uint64_t>* total) : total_(total) {}
-  void OnCopied(uint64_t written, uint64_t) override {
-    total_->fetch_add(written - last_, std::memory_order_relaxed);
-    last_ = written;
-  }
-
- private:
-  std::atomic<uint64_t>* total_;
-  uint64_t last_ = 0;
-};
-
-}  // namespace
-
-SaveSummary SaveMarkedFiles(SectorSource& source, const ScanResults& results,
-                            const std::string& folder, SaveObserver* observer,
-                            const std::atomic<bool>* cancel, int threads) {
-  SaveSummary summary;
-  const auto found = results.Found();
-  const std::vector<std::string> names = RecoveredFileNames(results);
-  uint64_t total_bytes = 0;
-  std::vector<size_t> marked;
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (!found[i].selected) continue;
-    marked.push_back(i);
-    total_bytes += found[i].length;
-  }
-  summary.stale_partial_files_removed = RemoveStalePartialFiles(folder);
-  if (observer) observer->OnStart(marked.size(), total_bytes);
-
-  std::vector<std::unique_ptr<SectorSource>> clones;
-  for (int t = 0; threads > 1 && t < threads && marked.size() > 1; ++t) {
-    auto clone = source.Clone();
-    if (!clone) {
-      clones.clear();
-      break;
-    }
-    clones.push_back(std::move(clone));
-  }
-
-  if (clones.empty()) {
-    RunProgress progress(observer, total_bytes);
-    for (const size_t i : marked) {
-      if (cancel && cancel->load(std::memory_order_relaxed)) {
-        summary.cancelled = true;
-        break;
-      }
-      progress.StartFile();
-      SaveAttempt attempt = SaveOne(source, found[i], i, names[i], folder, &progress, cancel);
-      if (!Account(attempt, summary, observer)) break;
-    }
-    return summary;
-  }
-
-  // Several files are copied at once, each thread through its own handle on the medium; the
-  // outcomes are taken in list order, so the summary and the reports are those of one thread.
-  // Files copied past the point where the run ended (a cancel, a full destination) are removed.
-  std::mutex mutex;
-  std::condition_variable done;
-  std::vector<std::optional<SaveAttempt>> attempts(marked.size());
-  size_t next = 0;
-  bool quit = false;
-  std::atomic<uint64_t> bytes_done{0};
-  auto worker = [&](SectorSource* handle) {
-    for (;;) {
-      size_t slot;
-      {
-        std::lock_guard lock(mutex);
-        if (quit || next >= marked.size()) return;
-        slot = next++;
-      }
-      const size_t i = marked[slot];
-      SharedProgress progress(&bytes_done);
-      SaveAttempt attempt;
-      if (cancel && cancel->load(std::memory_order_relaxed)) {
-        attempt.copy.cancelled = true;
-      } else {
-        attempt = SaveOne(*handle, found[i], i, names[i], folder, &progress, cancel);
-      }
-      {
-        std::lock_guard lock(mutex);
-        attempts[slot] = std::move(attempt);
-      }
-      done.notify_all();
-    }
-  };
-  std::vector<std::thread> workers;
-  for (auto& clone : clones) workers.emplace_back(worker, clone.get());
-
-  size_t slot = 0;
-  for (; slot < marked.size(); ++slot) {
-    std::optional<SaveAttempt> attempt;
-    {
-      std::unique_lock lock(mutex);
-      while (!attempts[slot]) {
-        done.wait_for(lock, std::chrono::milliseconds(100));
-        if (!attempts[slot] && observer) {
-          lock.unlock();
-          observer->OnProgress(bytes_done.load(), total_bytes);
-          lock.lock();
-        }
-      }
-      attempt = std::move(attempts[slot]);
-      attempts[slot].reset();
-    }
-    if (observer) observer->OnProgress(bytes_done.load(), total_bytes);
-    if (!Account(*attempt, summary, observer)) break;
-  }
-  {
-    std::lock_guard lock(mutex);
-    quit = true;
-  }
-  for (auto& thread : workers) thread.join();
-  for (size_t later = slot + 1; later < marked.size(); ++later) {
-    if (attempts[later] && attempts[later]->copy.ok) {
-      std::remove((folder + "/" + attempts[later]->saved.name).c_str());
-    }
-  }
-  return summary;
-}
-
-bool SaveOneFileInto(SectorSource& source, const FoundFile& file, size_t record_index,
-                     const std::string& wanted_name, const std::string& folder,
-                     SaveSummary& summary, SaveObserver* observer, ExtentCopyObserver* progress,
-                     const std::atomic<bool>* cancel) {
-  SaveAttempt attempt = SaveOne(source, file, record_index, wanted_name, folder, progress, cancel);
-  return Account(attempt, summary, observer);
 }
 
 std::string SaveSummaryText(const SaveSummary& summary, const std::string& folder) {
