@@ -57,11 +57,19 @@ CFileSelectionDlg::CFileSelectionDlg(WizardState& state, QWidget* parent)
   exact_ends_box_->setToolTip(
       QStringLiteral("Measure each file by its format's own structure, so that files come out "
                      "whole: no cut-off videos, no overlong TIFFs."));
+  unallocated_box_ = new QCheckBox(QStringLiteral("Search only the space no file uses"), this);
+  unallocated_box_->setToolTip(
+      QStringLiteral("Leave out the space the files still on the drive occupy, so that its live "
+                     "photos are not found a second time. Without a file system Pictavo "
+                     "recognises, the whole drive is searched."));
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
   layout->addWidget(exact_ends_box_);
+  layout->addWidget(unallocated_box_);
   connect(exact_ends_box_, &QCheckBox::toggled, this,
           [this](bool checked) { state_.exact_ends = checked; });
+  connect(unallocated_box_, &QCheckBox::toggled, this,
+          [this](bool checked) { state_.unallocated_only = checked; });
   connect(list_, &QTreeWidget::itemChanged, this, &CFileSelectionDlg::OnItemChanged);
   list_->installEventFilter(this);
 }
@@ -83,6 +91,7 @@ void CFileSelectionDlg::OnInitDialog() { BuildRows(); }
 void CFileSelectionDlg::OnSetActive() {
   SyncCheckMarks();
   exact_ends_box_->setChecked(state_.exact_ends);
+  unallocated_box_->setChecked(state_.unallocated_only);
 }
 
 void CFileSelectionDlg::BuildRows() {

@@ -43,6 +43,7 @@ class CFileSelectionDlg : public PictavoPage {
 
   QTreeWidget* list() const { return list_; }
   QCheckBox* exact_ends_box() const { return exact_ends_box_; }
+  QCheckBox* unallocated_box() const { return unallocated_box_; }
 
  protected:
   void OnInitDialog() override;
@@ -56,6 +57,7 @@ class CFileSelectionDlg : public PictavoPage {
 
   QTreeWidget* list_ = nullptr;
   QCheckBox* exact_ends_box_ = nullptr;
+  QCheckBox* unallocated_box_ = nullptr;
   bool syncing_ = false;
 };
 

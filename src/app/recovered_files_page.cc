@@ -431,6 +431,7 @@ bool CRecoverdFileDlg::LoadPendingSnapshot() {
   state_.source_size = snapshot.source_size;
   const std::string warning = SnapshotCountWarning(snapshot);
   state_.results = std::move(snapshot.results);
+  state_.named_files = std::move(snapshot.named);
   state_.selected_total = SelectedTotal(state_.results);
   if (!warning.empty()) ShowInformation(this, Text(warning));
   state_.results_saved = true;
@@ -488,12 +489,16 @@ bool CRecoverdFileDlg::SaveSnapshot() {
   // The room needed is the snapshot's own size, not that of the marked files. A stopped scan is
   // kept as a checkpoint, a line of text a record.
   const std::shared_ptr<const ScanCheckpoint> stopped = state_.stopped_scan;
-  const uint64_t snapshot_bytes =
-      stopped
-          ? kCheckpointFixedBytes + stopped->source_name.size() +
-                kCheckpointRecordBytes * stopped->results.records.size()
-          : kSnapshotFixedBytes + 2 * (snapshot.source_name.size() + snapshot.source_label.size()) +
-                kSnapshotRecordBytes * state_.results.records.size();
+  if (!stopped) {
+    // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the
+    // moment of writing); the list's fill worker may be reading the page's own records meanwhile.
+    snapshot.results = state_.results;
+    snapshot.named = state_.named_files;
+  }
+  const uint64_t snapshot_bytes = stopped
+                                      ? kCheckpointFixedBytes + stopped->source_name.size() +
+                                            kCheckpointRecordBytes * stopped->results.records.size()
+                                      : SnapshotByteSize(snapshot);
   // A snapshot holds no file contents, so beside an image file it cannot harm what is
   // recovered; on a device being recovered from it is refused like any other file.
   DestinationCheckOptions options;
@@ -524,9 +529,6 @@ bool CRecoverdFileDlg::SaveSnapshot() {
                               kStoppedScanSaved.arg(StoppedPercent(*stopped)));
     return true;
   }
-  // The snapshot owns its results, so it gets a copy (24 MB for a million finds, for the moment
-  // of writing); the list's fill worker may be reading the page's own records meanwhile.
-  snapshot.results = state_.results;
   const SnapshotStatus status = WriteSnapshot(PathOf(path), snapshot);
   if (status.ok) state_.results_saved = true;
   ShowInformation(this, Text(status.message));

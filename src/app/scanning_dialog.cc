@@ -11,6 +11,7 @@
 
 #include "app/elapsed_time.h"
 #include "app/prompts.h"
+#include "filesystems/live_areas.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 
@@ -67,6 +68,24 @@ void ScanWorker::run() {
   start.exact_ends = exact_ends_;
   start.results.records.emplace_back();
   CheckpointKeeper keeper({}, std::move(start), *results_, &observer, kNeverWrite, stop_flag_);
+  if (unallocated_only_) {
+    int error = 0;
+    if (auto source = FileSectorSource::Open(source_name_, {}, &error)) {
+      IsolationOptions isolation;
+      isolation.cancel = stop_flag_;
+      FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
+      if (!plan.file_system_found) {
+        free_space_note_ = QStringLiteral(
+            "No file system Pictavo recognises was found on the drive, so the whole drive was "
+            "searched.");
+      }
+      options.skipped = std::move(plan.live_areas);
+      // A stopped scan of the free space is not offered for continuing: the continued scan
+      // would not know which areas to leave out.
+      status_ = RunScan(*source, options, *results_, &keeper, stop_flag_);
+      return;
+    }
+  }
   status_ = RunScan(source_name_, options, *results_, &keeper, stop_flag_);
   if (status_.stopped) stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
 }
@@ -210,10 +229,12 @@ void CScanningDlg::showEvent(QShowEvent* event) {
 void CScanningDlg::StartWorker() {
   // The worker replaces the results as it goes; whatever a snapshot held is not what is shown.
   state_.results_saved = false;
+  state_.named_files = {};
   state_.stopped_scan.reset();
   worker_ = new ScanWorker(QFile::encodeName(state_.source_name).toStdString(), *state_.selection,
                            &state_.results, &stop_flag_, this);
   worker_->set_exact_ends(state_.exact_ends);
+  worker_->set_unallocated_only(state_.unallocated_only);
   if (state_.resume_from) {
     worker_->set_resume_from(state_.resume_from);
     found_text_->setText(QString::number(state_.resume_from->results.found_count));
@@ -254,7 +275,11 @@ void CScanningDlg::OnWorkerFinished() {
   state_.stopped_scan = worker_->stopped_scan();
   state_.scanned = true;
   done(QDialog::Rejected);
-  const QString message = OutcomeMessage(state_.last_scan);
+  QString message = OutcomeMessage(state_.last_scan);
+  if (!worker_->free_space_note().isEmpty() && !state_.last_scan.stopped) {
+    message +=
+        (message.isEmpty() ? QString() : QStringLiteral("\n\n")) + worker_->free_space_note();
+  }
   if (!message.isEmpty()) {
     ShowMessage(nullptr, message, kInformationCaption, QMessageBox::Information, QMessageBox::Ok);
   }

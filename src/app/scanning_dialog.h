@@ -28,6 +28,11 @@ class ScanWorker : public QThread {
   const ScanStatus& status() const { return status_; }
   // Measure files whole (the exact-ends mode); set before start().
   void set_exact_ends(bool exact) { exact_ends_ = exact; }
+  // Carve only the space no live file occupies; set before start().
+  void set_unallocated_only(bool only) { unallocated_only_ = only; }
+  // With the option set, once the thread has finished: empty when the file systems told where
+  // the live files lie, else why the whole source was searched.
+  const QString& free_space_note() const { return free_space_note_; }
   // Go on with a stopped scan instead of starting afresh (its types and mode win); set before
   // start().
   void set_resume_from(std::shared_ptr<const ScanCheckpoint> checkpoint) {
@@ -50,6 +55,8 @@ class ScanWorker : public QThread {
   const std::atomic<bool>* stop_flag_;
   ScanStatus status_;
   bool exact_ends_ = false;
+  bool unallocated_only_ = false;
+  QString free_space_note_;
   std::shared_ptr<const ScanCheckpoint> resume_from_;
   std::shared_ptr<const ScanCheckpoint> stopped_scan_;
 

@@ -6,6 +6,7 @@
 
 #include "engine/file_types.h"
 #include "engine/scan_engine.h"
+#include "filesystems/named_file.h"
 #include "results/scan_checkpoint.h"
 
 namespace pictavo::app {
@@ -54,9 +55,15 @@ struct WizardState {
   FileTypeSelection* selection = &ProcessFileTypeSelection();
   // Whether a scan measures files whole ("Measure exact file ends" on the file-type page).
   bool exact_ends = ExactEndsFromEnvironment();
+  // Whether a scan carves only the space no live file occupies ("Search only the space no file
+  // uses" on the file-type page).
+  bool unallocated_only = false;
 
   // What the last scan found, and how it ended.
   ScanResults results;
+  // The files with names a loaded snapshot holds, kept so that saving the snapshot again keeps
+  // them; a scan empties them.
+  FileSystemListing named_files;
   ScanStatus last_scan;
   bool scanned = false;
   // Where the last scan stood when it was stopped (as of its last whole chunk), so that Save

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "cli/cli_util.h"
 #include "engine/scan_engine.h"
 #include "filesystems/named_file.h"
 
@@ -22,7 +24,16 @@ int RunFilesCommand(int argc, char** argv, int first);
 // The files with names on `source`, listed by a child process and classified.
 FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans);
 // scan --names: for each find, the path of the named file that starts at its first byte, or "-".
-std::vector<std::string> NamesOfFinds(SectorSource& source, const ScanResults& results);
+std::vector<std::string> NamesOfFinds(const FileSystemListing& listing, const ScanResults& results);
+// The problems the file-system pass met, on standard error.
+void PrintNotes(const FileSystemListing& listing);
+// The listing as 'pictavo-cli files' prints it (snapshot show --named).
+void PrintNamedFiles(std::FILE* out, OutputFormat format, const std::string& source_name,
+                     const FileSystemListing& listing);
+// scan --unallocated (and recover's): lists the live files of `source` and sets
+// `options->skipped` to the space they occupy, saying on standard error what is carved. False
+// when Ctrl-C came meanwhile.
+bool PlanUnallocatedScan(SectorSource& source, ScanOptions* options);
 // recover --by-name: saves the named files of the selected types (and with `deleted_only` the
 // deleted ones only) under their folders and names in `folder`; overwritten ones are skipped.
 // `destination_accepted` judges the folder for the bytes to be written.
@@ -34,8 +45,10 @@ int RecoverByName(SectorSource& source, const std::string& folder,
 // An existing file at the path is refused, or with `overwrite` replaced when it is a snapshot.
 bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
                          bool overwrite, std::string* label);
+// `named`, when given, is kept in the snapshot beside the finds.
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
                       const std::string& label, uint64_t source_size, const ScanResults& results,
-                      bool overwrite, bool over_own_checkpoint = false);
+                      bool overwrite, bool over_own_checkpoint = false,
+                      const FileSystemListing* named = nullptr);
 
 }  // namespace pictavo::cli

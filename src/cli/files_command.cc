@@ -11,6 +11,7 @@
 #include "cli/cli_util.h"
 #include "cli/commands.h"
 #include "filesystems/isolated_listing.h"
+#include "filesystems/live_areas.h"
 #include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "results/recovery.h"
@@ -163,12 +164,6 @@ void PrintListing(std::FILE* out, OutputFormat format, const std::string& source
   }
 }
 
-void PrintNotes(const FileSystemListing& listing) {
-  for (const std::string& note : listing.notes) {
-    std::fprintf(stderr, "pictavo-cli: note: %s\n", note.c_str());
-  }
-}
-
 class NamedSaveProgress : public SaveObserver {
  public:
   explicit NamedSaveProgress(ProgressLine* progress) : progress_(progress) {}
@@ -186,6 +181,19 @@ class NamedSaveProgress : public SaveObserver {
 
 }  // namespace
 
+void PrintNotes(const FileSystemListing& listing) {
+  for (const std::string& note : listing.notes) {
+    std::fprintf(stderr, "pictavo-cli: note: %s\n", note.c_str());
+  }
+}
+
+void PrintNamedFiles(std::FILE* out, OutputFormat format, const std::string& source_name,
+                     const FileSystemListing& listing) {
+  std::vector<size_t> all(listing.files.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+  PrintListing(out, format, source_name, listing, all);
+}
+
 FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans) {
   ListingOptions options;
   options.all_types = all_types;
@@ -195,6 +203,19 @@ FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orph
   FileSystemListing listing = ListFileSystemsIsolated(source, options, isolation);
   ClassifyNamedFiles(source, listing);
   return listing;
+}
+
+bool PlanUnallocatedScan(SectorSource& source, ScanOptions* options) {
+  IsolationOptions isolation;
+  isolation.cancel = &InterruptFlag();
+  FreeSpacePlan plan = PlanFreeSpaceScan(source, isolation);
+  if (InterruptFlag().load()) return false;
+  for (const std::string& note : plan.notes) {
+    std::fprintf(stderr, "pictavo-cli: note: %s\n", note.c_str());
+  }
+  std::fprintf(stderr, "pictavo-cli: %s\n", plan.Summary().c_str());
+  options->skipped = std::move(plan.live_areas);
+  return true;
 }
 
 int RunFilesCommand(int argc, char** argv, int first) {
@@ -322,9 +343,8 @@ int RecoverByName(SectorSource& source, const std::string& folder,
   return summary.all_written() ? 0 : 1;
 }
 
-std::vector<std::string> NamesOfFinds(SectorSource& source, const ScanResults& results) {
-  const FileSystemListing listing = ListNamedFiles(source, false, false);
-  PrintNotes(listing);
+std::vector<std::string> NamesOfFinds(const FileSystemListing& listing,
+                                      const ScanResults& results) {
   // A live file's name wins over a deleted one's that starts at the same byte.
   std::unordered_map<uint64_t, const NamedFile*> by_first_byte;
   for (const NamedFile& file : listing.files) {

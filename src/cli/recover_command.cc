@@ -39,6 +39,8 @@ constexpr char kRecoverHelp[] =
     "  --sector-size N     sector size of a raw dump in bytes (default 512)\n"
     "  --exact-ends        measure every file whole by its format's structure (also\n"
     "                      PICTAVO_EXACT_ENDS=1)\n"
+    "  --unallocated       carve only the space that no live file of SOURCE's file systems\n"
+    "                      occupies (see 'pictavo-cli scan --unallocated')\n"
     "  --snapshot FILE     save from a snapshot instead of scanning\n"
     "  --select LIST       with --snapshot: the files to save, as names (File3.jpeg), numbers\n"
     "                      from 'pictavo-cli snapshot show' (the # column) or types (jpeg);\n"
@@ -172,6 +174,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   std::string folder, types, sector_size_text, snapshot_path, select, source_name;
   bool allow_same_file_system = false, by_name = false, deleted_only = false;
   bool exact_ends_flag = false;
+  bool unallocated = false;
   std::string organise_text, min_size_text, min_pixels_text;
   RecoverFilters filters;
   while (!args.Done()) {
@@ -201,6 +204,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     }
     if (args.TakeFlag("--exact-ends")) {
       exact_ends_flag = true;
+      continue;
+    }
+    if (args.TakeFlag("--unallocated")) {
+      unallocated = true;
       continue;
     }
     if (args.TakeFlag("--by-name")) {
@@ -241,6 +248,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
   if ((by_name && !snapshot_path.empty()) || (deleted_only && !by_name)) {
     PrintError("recover: --by-name takes a SOURCE, and --deleted-only goes with --by-name");
+    return 2;
+  }
+  if (unallocated && (!snapshot_path.empty() || by_name)) {
+    PrintError("recover: --unallocated applies to a scan, not to --snapshot or --by-name");
     return 2;
   }
   if (snapshot_path.empty() && !select.empty()) {
@@ -339,10 +350,16 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     });
   }
   if (snapshot_path.empty()) {
+    ScanOptions plan;
+    if (unallocated && !PlanUnallocatedScan(*source, &plan)) {
+      PrintError("cancelled while reading the file systems; nothing was saved");
+      return 130;
+    }
     ProgressLine progress("Scanning");
     CliScanProgress observer(&progress);
     ScanOptions scan_options;
     scan_options.selection = *selection;
+    scan_options.skipped = std::move(plan.skipped);
     scan_options.exact_ends = exact_ends_flag || ExactEndsFromEnvironment();
     const ScanStatus status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
     progress.Finish();

@@ -42,9 +42,14 @@ constexpr char kScanHelp[] =
     "                      recovery snapshot, like --snapshot's\n"
     "  --resume FILE       go on with the scan of SOURCE that FILE's checkpoint describes,\n"
     "                      with its types, keeping the checkpoint in FILE as above\n"
+    "  --unallocated       carve only the space that no live file of SOURCE's file systems\n"
+    "                      occupies, so that live files are not found a second time; finds\n"
+    "                      keep their offsets on SOURCE (see 'pictavo-cli files')\n"
     "  --names             add a column 'name': the folder and name of the file the file\n"
     "                      systems of SOURCE list at the find's first byte, or - (see\n"
-    "                      'pictavo-cli files'); not together with --check\n"
+    "                      'pictavo-cli files'); not together with --check. With\n"
+    "                      --snapshot the files with names are kept in the snapshot too\n"
+    "                      ('pictavo-cli snapshot show --named')\n"
     "  -h, --help          show this help\n"
     "\n"
     "tsv prints one header line 'type<TAB>ext<TAB>offset<TAB>length' and one line per file;\n"
@@ -98,6 +103,7 @@ int RunScanCommand(int argc, char** argv, int first) {
   bool check = false;
   bool exact_ends = ExactEndsFromEnvironment();
   bool names_wanted = false;
+  bool unallocated = false;
   while (!args.Done()) {
     std::string value;
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
@@ -113,6 +119,10 @@ int RunScanCommand(int argc, char** argv, int first) {
     }
     if (args.TakeFlag("--exact-ends")) {
       exact_ends = true;
+      continue;
+    }
+    if (args.TakeFlag("--unallocated")) {
+      unallocated = true;
       continue;
     }
     if (args.TakeFlag("--names")) {
@@ -150,6 +160,10 @@ int RunScanCommand(int argc, char** argv, int first) {
   }
   if (!checkpoint_path.empty() + !resume_path.empty() + !snapshot_path.empty() > 1) {
     PrintError("scan: --snapshot, --checkpoint and --resume go one at a time");
+    return 2;
+  }
+  if (unallocated && (!checkpoint_path.empty() || !resume_path.empty())) {
+    PrintError("scan: --unallocated cannot be combined with --checkpoint or --resume");
     return 2;
   }
   if (check && names_wanted) {
@@ -223,10 +237,16 @@ int RunScanCommand(int argc, char** argv, int first) {
 
   InstallInterruptHandler();
   ScanResults results;
+  ScanOptions plan;
+  if (unallocated && !PlanUnallocatedScan(*source, &plan)) {
+    PrintError("cancelled while reading the file systems; nothing was scanned");
+    return 130;
+  }
   ProgressLine progress("Scanning");
   CliScanObserver observer(&progress);
   ScanOptions scan_options;
   scan_options.selection = *selection;
+  scan_options.skipped = std::move(plan.skipped);
   scan_options.exact_ends = exact_ends;
   ScanStatus status;
   uint64_t stopped_at = 0;
@@ -279,16 +299,20 @@ int RunScanCommand(int argc, char** argv, int first) {
     report.extra_column = &decode_check.column;
   }
   std::vector<std::string> names;
+  FileSystemListing named;
   if (names_wanted && !InterruptFlag().load()) {
-    names = NamesOfFinds(*source, results);
+    named = ListNamedFiles(*source, false, false);
+    PrintNotes(named);
+    names = NamesOfFinds(named, results);
     report.extra_heading = "name";
     report.extra_column = &names;
   }
   PrintResults(stdout, *format, report);
   if (check) PrintDecodeSummary(*format == OutputFormat::kTable ? stdout : stderr, decode_check);
   FlushStandardOutput();
-  if (!snapshot_path.empty() && !SaveScanSnapshot(snapshot_path, source_name, snapshot_label,
-                                                  source->Size(), results, overwrite)) {
+  if (!snapshot_path.empty() &&
+      !SaveScanSnapshot(snapshot_path, source_name, snapshot_label, source->Size(), results,
+                        overwrite, false, names_wanted ? &named : nullptr)) {
     return 1;
   }
 

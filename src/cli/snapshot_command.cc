@@ -16,7 +16,7 @@ namespace pictavo::cli {
 namespace {
 
 constexpr char kSnapshotHelp[] =
-    "Usage: pictavo-cli snapshot show [--format FORMAT] FILE\n"
+    "Usage: pictavo-cli snapshot show [--format FORMAT] [--named] FILE\n"
     "\n"
     "Prints what a recovery snapshot holds (written by 'pictavo-cli scan --snapshot' or by the\n"
     "wizard's \"Save Recovery Snap\"), like the output of the scan that made it, with each\n"
@@ -24,6 +24,8 @@ constexpr char kSnapshotHelp[] =
     "\n"
     "Options:\n"
     "  --format FORMAT     table (default on a terminal), tsv (default otherwise) or json\n"
+    "  --named             print the files with names the snapshot keeps (saved by 'scan\n"
+    "                      --names --snapshot'), as 'pictavo-cli files' lists them\n"
     "  -h, --help          show this help\n";
 
 // Why the snapshot may not go to `snapshot_path`; empty when it may. It never goes onto the medium
@@ -85,7 +87,7 @@ bool PrepareScanSnapshot(const std::string& snapshot_path, const std::string& so
 
 bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& source_name,
                       const std::string& label, uint64_t source_size, const ScanResults& results,
-                      bool overwrite, bool over_own_checkpoint) {
+                      bool overwrite, bool over_own_checkpoint, const FileSystemListing* named) {
   // Looked at again: the scan took a while, and the path may have changed meanwhile. A finished
   // scan's own checkpoint file is no snapshot yet, and is what it replaces.
   if (over_own_checkpoint && !IsScanCheckpointFile(snapshot_path)) {
@@ -104,6 +106,7 @@ bool SaveScanSnapshot(const std::string& snapshot_path, const std::string& sourc
   snapshot.source_label = label;
   snapshot.source_size = source_size;
   snapshot.results = results;
+  if (named != nullptr) snapshot.named = *named;
   const SnapshotStatus status = WriteSnapshot(
       snapshot_path, snapshot,
       overwrite || over_own_checkpoint ? ExistingSnapshot::kReplace : ExistingSnapshot::kRefuse);
@@ -128,12 +131,17 @@ int RunSnapshotCommand(int argc, char** argv, int first) {
     return 2;
   }
   std::string format_text, path;
+  bool named = false;
   while (!args.Done()) {
     if (args.TakeFlag("-h") || args.TakeFlag("--help")) {
       std::fputs(kSnapshotHelp, stdout);
       return 0;
     }
     if (args.TakeOption("--format", &format_text)) continue;
+    if (args.TakeFlag("--named")) {
+      named = true;
+      continue;
+    }
     if (!args.error().empty()) break;
     if (args.Peek().starts_with("-")) {
       PrintError("snapshot: unknown option '" + std::string(args.Peek()) + "'");
@@ -164,6 +172,18 @@ int RunSnapshotCommand(int argc, char** argv, int first) {
   if (!status.ok) {
     PrintError(path + ": " + status.message);
     return 1;
+  }
+  if (named) {
+    if (snapshot.named.volumes.empty() && snapshot.named.files.empty() &&
+        !snapshot.named.pass_failed) {
+      PrintError("snapshot: " + path +
+                 " keeps no files with names ('pictavo-cli scan --names --snapshot FILE' saves "
+                 "them)");
+      return 1;
+    }
+    PrintNamedFiles(stdout, *format, snapshot.source_name, snapshot.named);
+    PrintNotes(snapshot.named);
+    return 0;
   }
   const std::vector<std::string> names = RecoveredFileNames(snapshot.results);
   if (*format == OutputFormat::kTable) {

@@ -74,6 +74,11 @@ class SectorScanner {
 
   bool ok() const { return buffer_ != nullptr; }
 
+  // Sectors starting inside these areas are not offered to the handlers; null for none.
+  void SetSkipped(const std::vector<ByteRange>* skipped) {
+    skipped_ = skipped != nullptr && !skipped->empty() ? skipped : nullptr;
+  }
+
   // Scans the `sectors` sectors at `offset`. A chunk that fails to read is read again sector by
   // sector; the sectors that still fail are appended to `*unreadable` and not scanned, all
   // others are. `*error` receives the first read failure's errno value.
@@ -81,6 +86,19 @@ class SectorScanner {
                        const std::atomic<bool>* stop_flag, FindSink& sink, int* error,
                        std::vector<ByteRange>* unreadable) {
     const uint64_t chunk_bytes = sectors * sector_size_;
+    // The first skipped area that ends after the chunk's start; a chunk wholly inside one is
+    // not even read.
+    size_t next_skipped = 0;
+    if (skipped_ != nullptr) {
+      next_skipped = static_cast<size_t>(
+          std::partition_point(skipped_->begin(), skipped_->end(),
+                               [offset](const ByteRange& range) { return range.end() <= offset; }) -
+          skipped_->begin());
+      if (next_skipped < skipped_->size() && (*skipped_)[next_skipped].offset <= offset &&
+          (*skipped_)[next_skipped].end() >= offset + chunk_bytes) {
+        return ChunkState::kHole;
+      }
+    }
     if (skip_holes_) {
       if (next_data_ < offset + chunk_bytes) next_data_ = source.NextData(offset);
       if (next_data_ >= offset + chunk_bytes) return ChunkState::kHole;
@@ -112,6 +130,14 @@ class SectorScanner {
       if (first_bad < unreadable->size() &&
           (*unreadable)[first_bad].offset < sector_begin + sector_size_) {
         continue;
+      }
+      if (skipped_ != nullptr) {
+        while (next_skipped < skipped_->size() && (*skipped_)[next_skipped].end() <= sector_begin) {
+          ++next_skipped;
+        }
+        if (next_skipped < skipped_->size() && (*skipped_)[next_skipped].offset <= sector_begin) {
+          continue;
+        }
       }
       const uint8_t* sector = chunk + i * sector_size_;
       const std::vector<FormatHandler*>& candidates = by_first_byte_[sector[0]];
@@ -153,6 +179,7 @@ class SectorScanner {
   bool literal_;
   bool skip_holes_ = false;
   uint64_t next_data_ = 0;
+  const std::vector<ByteRange>* skipped_ = nullptr;
   uint16_t sector_size_;
   uint32_t head_copy_;
   std::unique_ptr<uint8_t[]> buffer_;
@@ -268,6 +295,7 @@ ScanStatus RunParallelScan(SectorSource& source, const ScanOptions& options,
   for (size_t i = 0; i < clones.size(); ++i) {
     scanners.push_back(std::make_unique<SectorScanner>(
         BuildHandlerList(options.selection, options.exact_ends), sector_size, false));
+    scanners.back()->SetSkipped(&options.skipped);
     if (!scanners.back()->ok()) {
       ScanStatus status;
       status.error_code = ENOMEM;
@@ -423,7 +451,7 @@ ScanStatus RunScan(SectorSource& source, const ScanOptions& options, ScanResults
     }
   }
   return RunScanWithHandlers(source, BuildHandlerList(options.selection, options.exact_ends),
-                             results, observer, stop_flag, options.exact_ends);
+                             results, observer, stop_flag, options.exact_ends, &options.skipped);
 }
 
 namespace {
@@ -448,7 +476,7 @@ class ReadsOnly : public SectorSource {
 
 ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag,
-                               bool exact_ends) {
+                               bool exact_ends, const std::vector<ByteRange>* skipped) {
   ReadsOnly reads_only(medium);
   SectorSource& source = LiteralScan() ? static_cast<SectorSource&>(reads_only) : medium;
   results.Clear();
@@ -459,6 +487,7 @@ ScanStatus RunScanWithHandlers(SectorSource& medium, HandlerList handlers, ScanR
 
   ScanStatus status;
   SectorScanner scanner(std::move(handlers), sector_size, LiteralScan());
+  scanner.SetSkipped(skipped);
   ResultsWriter writer(results, observer, exact_ends);
   if (!scanner.ok()) {
     status.error_code = ENOMEM;

@@ -114,6 +114,11 @@ struct ScanOptions {
   // packs inside an MPEG program stream are not finds of their own. Off, every find is what the
   // fixed rules give.
   bool exact_ends = false;
+  // Areas of the source not to carve: a sector whose first byte lies in one of them is offered
+  // to no handler (the space live files occupy, when only the free space is to be carved).
+  // Ascending and not overlapping, as AppendRange keeps them. Finds keep their offsets on the
+  // source, and a file that starts outside these areas is measured across them as usual.
+  std::vector<ByteRange> skipped;
 };
 
 // True when PICTAVO_EXACT_ENDS is set to 1 in the environment: the front ends then start with
@@ -145,6 +150,7 @@ void SetScanThreads(int threads);
 // are merged, the handlers keep the mode they were made with.
 ScanStatus RunScanWithHandlers(SectorSource& source, HandlerList handlers, ScanResults& results,
                                ScanObserver* observer, const std::atomic<bool>* stop_flag,
-                               bool exact_ends = false);
+                               bool exact_ends = false,
+                               const std::vector<ByteRange>* skipped = nullptr);
 
 }  // namespace pictavo

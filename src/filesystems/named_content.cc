@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "engine/format_handler.h"
 #include "engine/handler_set.h"
@@ -99,6 +100,22 @@ const uint8_t* NamedFileSource::Peek(uint64_t offset, uint32_t count) {
   return medium_.Peek(run->source_offset + (offset - run->file_offset), count);
 }
 
+namespace {
+
+// `type`, then every other type whose files carry the same extension.
+std::vector<FileTypeId> TypesToTry(FileTypeId type) {
+  std::vector<FileTypeId> types{type};
+  const std::string_view extension = ExtensionOf(type);
+  for (FileTypeId other = 1; other < kTypeCount; ++other) {
+    if (other != type && !extension.empty() && ExtensionOf(other) == extension) {
+      types.push_back(other);
+    }
+  }
+  return types;
+}
+
+}  // namespace
+
 void ClassifyNamedFiles(SectorSource& medium, FileSystemListing& listing) {
   std::unique_ptr<FormatHandler> handlers[kTypeCount];
   for (NamedFile& file : listing.files) {
@@ -106,16 +123,23 @@ void ClassifyNamedFiles(SectorSource& medium, FileSystemListing& listing) {
     file.content_matches = false;
     if (has_content && file.type != kTypeNone && file.type < kTypeCount &&
         !file.first_block_in_use) {
-      auto& handler = handlers[file.type];
-      if (!handler) handler = MakeHandler(file.type);
-      if (handler) {
-        NamedFileSource content(medium, file);
-        uint8_t head[kSectorHeadSize] = {};
-        uint32_t delivered = 0;
-        const uint32_t wanted =
-            static_cast<uint32_t>(std::min<uint64_t>(kSectorHeadCopied, file.size));
-        if (content.ReadAt(0, wanted, head, ReadRule::kData, &delivered)) {
-          file.content_matches = handler->MatchSignature(head) && handler->Verify(content, 0);
+      NamedFileSource content(medium, file);
+      uint8_t head[kSectorHeadSize] = {};
+      uint32_t delivered = 0;
+      const uint32_t wanted =
+          static_cast<uint32_t>(std::min<uint64_t>(kSectorHeadCopied, file.size));
+      if (content.ReadAt(0, wanted, head, ReadRule::kData, &delivered)) {
+        // The type the name gives first, then the other types written with the same extension
+        // (a phone's .dng is an "Other DNG"): the first whose recogniser accepts the content
+        // becomes the file's type.
+        for (const FileTypeId type : TypesToTry(file.type)) {
+          auto& handler = handlers[type];
+          if (!handler) handler = MakeHandler(type);
+          if (handler && handler->MatchSignature(head) && handler->Verify(content, 0)) {
+            file.content_matches = true;
+            file.type = type;
+            break;
+          }
         }
       }
     } else if (has_content && file.type == kTypeNone) {

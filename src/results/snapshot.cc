@@ -22,8 +22,14 @@ constexpr size_t kTagOffset = 1;
 // The reader skips the tag it has already checked and starts at the name's length byte.
 constexpr size_t kNameLengthOffset = 9;
 constexpr size_t kTallyBytes = kClassicTypeCount * 24;
-// The largest snapshot we agree to read: twenty million records.
-constexpr size_t kMaxSnapshotBytes = size_t{400} << 20;
+// Section id and byte length in front of every section of the versioned layout.
+constexpr uint64_t kSectionHeaderBytes = 12;
+// Length byte, tag and format version of the versioned layout.
+constexpr uint64_t kVersionedHeaderBytes = 1 + 8 + 4;
+
+bool HasNamedFiles(const FileSystemListing& named) {
+  return !named.files.empty() || !named.volumes.empty() || named.pass_failed;
+}
 
 void PutLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -162,12 +168,42 @@ bool NeedsVersionedSnapshot(const ScanResults& results) {
   return false;
 }
 
+bool NeedsVersionedSnapshot(const RecoverySnapshot& snapshot) {
+  return NeedsVersionedSnapshot(snapshot.results) || HasNamedFiles(snapshot.named);
+}
+
+uint64_t SnapshotByteSize(const RecoverySnapshot& snapshot) {
+  const uint64_t text_bytes =
+      2 * (ToUtf16(snapshot.source_name).size() + ToUtf16(snapshot.source_label).size());
+  const uint64_t records = snapshot.results.records.size();
+  if (!NeedsVersionedSnapshot(snapshot)) {
+    return kSnapshotFixedBytes + text_bytes + kSnapshotRecordBytes * records;
+  }
+  uint64_t size = kVersionedHeaderBytes;
+  size += kSectionHeaderBytes + 2 + 2 + text_bytes + 8;             // source
+  size += kSectionHeaderBytes + 8 + 4 + uint64_t{kTypeCount} * 24;  // tallies
+  size += kSectionHeaderBytes + 8 + 4 + kVersionedRecordBytes * records;
+  if (HasNamedFiles(snapshot.named)) {
+    size += kSectionHeaderBytes + 8 + EncodeListing(snapshot.named).size() + 8 +
+            2 * uint64_t{snapshot.named.files.size()};
+  }
+  return size;
+}
+
+std::string SnapshotSizeProblem(uint64_t bytes) {
+  if (bytes <= kMaxSnapshotBytes) return {};
+  return "The results are too large for a recovery snapshot: it would take " +
+         std::to_string(bytes) + " bytes, and a snapshot of more than " +
+         std::to_string(kMaxSnapshotBytes >> 20) +
+         " MiB could not be loaded again. Nothing was "
+         "saved.";
+}
+
 namespace {
 
 void EncodeClassic(const RecoverySnapshot& snapshot, const std::u16string& name,
                    const std::u16string& label, std::vector<uint8_t>& out) {
-  out.reserve(kSnapshotFixedBytes + 2 * (name.size() + label.size()) +
-              kSnapshotRecordBytes * snapshot.results.records.size());
+  out.reserve(SnapshotByteSize(snapshot));
   out.push_back(sizeof(kTag));
   out.insert(out.end(), kTag, kTag + sizeof(kTag));
   for (const std::u16string* text : {&name, &label}) {
@@ -204,8 +240,7 @@ void FinishSection(std::vector<uint8_t>& out, size_t start) {
 void EncodeVersioned(const RecoverySnapshot& snapshot, const std::u16string& name,
                      const std::u16string& label, std::vector<uint8_t>& out) {
   const ScanResults& results = snapshot.results;
-  out.reserve(64 + 2 * (name.size() + label.size()) + kTypeCount * 24 +
-              kVersionedRecordBytes * results.records.size());
+  out.reserve(static_cast<size_t>(SnapshotByteSize(snapshot)));
   out.push_back(sizeof(kVersionedTag));
   out.insert(out.end(), kVersionedTag, kVersionedTag + sizeof(kVersionedTag));
   PutLe(out, kSnapshotVersion, 4);
@@ -238,6 +273,21 @@ void EncodeVersioned(const RecoverySnapshot& snapshot, const std::u16string& nam
     PutLe(out, file.length, 8);
   }
   FinishSection(out, start);
+
+  if (HasNamedFiles(snapshot.named)) {
+    start = BeginSection(out, kSnapshotSectionNamedFiles);
+    const std::vector<uint8_t> listing = EncodeListing(snapshot.named);
+    PutLe(out, listing.size(), 8);
+    out.insert(out.end(), listing.begin(), listing.end());
+    // What was decided about each file once it was listed: whether its content starts as its
+    // type's, and its state.
+    PutLe(out, snapshot.named.files.size(), 8);
+    for (const NamedFile& file : snapshot.named.files) {
+      out.push_back(file.content_matches ? 1 : 0);
+      out.push_back(static_cast<uint8_t>(file.state));
+    }
+    FinishSection(out, start);
+  }
 }
 
 }  // namespace
@@ -252,7 +302,7 @@ std::optional<std::vector<uint8_t>> EncodeSnapshot(const RecoverySnapshot& snaps
   std::vector<uint8_t> out;
   const std::u16string name = ToUtf16(snapshot.source_name);
   const std::u16string label = ToUtf16(snapshot.source_label);
-  if (NeedsVersionedSnapshot(snapshot.results)) {
+  if (NeedsVersionedSnapshot(snapshot)) {
     EncodeVersioned(snapshot, name, label, out);
   } else {
     EncodeClassic(snapshot, name, label, out);
@@ -442,6 +492,33 @@ bool DecodeVersionedSnapshot(std::span<const uint8_t> bytes, RecoverySnapshot* o
         section.Skip(record_bytes);
       }
       have_records = true;
+    } else if (id == kSnapshotSectionNamedFiles) {
+      uint64_t listing_bytes = 0, count = 0;
+      std::optional<FileSystemListing> named;
+      if (section.Take(8, &listing_bytes) && section.Rest().size() >= listing_bytes) {
+        named = DecodeListing(section.Rest().data(), static_cast<size_t>(listing_bytes));
+        section.Skip(listing_bytes);
+      }
+      if (named && (!section.Take(8, &count) || count != named->files.size() ||
+                    section.Rest().size() / 2 < count)) {
+        named.reset();
+      }
+      for (size_t i = 0; named && i < named->files.size(); ++i) {
+        uint64_t matches = 0, state = 0;
+        section.Take(1, &matches);
+        section.Take(1, &state);
+        if (matches > 1 || state > static_cast<uint64_t>(NamedFileState::kDeletedOverwritten)) {
+          named.reset();
+          break;
+        }
+        named->files[i].content_matches = matches == 1;
+        named->files[i].state = static_cast<NamedFileState>(state);
+      }
+      if (!named) {
+        *error = damaged + "its files with names cannot be read" + nothing_loaded;
+        return false;
+      }
+      loaded.named = std::move(*named);
     }
   }
   if (!have_source || !have_tallies || !have_records) {
@@ -486,6 +563,8 @@ std::string SnapshotCountWarning(const RecoverySnapshot& snapshot) {
 SnapshotStatus WriteSnapshot(const std::string& path, const RecoverySnapshot& snapshot,
                              ExistingSnapshot existing) {
   SnapshotStatus status;
+  status.message = SnapshotSizeProblem(SnapshotByteSize(snapshot));
+  if (!status.message.empty()) return status;
   std::string problem;
   const auto bytes = EncodeSnapshot(snapshot, &problem);
   if (!bytes) {

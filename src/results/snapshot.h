@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/scan_engine.h"
+#include "filesystems/named_file.h"
 
 namespace pictavo {
 
@@ -23,6 +24,9 @@ struct RecoverySnapshot {
   std::string source_label;
   uint64_t source_size = 0;
   ScanResults results;
+  // The files the source's file systems describe, when they were listed with the scan; kept in
+  // the versioned layout only, so a snapshot without them is written as before.
+  FileSystemListing named;
 };
 
 // Two layouts. The classic one, written whenever it holds the results exactly (only the classic
@@ -50,12 +54,27 @@ enum SnapshotSection : uint32_t {
   // Record count (64-bit), record size (32-bit), then records: selected flag (32-bit), type
   // (32-bit), offset (64-bit), length (64-bit).
   kSnapshotSectionRecords = 3,
+  // The files with names: the byte length (64-bit) of the listing as EncodeListing gives it
+  // (64-bit sizes and offsets throughout), the listing, the file count (64-bit), then for each
+  // file whether its content starts as its type's (8-bit) and its state (8-bit).
+  kSnapshotSectionNamedFiles = 4,
 };
 inline constexpr uint32_t kVersionedRecordBytes = 24;
 
 // True when `results` need the versioned layout: a type outside the classic set, a length of 4 GiB
 // or more, or a tally of a type outside the classic set.
 bool NeedsVersionedSnapshot(const ScanResults& results);
+// The same for a whole snapshot: its results need it, or it holds files with names.
+bool NeedsVersionedSnapshot(const RecoverySnapshot& snapshot);
+
+// The largest snapshot this program writes and reads back.
+inline constexpr uint64_t kMaxSnapshotBytes = uint64_t{1} << 30;
+
+// The bytes EncodeSnapshot gives for `snapshot` (in the layout it picks), worked out without
+// encoding the found-file records; the room a save needs on its destination.
+uint64_t SnapshotByteSize(const RecoverySnapshot& snapshot);
+// Empty when a snapshot of `bytes` bytes can be written and loaded again; otherwise why not.
+std::string SnapshotSizeProblem(uint64_t bytes);
 
 struct SnapshotStatus {
   bool ok = false;

@@ -173,5 +173,25 @@ TEST_F(FileTypePageTest, ExactEndsBoxSetsTheModeForTheSession) {
   EXPECT_FALSE(sheet->state().exact_ends);
 }
 
+// "Search only the space no file uses" starts off and is kept for the session like the other
+// choices of the page.
+TEST_F(FileTypePageTest, UnallocatedBoxSetsTheModeForTheSession) {
+  auto sheet = SheetOnFileTypePage();
+  QCheckBox* box = sheet->file_page()->unallocated_box();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text(), "Search only the space no file uses");
+  EXPECT_TRUE(box->isVisibleTo(sheet.get()));
+  EXPECT_FALSE(box->isChecked());
+  EXPECT_FALSE(sheet->state().unallocated_only);
+  box->click();
+  EXPECT_TRUE(sheet->state().unallocated_only);
+  sheet->back();
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kFileTypePageId);
+  EXPECT_TRUE(sheet->file_page()->unallocated_box()->isChecked());
+  box->click();
+  EXPECT_FALSE(sheet->state().unallocated_only);
+}
+
 }  // namespace
 }  // namespace pictavo::app::testing

@@ -5,6 +5,7 @@
 #include "app/drive_selection_page.h"
 #include "app/recovered_files_page.h"
 #include "gui_fixture.h"
+#include "results/snapshot.h"
 
 namespace pictavo::app::testing {
 namespace {
@@ -116,6 +117,46 @@ TEST_F(GuiTest, LoadRecoveryRoadShowsTheSavedScan) {
   EXPECT_TRUE(sheet->state().source_label.startsWith("Test Card Reader"))
       << sheet->state().source_label.toStdString();
   EXPECT_EQ(lister_calls, listings_before);
+}
+
+// A snapshot that keeps files with names loads them, and saving it again keeps them.
+TEST_F(GuiTest, LoadRecoveryKeepsTheFilesWithNamesWhenTheSnapshotIsSavedAgain) {
+  const SampleImage image = MakeImage("card.img", 2);
+  RecoverySnapshot kept;
+  kept.source_name = image.path.toStdString();
+  kept.source_label = "Test Card Reader (1.00 MB)";
+  kept.source_size = image.data_size;
+  kept.results.records = {{kTypeJpeg, 512, 700, 0}, {}};
+  kept.results.found_count = 1;
+  kept.results.tallies[kTypeJpeg] = {1, 1, 700};
+  kept.named.volumes.push_back({0, image.data_size, 512, "FAT32", ""});
+  NamedFile video;
+  video.path = "DCIM/100TEST/_OV_0001.MP4";
+  video.type = kTypeMp4;
+  video.size = 5ULL << 30;  // past what 32 bits hold
+  video.deleted = true;
+  video.state = NamedFileState::kDeletedRecoverable;
+  video.runs = {{0, 512, 5ULL << 30, false, false}};
+  kept.named.files.push_back(video);
+  const std::string first = temp->File("named.dat");
+  ASSERT_TRUE(WriteSnapshot(first, kept).ok);
+
+  auto sheet = MakeSheet();
+  ChooseRoad(*sheet, Road::kLoadRecovery);
+  prompts.ChooseNext(QString::fromStdString(first));
+  sheet->next();
+  ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  ASSERT_EQ(sheet->state().named_files.files.size(), 1u);
+  EXPECT_EQ(sheet->state().named_files.files[0].size, 5ULL << 30);
+
+  const std::string second = temp->File("again.dat");
+  prompts.ChooseNext(QString::fromStdString(second));
+  QTest::mouseClick(sheet->save_snapshot_button(), Qt::LeftButton);
+  RecoverySnapshot loaded;
+  ASSERT_TRUE(ReadSnapshot(second, &loaded).ok);
+  EXPECT_EQ(EncodeListing(loaded.named), EncodeListing(kept.named));
+  EXPECT_EQ(loaded.named.files[0].state, NamedFileState::kDeletedRecoverable);
+  EXPECT_EQ(loaded.results.records, kept.results.records);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "app/elapsed_time.h"
 #include "gui_fixture.h"
+#include "support/fs_images.h"
 
 namespace pictavo::app::testing {
 namespace {
@@ -136,6 +137,43 @@ TEST_F(ScanningDialogTest, ADialogDestroyedMidScanStopsAndAwaitsItsWorker) {
   EXPECT_TRUE(dialog->running());
   dialog.reset();  // the worker is waiting at its first report
   EXPECT_LE(state.results.found_count, image.jpeg_count);
+}
+
+TEST_F(ScanningDialogTest, WithUnallocatedOnlyTheLivePhotosOfACardAreNotFoundAgain) {
+  const auto photos = pictavo::testing::SamplePhotos("DCIM/100TEST", 4);
+  const std::string card = temp->File("fat.img");
+  const std::string why = pictavo::testing::MakeFatImage(
+      card, 36, photos, {"DCIM/100TEST/IMG_0001.JPG", "DCIM/100TEST/IMG_0003.JPG"});
+  if (!why.empty()) GTEST_SKIP() << why;
+  SampleImage image;
+  image.path = QString::fromStdString(card);
+  for (const bool unallocated : {false, true}) {
+    state.unallocated_only = unallocated;
+    auto dialog = Open(image);
+    QSignalSpy finished(dialog.get(), &QDialog::finished);
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_TRUE(state.last_scan.ok);
+    if (unallocated) {
+      // The two deleted photos, where the full scan found them too.
+      EXPECT_EQ(state.results.found_count, 2u);
+    } else {
+      EXPECT_GE(state.results.found_count, 4u);
+    }
+  }
+  EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ScanningDialogTest, WithUnallocatedADriveWithoutAFileSystemIsSearchedWholeAndSaysSo) {
+  const SampleImage image = MakeImage("card.img", 3, 2 * 4096);
+  state.unallocated_only = true;
+  auto dialog = Open(image);
+  QSignalSpy finished(dialog.get(), &QDialog::finished);
+  ASSERT_TRUE(finished.wait(10000));
+  EXPECT_EQ(state.results.found_count, image.jpeg_count);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_EQ(prompts.messages[0].text,
+            "No file system Pictavo recognises was found on the drive, so the whole drive was "
+            "searched.");
 }
 
 TEST(ScanningDialogText, ElapsedTimeWrapsAfterADay) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <string>
 
 #include "samples/image_builder.h"
@@ -88,6 +89,67 @@ TEST_F(CliFiles, ScanNamesShowsTheNamedFileAtAFindsFirstByte) {
   EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'),
             std::count(named.out.begin(), named.out.end(), '\n'));
   EXPECT_EQ(RunCli("scan --names --check " + image_).status, 2);
+}
+
+TEST_F(CliFiles, ScanUnallocatedFindsOnlyWhatNoLiveFileHoldsAtItsOffsetOnTheSource) {
+  const auto names = RunCli("scan --names --types jpeg --format tsv " + image_);
+  ASSERT_EQ(names.status, 0) << names.out;
+  const auto run = RunCli("scan --unallocated --types jpeg --format tsv " + image_, true);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("2 live files occupy"), std::string::npos) << run.out;
+  // Only the deleted photo is found, at the offset the full scan gives for it.
+  const size_t line = names.out.find("\tDCIM/100TEST/_MG_0002.JPG");
+  ASSERT_NE(line, std::string::npos) << names.out;
+  const std::string deleted_row =
+      names.out.substr(names.out.rfind('\n', line) + 1, line - names.out.rfind('\n', line) - 1);
+  EXPECT_NE(run.out.find(deleted_row + "\n"), std::string::npos) << run.out << deleted_row;
+  EXPECT_EQ(run.out.find("IMG_0001"), std::string::npos);
+  const auto rows = RunCli("scan --unallocated --types jpeg --format tsv " + image_);
+  EXPECT_EQ(std::count(rows.out.begin(), rows.out.end(), '\n'), 2) << rows.out;
+
+  const std::string out = dir_.File("carved");
+  const auto saved = RunCli("recover --unallocated --types jpeg --allow-same-filesystem " + image_ +
+                            " --to " + out);
+  ASSERT_EQ(saved.status, 0) << saved.out;
+  EXPECT_EQ(ReadFile(out + "/File0.jpeg"), photos_[1].bytes);
+  EXPECT_FALSE(std::ifstream(out + "/File1.jpeg").good());
+}
+
+TEST(CliFilesArguments, UnallocatedGoesWithAScanOnly) {
+  EXPECT_EQ(RunCli("scan --unallocated --resume /tmp/none /dev/null").status, 2);
+  EXPECT_EQ(RunCli("scan --unallocated --checkpoint /tmp/none /dev/null").status, 2);
+  EXPECT_EQ(RunCli("recover --unallocated --snapshot /tmp/none --to /tmp/x").status, 2);
+  EXPECT_EQ(RunCli("recover --unallocated --by-name /dev/null --to /tmp/x").status, 2);
+}
+
+TEST(CliFilesArguments, UnallocatedOnAMediumWithoutAFileSystemCarvesItWhole) {
+  TempDir dir;
+  const std::string raw = dir.File("raw.img");
+  ASSERT_TRUE(pictavo::samples::WriteFile(raw, pictavo::samples::RandomBytes(1 << 20, 4)));
+  const auto plain = RunCli("scan --format tsv " + raw);
+  const auto run = RunCli("scan --unallocated --format tsv " + raw, true);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("whole source is carved"), std::string::npos) << run.out;
+  EXPECT_EQ(RunCli("scan --unallocated --format tsv " + raw).out, plain.out);
+}
+
+TEST_F(CliFiles, ScanNamesKeepsTheFilesWithNamesInTheSnapshot) {
+  const std::string with = dir_.File("with.dat");
+  const std::string without = dir_.File("without.dat");
+  ASSERT_EQ(RunCli("scan --names --format tsv --snapshot " + with + " " + image_).status, 0);
+  ASSERT_EQ(RunCli("scan --format tsv --snapshot " + without + " " + image_).status, 0);
+  // Without names the classic layout is written as before; with them the versioned one.
+  EXPECT_EQ(ReadFile(without).at(7), 'I');
+  EXPECT_EQ(ReadFile(with).at(7), 'V');
+  const auto listed = RunCli("files --format tsv " + image_);
+  const auto shown = RunCli("snapshot show --named --format tsv " + with);
+  ASSERT_EQ(shown.status, 0) << shown.out;
+  EXPECT_EQ(shown.out, listed.out);
+  EXPECT_NE(shown.out.find("deleted, recoverable\tjpeg"), std::string::npos) << shown.out;
+  // The finds themselves are shown as from any snapshot.
+  EXPECT_EQ(RunCli("snapshot show --format tsv " + with).out,
+            RunCli("snapshot show --format tsv " + without).out);
+  EXPECT_EQ(RunCli("snapshot show --named " + without).status, 1);
 }
 
 TEST(CliFilesArguments, WrongUseExitsWithTwo) {

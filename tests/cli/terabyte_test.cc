@@ -90,7 +90,7 @@ TEST_F(TerabyteMedium, ScanSnapshotAndSavingKeepTheOffsets) {
     EXPECT_EQ(scanned.Found()[i].length, placed_[i].bytes.size());
   }
 
-  RecoverySnapshot saved{path_, "3 TiB sparse image", kMediumSize, scanned};
+  RecoverySnapshot saved{path_, "3 TiB sparse image", kMediumSize, scanned, {}};
   const std::string snapshot_path = dir_.File("3tib.dat");
   ASSERT_TRUE(WriteSnapshot(snapshot_path, saved).ok);
   RecoverySnapshot loaded;

@@ -317,6 +317,52 @@ TEST(ScanLoop, StopDuringAChunkReportsThatChunkAndKeepsTheFinds) {
   EXPECT_EQ(observer.progress[0].percent, 0u);
 }
 
+TEST(ScanLoop, SkippedAreasAreOfferedToNoHandlerAndFindsKeepTheirOffsets) {
+  // Two chunks and a few sectors; tags everywhere a find could be.
+  auto medium = Medium(2 * 4096 + 8);
+  for (size_t s : {3, 5, 6, 10, 4100, 8000, 8193}) Tag(medium, s, 0xAA);
+  FaultySource source(medium, 512);
+  CallLog log;
+  HandlerList handlers;
+  handlers.push_back(std::make_unique<StubHandler>(kTypeJpeg, 0xAA, &log, true, 4096));
+  // Sector 5 wholly, sector 6 from its middle (its first byte stays free), and the whole
+  // second chunk.
+  std::vector<ByteRange> skipped;
+  AppendRange(skipped, 5 * 512, 512 + 100);
+  AppendRange(skipped, 4096 * 512, 4096 * 512);
+  ScanResults results;
+  RecordingObserver observer;
+  ASSERT_TRUE(
+      RunScanWithHandlers(source, std::move(handlers), results, &observer, nullptr, false, &skipped)
+          .ok);
+  std::vector<uint64_t> offsets;
+  for (const FoundFile& file : results.Found()) offsets.push_back(file.offset);
+  EXPECT_EQ(offsets, (std::vector<uint64_t>{3 * 512, 10 * 512, 8193 * 512}));
+  // A file that starts before a skipped area is measured across it as always.
+  EXPECT_EQ(results.Found()[0].length, 4096u);
+  // The chunk inside the skipped area is not even read, but its progress is still reported.
+  for (const auto& [offset, count] : source.read_log()) {
+    EXPECT_FALSE(offset >= 4096 * 512 && offset < 8192 * 512) << offset;
+  }
+  EXPECT_EQ(observer.progress.size(), 3u);
+}
+
+TEST(ScanLoop, NoSkippedAreasScansExactlyAsBefore) {
+  auto medium = Medium(64);
+  for (size_t s : {0, 7, 63}) Tag(medium, s, 0xAA);
+  const auto scan = [&](const std::vector<ByteRange>* skipped) {
+    FaultySource source(medium, 512);
+    CallLog log;
+    HandlerList handlers;
+    handlers.push_back(std::make_unique<StubHandler>(kTypeJpeg, 0xAA, &log));
+    ScanResults results;
+    RunScanWithHandlers(source, std::move(handlers), results, nullptr, nullptr, false, skipped);
+    return std::make_pair(results.records, log.calls);
+  };
+  const std::vector<ByteRange> none;
+  EXPECT_EQ(scan(nullptr), scan(&none));
+}
+
 TEST(HandlerSet, SelectionKeepsTheFixedTrialOrder) {
   FileTypeSelection selection;
   selection.SelectAll(false);

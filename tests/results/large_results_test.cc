@@ -53,7 +53,7 @@ class Stopwatch {
 };
 
 TEST(MillionFinds, SnapshotSavesAndLoadsWhole) {
-  RecoverySnapshot snapshot{"/dev/sdz", "Disk 4 TiB", kMediumSize, MillionFinds()};
+  RecoverySnapshot snapshot{"/dev/sdz", "Disk 4 TiB", kMediumSize, MillionFinds(), {}};
   ASSERT_GT(snapshot.results.Found().back().offset, uint64_t{1} << 41);
   samples::TempDir dir;
   const std::string path = dir.File("million.dat");
