@@ -5,6 +5,7 @@
 // page takes, and how fast the finds are read for the content filters. Run by hand (offscreen
 // unless a display is given):
 //   build/dev/bench/pictavo-bench-results-page [FILE_COUNT]
+//   build/dev/bench/pictavo-bench-results-page --image MEDIUM   (the grid on a real medium's finds)
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -116,7 +117,7 @@ pictavo::ScanResults PhotoResults(const std::string& path, size_t count, int dis
   return results;
 }
 
-// True when every cell on screen shows its thumbnail.
+// True when every cell on screen shows what it will show.
 bool ScreenShown(CRecoverdFileDlg& page) {
   pictavo::app::ThumbnailGrid* grid = page.grid();
   const QRect area = grid->viewport()->rect();
@@ -126,21 +127,42 @@ bool ScreenShown(CRecoverdFileDlg& page) {
     for (int x = cell.width() / 2; x < area.width(); x += cell.width()) {
       const QModelIndex index = grid->indexAt(QPoint(x, y));
       if (!index.isValid()) continue;
-      if (!page.thumbnails()->Thumbnail(page.model()->RecordAt(index.row()))) return false;
+      // A cell is done when it shows its thumbnail, or the placeholder of a picture that does
+      // not decode, or the type's picture of a film or a sound.
+      const uint32_t record = page.model()->RecordAt(index.row());
+      const pictavo::app::FindDecode decode = page.thumbnails()->Facts(record).decode;
+      if (!page.thumbnails()->Thumbnail(record) && decode != pictavo::app::FindDecode::kFailed &&
+          decode != pictavo::app::FindDecode::kNotPicture) {
+        return false;
+      }
       ++shown;
     }
   }
   return shown > 0;
 }
 
-void GridFigures(size_t count) {
+// The grid of thumbnails on a made-up medium of `count` JPEG finds, or on the finds of a scan of
+// `medium` when one is given.
+void GridFigures(size_t count, const std::string& medium = {}) {
   using namespace pictavo;
-  const std::string path =
-      (QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/pictavo-bench-grid.img")
-          .toStdString();
+  const bool made_up = medium.empty();
+  const std::string path = made_up
+                               ? (QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+                                  "/pictavo-bench-grid.img")
+                                     .toStdString()
+                               : medium;
   const long before_kib = ResidentKib();
   WizardState state;
-  state.results = PhotoResults(path, count, 64);
+  if (made_up) {
+    state.results = PhotoResults(path, count, 64);
+  } else {
+    const ScanStatus status = RunScan(path, ScanOptions{}, state.results, nullptr, nullptr);
+    if (!status.ok) {
+      std::fprintf(stderr, "cannot scan %s: %s\n", path.c_str(), status.message.c_str());
+      return;
+    }
+    count = state.results.found_count;
+  }
   state.source_name = QString::fromStdString(path);
   const long results_kib = ResidentKib();
   auto page = std::make_unique<CRecoverdFileDlg>(state);
@@ -189,7 +211,11 @@ void GridFigures(size_t count) {
       (page->thumbnails()->known_count() - known_before) / (reading.elapsed() / 1000.0);
   const long reading_kib = ResidentKib();
 
-  std::printf("%zu finds of 1600 x 1200 JPEGs, grid of thumbnails\n", count);
+  if (made_up) {
+    std::printf("%zu finds of 1600 x 1200 JPEGs, grid of thumbnails\n", count);
+  } else {
+    std::printf("%zu finds of %s, grid of thumbnails\n", count, path.c_str());
+  }
   std::printf("  first screen of thumbnails       %8.1f ms\n", first_screen_ms);
   std::printf("  scrolling: longest step          %8.1f ms (%d steps, %.1f ms average)\n",
               longest_ms, steps, total_ms / steps);
@@ -201,7 +227,7 @@ void GridFigures(size_t count) {
               (reading_kib - results_kib) / 1024.0);
   std::printf("  reading for the filters          %8.0f finds/s\n", per_second);
   page.reset();
-  std::remove(path.c_str());
+  if (made_up) std::remove(path.c_str());
 }
 
 // Clicks a tree item's label and returns when the list holds its files.
@@ -221,6 +247,13 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication application(argc, argv);
+  if (argc > 2 && std::string(argv[1]) == "--image") {
+    // Only the grid, on the finds of a real medium.
+    NoPrompts prompts;
+    pictavo::app::SetPromptHandler(&prompts);
+    GridFigures(0, argv[2]);
+    return 0;
+  }
   const size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
 
   NoPrompts prompts;
