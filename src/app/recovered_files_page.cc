@@ -34,6 +34,7 @@
 #include "app/scanning_dialog.h"
 #include "app/thumbnail_cache.h"
 #include "app/thumbnail_grid.h"
+#include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/recovery.h"
@@ -98,6 +99,14 @@ std::string PathOf(const QString& name) { return QFile::encodeName(name).toStdSt
 Qt::CheckState MarkOf(uint64_t marked, uint64_t files) {
   if (marked == 0) return Qt::Unchecked;
   return marked == files ? Qt::Checked : Qt::PartiallyChecked;
+}
+
+// Copies `file` for the preview: straight from the source, or through `named`'s map.
+bool CopyForPreview(PreviewTempFile& copy, SectorSource& source, const FoundFile& file,
+                    const NamedFile* named, std::string* error) {
+  if (!named) return copy.CopyFrom(source, file, error);
+  NamedFileSource through(source, *named);
+  return copy.CopyFrom(through, file, error);
 }
 
 class WaitCursor {
@@ -331,6 +340,11 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
           [this](QTreeWidgetItem* item) { OnTreeItemClicked(item); });
   connect(tree_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current) { OnTreeCurrentChanged(current); });
+  connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    if (NamedFilesTree::FileOf(item) >= 0) {
+      PreviewNamedFile(static_cast<size_t>(NamedFilesTree::FileOf(item)));
+    }
+  });
   connect(tree_, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item) { OnTreeItemChanged(item); });
   connect(list_, &QTreeView::doubleClicked, this,
@@ -369,6 +383,10 @@ int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
 // save more files, or the same ones to another place, or close the wizard.
 bool CRecoverdFileDlg::validatePage() {
   if (state_.selected_total == 0) return false;
+  if (named_tree_.marked_bytes() != 0) {
+    RunNamedSavingRun(this, state_, named_tree_.MarkedFiles());
+    if (marks_.marked_bytes() == 0) return false;
+  }
   const SavingChoice choice = saving_bar_->choice();
   if (!choice.only_shown || !filter_.Active()) {
     RunSavingRun(this, state_, choice.layout);
@@ -589,6 +607,7 @@ void CRecoverdFileDlg::BuildTree() {
     type_items_[type] = item;
   }
   root_item_->setExpanded(true);
+  named_tree_.Build(tree_, state_.named_files);
   syncing_ = false;
   if (filter_.Active()) {
     if (filter_.NeedsContent()) StartReading();
@@ -656,7 +675,9 @@ bool CRecoverdFileDlg::eventFilter(QObject* watched, QEvent* event) {
 bool CRecoverdFileDlg::OnKeyPress(QObject* watched, int key) {
   if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
   QAbstractItemView* view = shown_view();
-  if (watched == tree_) {
+  if (watched == tree_ && NamedFilesTree::FileOf(tree_->currentItem()) >= 0) {
+    PreviewNamedFile(static_cast<size_t>(NamedFilesTree::FileOf(tree_->currentItem())));
+  } else if (watched == tree_) {
     view->setFocus(Qt::TabFocusReason);
     if (!view->currentIndex().isValid() && model_->rowCount() > 0) {
       view->setCurrentIndex(model_->index(0, FoundFileModel::kNameColumn));
@@ -723,6 +744,14 @@ void CRecoverdFileDlg::ShowBranchAsCurrent() {
 // judged from the mark that was shown, so that a partial mark (which counts as marked) unmarks.
 void CRecoverdFileDlg::OnTreeItemChanged(QTreeWidgetItem* item) {
   if (syncing_ || !item) return;
+  if (NamedFilesTree::Owns(item)) {
+    named_tree_.OnItemChanged(item);
+    mark_toggled_by_click_ = true;
+    state_.selected_total = MarkedBytes();
+    UpdateTotals();
+    if (!asked_to_save_) InviteToSave();
+    return;
+  }
   const FileTypeId type = item->data(0, kTypeRole).toUInt();
   const Qt::CheckState shown = item == root_item_ ? shown_root_mark_ : shown_marks_[type];
   const bool mark = shown == Qt::Unchecked;
@@ -739,7 +768,7 @@ void CRecoverdFileDlg::OnTreeItemChanged(QTreeWidgetItem* item) {
 }
 
 void CRecoverdFileDlg::ShowMarks() {
-  state_.selected_total = marks_.marked_bytes();
+  state_.selected_total = MarkedBytes();
   if (!root_item_) return;
   SyncTreeMarks();
   RefreshListMarks();
@@ -851,12 +880,17 @@ void CRecoverdFileDlg::ShowTreeCounts() {
 void CRecoverdFileDlg::ClearAllMarks() {
   marks_.Attach(&state_.results);
   marks_.SetAll(false);
+  syncing_ = true;
+  named_tree_.SetAll(false);
+  syncing_ = false;
   ShowMarks();
 }
 
 // ---- The list ----
 
 void CRecoverdFileDlg::ChooseBranch(QTreeWidgetItem* item) {
+  // The files with names are previewed and marked in the tree itself.
+  if (NamedFilesTree::Owns(item)) return;
   current_branch_ = item;
   StartFill(item->data(0, kTypeRole).toUInt());
 }
@@ -921,7 +955,7 @@ void CRecoverdFileDlg::OnFillDone(uint64_t generation, std::vector<FileListRow> 
 
 void CRecoverdFileDlg::OnListCheckToggled(int row) {
   marks_.Toggle(model_->RecordAt(row));
-  state_.selected_total = marks_.marked_bytes();
+  state_.selected_total = MarkedBytes();
   SyncTreeMarks();
   const QModelIndex index = model_->index(row, FoundFileModel::kNameColumn);
   emit model_->dataChanged(index, index, {Qt::CheckStateRole});
@@ -942,6 +976,10 @@ void CRecoverdFileDlg::OnHeaderClicked(int section) {
 
 void CRecoverdFileDlg::OnPreviewClicked() {
   const QModelIndexList selected = list_->selectionModel()->selectedRows();
+  if (selected.isEmpty() && NamedFilesTree::FileOf(tree_->currentItem()) >= 0) {
+    PreviewNamedFile(static_cast<size_t>(NamedFilesTree::FileOf(tree_->currentItem())));
+    return;
+  }
   if (selected.isEmpty()) {
     ShowMessage(this, kNoSelectionText, kNoSelectionCaption, QMessageBox::Information,
                 QMessageBox::Ok);
@@ -952,7 +990,23 @@ void CRecoverdFileDlg::OnPreviewClicked() {
 
 void CRecoverdFileDlg::PreviewRow(int row) {
   if (filling_ || row < 0 || row >= model_->rowCount() || !tree_->currentItem()) return;
-  const FoundFile file = model_->FileAt(row);
+  ShowPreview(model_->FileAt(row), nullptr);
+  QAbstractItemView* view = shown_view();
+  view->setFocus();
+  view->setCurrentIndex(model_->index(row, FoundFileModel::kNameColumn));
+}
+
+void CRecoverdFileDlg::PreviewNamedFile(size_t index) {
+  if (index >= state_.named_files.files.size()) return;
+  const NamedFile& named = state_.named_files.files[index];
+  // The file's bytes as its map gives them, from its first byte on.
+  FoundFile file;
+  file.type = named.type;
+  file.length = named.size;
+  ShowPreview(file, &named);
+}
+
+void CRecoverdFileDlg::ShowPreview(const FoundFile& file, const NamedFile* named) {
   const PreviewRefusal refusal = CheckPreviewRequest(file.type, file.length);
   if (refusal != PreviewRefusal::kNone) {
     const std::string_view text = PreviewRefusalText(refusal);
@@ -968,7 +1022,7 @@ void CRecoverdFileDlg::PreviewRow(int row) {
     std::string copy_error;
     if (!source) {
       reason = kSourceNotOpened.arg(state_.source_name, Text(SystemErrorText(error)));
-    } else if (!preview_file_.CopyFrom(*source, file, &copy_error)) {
+    } else if (!CopyForPreview(preview_file_, *source, file, named, &copy_error)) {
       reason = Text(copy_error);
     } else {
       // Decoding happens here, still under the wait cursor.
@@ -986,9 +1040,6 @@ void CRecoverdFileDlg::PreviewRow(int row) {
   dialog->exec();
   dialog.reset();
   preview_file_.Delete();
-  QAbstractItemView* view = shown_view();
-  view->setFocus();
-  view->setCurrentIndex(model_->index(row, FoundFileModel::kNameColumn));
 }
 
 }  // namespace pictavo::app

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/find_filter.h"
+#include "app/named_files_tree.h"
 #include "app/pictavo_page.h"
 #include "app/saving_options.h"
 #include "results/find_marks.h"
@@ -109,6 +110,8 @@ class CRecoverdFileDlg : public PictavoPage {
   bool LoadPendingSnapshot();
   // Previews the file of list row `row` (double-click and the Preview button).
   void PreviewRow(int row);
+  // Previews file `index` of the files with names (double-click and Enter on its leaf).
+  void PreviewNamedFile(size_t index);
 
   QTreeWidget* tree() const { return tree_; }
   QTreeView* list() const { return list_; }
@@ -131,6 +134,8 @@ class CRecoverdFileDlg : public PictavoPage {
   QLabel* selected_total_text() const { return selected_total_text_; }
   QPushButton* preview_button() const { return preview_button_; }
   QTreeWidgetItem* root_item() const { return root_item_; }
+  // The root of the files with names and their marks; its root is null when there are none.
+  const NamedFilesTree& named_tree() const { return named_tree_; }
   // The tree item of a type, or null when the type has no branch.
   QTreeWidgetItem* type_item(FileTypeId type) const;
   QTreeWidgetItem* current_branch() const { return current_branch_; }
@@ -181,6 +186,10 @@ class CRecoverdFileDlg : public PictavoPage {
   void RefreshListMarks();
   void UpdateTotals();
   void InviteToSave();
+  // The bytes marked, carved finds and files with names together.
+  uint64_t MarkedBytes() const { return marks_.marked_bytes() + named_tree_.marked_bytes(); }
+  // Shows `file` (read from the source, through `named`'s map when given) in the preview.
+  void ShowPreview(const FoundFile& file, const NamedFile* named);
 
   QGroupBox* group_ = nullptr;
   QTreeWidget* tree_ = nullptr;
@@ -214,6 +223,7 @@ class CRecoverdFileDlg : public PictavoPage {
   Qt::CheckState shown_root_mark_ = Qt::Unchecked;
   // The marks of the finds, with the files and marked files per type and the bytes marked.
   FindMarks marks_;
+  NamedFilesTree named_tree_;
   uint64_t total_found_size_ = 0;
   bool syncing_ = false;
   // Set when a mouse press in the tree changed a check mark: the click that ends it toggles the

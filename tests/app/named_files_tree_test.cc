@@ -1,0 +1,200 @@
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "app/preview_dialog.h"
+#include "filesystems/named_content.h"
+#include "filesystems/tsk_listing.h"
+#include "platform/sector_source.h"
+#include "results/size_text.h"
+#include "results/snapshot.h"
+#include "results_fixture.h"
+#include "support/fs_images.h"
+
+namespace pictavo::app::testing {
+namespace {
+
+std::vector<uint8_t> FileBytes(const QString& path) {
+  return samples::ReadFile(QFile::encodeName(path).toStdString());
+}
+
+// A FAT card with four photos in DCIM/100TEST, one of them deleted, scanned and
+// its files with names listed, and the two kept in a snapshot that the Load Recovery road
+// brings back: the page shows both roots.
+class NamedFilesTest : public ResultsTest {
+ protected:
+  void SetUp() override {
+    ResultsTest::SetUp();
+    if (other_fs().isEmpty()) GTEST_SKIP() << "needs a second file system (/dev/shm)";
+    originals = ::pictavo::testing::SamplePhotos("DCIM/100TEST", 4);
+    image = temp->File("card.img");
+    const std::string why =
+        ::pictavo::testing::MakeFatImage(image, 16, originals, {"DCIM/100TEST/IMG_0002.JPG"}, 16);
+    if (!why.empty()) GTEST_SKIP() << why;
+    int error = 0;
+    auto source = FileSectorSource::Open(image, {}, &error);
+    ASSERT_TRUE(source);
+    RecoverySnapshot snapshot;
+    snapshot.named = ListFileSystemsInProcess(*source, {});
+    ClassifyNamedFiles(*source, snapshot.named);
+    ASSERT_EQ(snapshot.named.files.size(), 4u);
+    // The carved finds of the same card, as a scan of it gives them.
+    ASSERT_TRUE(
+        RunScan(*source, ProcessFileTypeSelection(), snapshot.results, nullptr, nullptr).ok);
+    snapshot.source_label = "card.img";
+    snapshot.source_size = source->Size();
+    snapshot.source_name = image;
+    listing = snapshot.named;
+    const std::string path = temp->File("card.dat");
+    ASSERT_TRUE(WriteSnapshot(path, snapshot).ok);
+
+    sheet = MakeSheet();
+    ChooseRoad(*sheet, Road::kLoadRecovery);
+    prompts.ChooseNext(QString::fromStdString(path));
+    sheet->next();
+    ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+    page = Page(*sheet);
+    ASSERT_TRUE(page->named_tree().root());
+  }
+
+  // The original bytes of the file listed under `path`; a deleted short name has lost its first
+  // character.
+  const std::vector<uint8_t>& Original(const std::string& path) const {
+    const auto without_first = [](std::string text) {
+      text.erase(text.rfind('/') + 1, 1);
+      return text;
+    };
+    for (const auto& file : originals) {
+      if (without_first(file.path) == without_first(path)) return file.bytes;
+    }
+    static const std::vector<uint8_t> none;
+    return none;
+  }
+  QTreeWidgetItem* Folder() const { return page->named_tree().root()->child(0)->child(0); }
+  size_t DeletedIndex() const {
+    for (size_t i = 0; i < listing.files.size(); ++i) {
+      if (listing.files[i].deleted) return i;
+    }
+    return listing.files.size();
+  }
+
+  std::vector<::pictavo::testing::TestFile> originals;
+  std::string image;
+  FileSystemListing listing;
+  std::unique_ptr<CPictavoSheet> sheet;
+  CRecoverdFileDlg* page = nullptr;
+};
+
+TEST_F(NamedFilesTest, TheFilesWithNamesAreASecondRootWithTheirFoldersAndStates) {
+  QTreeWidget* tree = page->tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(tree->topLevelItem(0), page->root_item());
+  EXPECT_EQ(page->root_item()->text(0),
+            QString("Recovered Files (%1)").arg(sheet->state().results.found_count));
+  QTreeWidgetItem* named = tree->topLevelItem(1);
+  EXPECT_EQ(named, page->named_tree().root());
+  EXPECT_EQ(named->text(0), "Files with names (4)");
+  ASSERT_EQ(named->childCount(), 1);
+  EXPECT_EQ(named->child(0)->text(0), "DCIM");
+  ASSERT_EQ(named->child(0)->childCount(), 1);
+  EXPECT_EQ(Folder()->text(0), "100TEST");
+  ASSERT_EQ(Folder()->childCount(), 4);
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    QTreeWidgetItem* leaf = page->named_tree().file_item(i);
+    ASSERT_TRUE(leaf);
+    EXPECT_EQ(leaf->parent(), Folder());
+    EXPECT_EQ(leaf->text(0), QString::fromStdString(std::string(listing.files[i].Name())));
+    EXPECT_TRUE(
+        leaf->toolTip(0).contains(listing.files[i].deleted ? "deleted, recoverable" : "live"))
+        << leaf->toolTip(0).toStdString();
+  }
+  EXPECT_TRUE(page->named_tree().file_item(DeletedIndex())->font(0).italic());
+}
+
+TEST_F(NamedFilesTest, MarksOfAFolderAndItsFilesCountInTheSelectedTotal) {
+  ClickTreeCheck(page, Folder());
+  uint64_t all = 0;
+  for (const NamedFile& file : listing.files) all += file.size;
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    EXPECT_EQ(page->named_tree().file_item(i)->checkState(0), Qt::Checked);
+  }
+  EXPECT_EQ(sheet->state().selected_total, all);
+  EXPECT_EQ(page->selected_total_text()->text(), QString::fromStdString(SizeText(all)));
+  EXPECT_TRUE(NextButton(*sheet)->isEnabled());
+  EXPECT_EQ(page->root_item()->checkState(0), Qt::Unchecked);
+
+  QTreeWidgetItem* first = page->named_tree().file_item(0);
+  ClickTreeCheck(page, first);
+  EXPECT_EQ(sheet->state().selected_total, all - listing.files[0].size);
+  EXPECT_EQ(Folder()->checkState(0), Qt::PartiallyChecked);
+  EXPECT_EQ(page->named_tree().root()->checkState(0), Qt::PartiallyChecked);
+}
+
+TEST_F(NamedFilesTest, RecoverSavesTheMarkedFilesInTheirFoldersAndNeverOverwrites) {
+  ClickTreeCheck(page, Folder());
+  const QString folder = other_fs() + "/named";
+  prompts.ChooseNext(folder);
+  sheet->next();
+  EXPECT_EQ(sheet->currentId(), kRecoveredFilesPageId);
+  for (const NamedFile& file : listing.files) {
+    ASSERT_FALSE(Original(file.path).empty()) << file.path;
+    EXPECT_EQ(FileBytes(folder + "/" + QString::fromStdString(file.path)), Original(file.path))
+        << file.path;
+  }
+  // The same files again in the same folder come next to the first ones.
+  prompts.ChooseNext(folder);
+  sheet->next();
+  EXPECT_EQ(FileBytes(folder + "/DCIM/100TEST/IMG_0001 (2).JPG"),
+            Original("DCIM/100TEST/IMG_0001.JPG"));
+  EXPECT_EQ(FileBytes(folder + "/DCIM/100TEST/IMG_0001.JPG"),
+            Original("DCIM/100TEST/IMG_0001.JPG"));
+}
+
+TEST_F(NamedFilesTest, AFolderOnTheMediumsFileSystemIsRefusedAndNothingIsWritten) {
+  ClickTreeCheck(page, page->named_tree().file_item(0));
+  const QString folder = QString::fromStdString(temp->File("beside-the-card"));
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  sheet->next();
+  EXPECT_FALSE(QFile::exists(folder + "/DCIM"));
+  ASSERT_EQ(prompts.messages.size(), 1u);
+}
+
+TEST_F(NamedFilesTest, DoubleClickPreviewsADeletedFileThroughItsMap) {
+  QTreeWidgetItem* leaf = page->named_tree().file_item(DeletedIndex());
+  QTreeWidget* tree = page->tree();
+  tree->scrollToItem(leaf);
+  int shown = 0;
+  QSize picture;
+  bool placeholder = true;
+  // The dialog is looked at once it is up, then closed.
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<CDlgPreview*>(widget);
+      if (!dialog || !dialog->isVisible()) continue;
+      ++shown;
+      placeholder = dialog->pane()->placeholder();
+      picture = dialog->pane()->picture_size();
+      dialog->accept();
+    }
+  });
+  poll.start(10);
+  const QRect rect = tree->visualItemRect(leaf);
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+  QTest::mouseDClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+  poll.stop();
+  EXPECT_EQ(shown, 1);
+  EXPECT_FALSE(placeholder);
+  EXPECT_EQ(picture, QSize(64 + 160, 48 + 90));  // IMG_0002.JPG
+  // Choosing a file with a name leaves the list of carved finds as it was.
+  EXPECT_EQ(sheet->state().selected_total, 0u);
+}
+
+}  // namespace
+}  // namespace pictavo::app::testing
