@@ -12,6 +12,7 @@
 #include "app/elapsed_time.h"
 #include "app/prompts.h"
 #include "filesystems/live_areas.h"
+#include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 
@@ -83,11 +84,30 @@ void ScanWorker::run() {
       // A stopped scan of the free space is not offered for continuing: the continued scan
       // would not know which areas to leave out.
       status_ = RunScan(*source, options, *results_, &keeper, stop_flag_);
+      if (!status_.stopped) ListNamedFiles(*source);
       return;
     }
   }
   status_ = RunScan(source_name_, options, *results_, &keeper, stop_flag_);
-  if (status_.stopped) stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
+  if (status_.stopped) {
+    stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
+    return;
+  }
+  int error = 0;
+  if (auto source = FileSectorSource::Open(source_name_, {}, &error)) ListNamedFiles(*source);
+}
+
+// The file systems are read in a child process, so that a crash inside the library that reads
+// them cannot take the wizard down; Stop ends the child too.
+void ScanWorker::ListNamedFiles(SectorSource& source) {
+  IsolationOptions isolation;
+  isolation.cancel = stop_flag_;
+  named_files_ = ListFileSystemsIsolated(source, {}, isolation);
+  if (stop_flag_ && stop_flag_->load()) {
+    named_files_ = {};
+    return;
+  }
+  ClassifyNamedFiles(source, named_files_);
 }
 
 void ScanWorker::Resume(ScanObserver* observer) {
@@ -126,6 +146,7 @@ void ScanWorker::Resume(ScanObserver* observer) {
   } else {
     stopped_scan_.reset();
     *results_ = CombineScanResults(base.results, later, base.position, base.exact_ends);
+    ListNamedFiles(*source);
   }
 }
 
@@ -273,6 +294,7 @@ void CScanningDlg::OnWorkerFinished() {
   StopClock();
   state_.last_scan = worker_->status();
   state_.stopped_scan = worker_->stopped_scan();
+  state_.named_files = std::move(worker_->named_files());
   state_.scanned = true;
   done(QDialog::Rejected);
   QString message = OutcomeMessage(state_.last_scan);

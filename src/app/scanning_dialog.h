@@ -40,6 +40,9 @@ class ScanWorker : public QThread {
   }
   // Valid once the thread has finished: where the scan stood when it was stopped, or null.
   std::shared_ptr<const ScanCheckpoint> stopped_scan() const { return stopped_scan_; }
+  // Valid once the thread has finished: the files the medium's file systems describe, listed
+  // after a scan that went to its end; empty when none was recognised or the scan was stopped.
+  FileSystemListing& named_files() { return named_files_; }
 
  signals:
   void ProgressReported(quint32 percent, quint64 position_mib);
@@ -59,8 +62,10 @@ class ScanWorker : public QThread {
   QString free_space_note_;
   std::shared_ptr<const ScanCheckpoint> resume_from_;
   std::shared_ptr<const ScanCheckpoint> stopped_scan_;
+  FileSystemListing named_files_;
 
   void Resume(ScanObserver* observer);
+  void ListNamedFiles(SectorSource& source);
 };
 
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the

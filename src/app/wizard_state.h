@@ -61,8 +61,9 @@ struct WizardState {
 
   // What the last scan found, and how it ended.
   ScanResults results;
-  // The files with names a loaded snapshot holds, kept so that saving the snapshot again keeps
-  // them; a scan empties them.
+  // The files the medium's file systems describe: listed after a scan that went to its end, or
+  // held by a loaded snapshot (saving the snapshot again keeps them). Empty when no file system
+  // was recognised.
   FileSystemListing named_files;
   ScanStatus last_scan;
   bool scanned = false;

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <cerrno>
 
 #include "app/elapsed_time.h"
@@ -161,6 +162,40 @@ TEST_F(ScanningDialogTest, WithUnallocatedOnlyTheLivePhotosOfACardAreNotFoundAga
     }
   }
   EXPECT_TRUE(prompts.messages.empty());
+}
+
+TEST_F(ScanningDialogTest, AScanOfACardListsItsFilesWithNamesLiveAndDeleted) {
+  const auto photos = pictavo::testing::SamplePhotos("DCIM/100TEST", 3);
+  const std::string card = temp->File("fat.img");
+  const std::string why =
+      pictavo::testing::MakeFatImage(card, 16, photos, {"DCIM/100TEST/IMG_0002.JPG"}, 16);
+  if (!why.empty()) GTEST_SKIP() << why;
+  SampleImage image;
+  image.path = QString::fromStdString(card);
+  auto dialog = Open(image);
+  QSignalSpy finished(dialog.get(), &QDialog::finished);
+  ASSERT_TRUE(finished.wait(10000));
+  EXPECT_TRUE(state.last_scan.ok);
+  ASSERT_EQ(state.named_files.files.size(), 3u);
+  std::vector<std::string> states;
+  for (const NamedFile& file : state.named_files.files) {
+    states.push_back(file.path + " " + std::string(NamedFileStateText(file.state)));
+  }
+  std::sort(states.begin(), states.end());
+  EXPECT_EQ(states, (std::vector<std::string>{"DCIM/100TEST/IMG_0001.JPG live",
+                                              "DCIM/100TEST/IMG_0003.JPG live",
+                                              "DCIM/100TEST/_MG_0002.JPG deleted, recoverable"}));
+}
+
+TEST_F(ScanningDialogTest, ACardWithoutAFileSystemHasNoFilesWithNames) {
+  const SampleImage image = MakeImage("card.img", 3);
+  state.named_files.files.emplace_back();  // what a snapshot loaded before held
+  auto dialog = Open(image);
+  QSignalSpy finished(dialog.get(), &QDialog::finished);
+  ASSERT_TRUE(finished.wait(10000));
+  EXPECT_TRUE(state.last_scan.ok);
+  EXPECT_TRUE(state.named_files.files.empty());
+  EXPECT_TRUE(state.named_files.volumes.empty());
 }
 
 TEST_F(ScanningDialogTest, WithUnallocatedADriveWithoutAFileSystemIsSearchedWholeAndSaysSo) {
