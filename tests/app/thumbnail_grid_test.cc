@@ -72,7 +72,7 @@ class ThumbnailGridTest : public ResultsTest {
   bool ReadAll() {
     ThumbnailCache* cache = page->thumbnails();
     cache->StartSurvey();
-    return QTest::qWaitFor([&] { return cache->known_count() == cache->facts().size(); }, 10000);
+    return QTest::qWaitFor([&] { return cache->known_count() == cache->facts().size(); }, 30000);
   }
 
   // Zeros over a find's bytes after the scan, from `skip` bytes in.
@@ -217,11 +217,11 @@ TEST_F(ThumbnailGridTest, MinimumFileSizeHidesSmallFilesAndTheTreeCountsFollow) 
   ASSERT_LT(uint64_t(kb) * 1024, files[1].bytes.size());
   QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
   page->filter_bar()->min_size()->setValue(kb);
-  ASSERT_TRUE(filled.wait(5000));
+  ASSERT_TRUE(filled.wait(30000));
   EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File1.jpeg", "File0.png", "File2.jpeg"}));
   EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (4)", "JPEG (3)", "PNG (1)"}));
   page->filter_bar()->min_size()->setValue(0);
-  ASSERT_TRUE(filled.wait(5000));
+  ASSERT_TRUE(filled.wait(30000));
   EXPECT_EQ(TreeLabels(page), before);
   EXPECT_EQ(page->model()->rowCount(), 5);
 }
@@ -230,7 +230,7 @@ TEST_F(ThumbnailGridTest, MarkingTheRootMarksOnlyWhatIsShown) {
   Open();
   QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
   page->filter_bar()->min_size()->setValue(int(files[3].bytes.size() / 1024) + 1);
-  ASSERT_TRUE(filled.wait(5000));
+  ASSERT_TRUE(filled.wait(30000));
   ClickTreeCheck(page, page->root_item());
   uint64_t shown_bytes = 0;
   for (size_t k : {0, 1, 2, 4}) shown_bytes += files[k].bytes.size();
@@ -247,8 +247,8 @@ TEST_F(ThumbnailGridTest, MinimumPictureSizeHidesThumbnailSizedFindsOnceTheyAreR
   QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
   SetFilterSize(2);  // 320 x 240
   EXPECT_TRUE(page->filter().NeedsContent());
-  ASSERT_TRUE(done.wait(10000) || done.count() > 0);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !page->filling() && filled.count() >= 2; }, 5000));
+  ASSERT_TRUE(done.wait(30000) || done.count() > 0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !page->filling() && filled.count() >= 2; }, 30000));
   // A portrait photo counts as well as a landscape one.
   EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File0.png", "File2.jpeg"}));
   EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (3)", "JPEG (2)", "PNG (1)"}));
@@ -264,7 +264,7 @@ TEST_F(ThumbnailGridTest, DecodeStatusFilterShowsOnlyTheDamaged) {
         return !page->thumbnails()->surveying() && !page->filling() &&
                page->model()->rowCount() == 1;
       },
-      10000));
+      30000));
   EXPECT_EQ(ListNames(page), (QStringList{"File1.jpeg"}));
 }
 
@@ -272,7 +272,7 @@ TEST_F(ThumbnailGridTest, TheFilterStaysWhenTheBranchChanges) {
   Open();
   QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
   page->filter_bar()->min_size()->setValue(int(files[3].bytes.size() / 1024) + 1);
-  ASSERT_TRUE(filled.wait(5000));
+  ASSERT_TRUE(filled.wait(30000));
   ASSERT_TRUE(ChooseBranch(page, page->type_item(kTypePng)));
   EXPECT_EQ(ListNames(page), (QStringList{"File0.png"}));
 }
@@ -392,7 +392,7 @@ class DatedFindsTest : public ResultsTest {
           return !page->thumbnails()->surveying() && !page->filling() &&
                  page->thumbnails()->known_count() == 4;
         },
-        10000);
+        30000);
   }
 
   std::vector<PlacedFile> files;
@@ -416,7 +416,7 @@ TEST_F(DatedFindsTest, ADateSpanShowsThePhotosOfThoseDaysOnly) {
   bar->dated()->setChecked(true);
   ASSERT_TRUE(Settle());
   QTest::qWait(50);  // the refill after the reading
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !page->filling(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !page->filling(); }, 30000));
   EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File2.jpeg"}));
   EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (2)", "JPEG (2)", "PNG (0)"}));
 }
@@ -425,14 +425,14 @@ TEST_F(DatedFindsTest, DuplicatesShownOnceKeepTheFirstOfEachContent) {
   page->filter_bar()->once()->setChecked(true);
   EXPECT_TRUE(page->thumbnails()->wants_digests());
   ASSERT_TRUE(Settle());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return page->model()->rowCount() == 3; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return page->model()->rowCount() == 3; }, 30000));
   EXPECT_TRUE(page->thumbnails()->Facts(3).repeat);
   EXPECT_FALSE(page->thumbnails()->Facts(0).repeat);
   EXPECT_EQ(ListNames(page), (QStringList{"File0.jpeg", "File1.jpeg", "File0.png"}));
   // Off again: every find is back, under the numbers it always had.
   QSignalSpy filled(page, &CRecoverdFileDlg::ListFilled);
   page->filter_bar()->once()->setChecked(false);
-  ASSERT_TRUE(filled.wait(5000));
+  ASSERT_TRUE(filled.wait(30000));
   EXPECT_EQ(TreeLabels(page), (QStringList{"Recovered Files (4)", "JPEG (3)", "PNG (1)"}));
 }
 
