@@ -184,25 +184,6 @@ std::string NamedFileShownPath(const FileSystemListing& listing, const NamedFile
 
 namespace {
 
-class FileProgress : public ExtentCopyObserver {
- public:
-  FileProgress(SaveObserver* observer, uint64_t total) : observer_(observer), total_(total) {}
-  void StartFile() {
-    done_before_ += last_;
-    last_ = 0;
-  }
-  void OnCopied(uint64_t written, uint64_t) override {
-    last_ = written;
-    if (observer_) observer_->OnProgress(done_before_ + written, total_);
-  }
-
- private:
-  SaveObserver* observer_;
-  uint64_t total_;
-  uint64_t done_before_ = 0;
-  uint64_t last_ = 0;
-};
-
 void Refuse(SaveSummary& summary, SaveObserver* observer, size_t index, std::string wanted_name,
             uint64_t length, std::string why) {
   SavedFile saved;
@@ -227,7 +208,7 @@ SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listin
     if (i < listing.files.size()) total_bytes += listing.files[i].size;
   }
   if (observer) observer->OnStart(which.size(), total_bytes);
-  FileProgress progress(observer, total_bytes);
+  RunProgress progress(observer, total_bytes);
   for (const size_t i : which) {
     if (i >= listing.files.size()) continue;
     if (cancel && cancel->load(std::memory_order_relaxed)) {

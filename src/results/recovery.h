@@ -132,6 +132,27 @@ class SaveObserver {
   virtual void OnFileDone(const SavedFile& /*file*/) {}
 };
 
+// Turns the bytes written of one file after another into the whole run's progress for
+// `observer`: call StartFile before each file's copy.
+class RunProgress : public ExtentCopyObserver {
+ public:
+  RunProgress(SaveObserver* observer, uint64_t total) : observer_(observer), total_(total) {}
+  void StartFile() {
+    done_before_ += last_;
+    last_ = 0;
+  }
+  void OnCopied(uint64_t written, uint64_t) override {
+    last_ = written;
+    if (observer_) observer_->OnProgress(done_before_ + written, total_);
+  }
+
+ private:
+  SaveObserver* observer_;
+  uint64_t total_;
+  uint64_t done_before_ = 0;
+  uint64_t last_ = 0;
+};
+
 // Writes every found file whose selected flag is set into `folder` (which must exist), under its
 // list name; a name that is taken gets the next free one ("File3 (2).jpeg"), so nothing is ever
 // overwritten. Each file is written under a temporary name (PartialFileName) and gets its own name

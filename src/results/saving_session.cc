@@ -190,25 +190,6 @@ bool Account(SaveAttempt& attempt, SaveSummary& summary, SaveObserver* observer,
   return true;
 }
 
-class RunProgress : public ExtentCopyObserver {
- public:
-  RunProgress(SaveObserver* observer, uint64_t total) : observer_(observer), total_(total) {}
-  void StartFile() {
-    done_before_ += last_;
-    last_ = 0;
-  }
-  void OnCopied(uint64_t written, uint64_t) override {
-    last_ = written;
-    if (observer_) observer_->OnProgress(done_before_ + written, total_);
-  }
-
- private:
-  SaveObserver* observer_;
-  uint64_t total_;
-  uint64_t done_before_ = 0;
-  uint64_t last_ = 0;
-};
-
 // Counts bytes written by several copying threads; the running thread reports them.
 class SharedProgress : public ExtentCopyObserver {
  public:
