@@ -1,7 +1,6 @@
 #include "app/named_files_tree.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QFont>
 #include <QHash>
@@ -9,10 +8,10 @@
 #include <QTreeWidget>
 
 #include "app/prompts.h"
+#include "app/saving_dialog.h"
 #include "app/wizard_state.h"
 #include "filesystems/named_content.h"
 #include "platform/sector_source.h"
-#include "platform/system_error.h"
 #include "results/recovery.h"
 #include "results/size_text.h"
 
@@ -21,11 +20,6 @@ namespace {
 
 const QString kRootLabel = QStringLiteral("Files with names (%1)");
 const QString kFolderTitle = QStringLiteral("Choose the folder for the files with names");
-const QString kInformationCaption = QStringLiteral("Information");
-const QString kSourceOpenFailed = QStringLiteral(
-    "The files cannot be saved: %1 could not be opened.\n%2\n\nThe drive or image the files were "
-    "found on must be reachable under the same name.");
-const QString kFolderNotMade = QStringLiteral("The folder %1 could not be created.");
 
 // Set on every item of the tree; the file's index on a leaf.
 constexpr int kNamedRole = Qt::UserRole + 1;
@@ -154,33 +148,13 @@ std::vector<size_t> NamedFilesTree::MarkedFiles() const {
 bool RunNamedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& which) {
   uint64_t bytes = 0;
   for (const size_t i : which) bytes += state.named_files.files[i].size;
-  const QString folder = ChooseFolder(owner, kFolderTitle);
-  if (folder.isEmpty()) return false;
-  const std::string source_name = PathOf(state.source_name);
+  std::optional<SavingTarget> target = PrepareSavingRun(owner, state, bytes, kFolderTitle);
+  if (!target) return false;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  const DestinationCheck check = CheckDestination(PathOf(folder), source_name, bytes);
+  const SaveSummary summary = SaveNamedFiles(*target->source, state.named_files, which,
+                                             PathOf(target->folder), nullptr, nullptr);
   QApplication::restoreOverrideCursor();
-  if (!check.accepted()) {
-    ShowInformation(owner, Text(check.message));
-    return false;
-  }
-  if (!QDir().mkpath(folder)) {
-    ShowInformation(owner, kFolderNotMade.arg(folder));
-    return false;
-  }
-  int error = 0;
-  auto source = FileSectorSource::Open(source_name, OpenOptions{}, &error);
-  if (!source) {
-    ShowInformation(owner, kSourceOpenFailed.arg(state.source_name, Text(SystemErrorText(error))));
-    return false;
-  }
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const SaveSummary summary =
-      SaveNamedFiles(*source, state.named_files, which, PathOf(folder), nullptr, nullptr);
-  QApplication::restoreOverrideCursor();
-  ShowMessage(owner, Text(SaveSummaryText(summary, PathOf(folder))).trimmed(), kInformationCaption,
-              summary.all_written() ? QMessageBox::Information : QMessageBox::Warning,
-              QMessageBox::Ok);
+  ShowSavingOutcome(owner, summary, target->folder);
   return true;
 }
 

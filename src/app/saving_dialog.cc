@@ -189,40 +189,47 @@ void SavingDialog::OnWorkerFinished() {
   done(summary_.cancelled ? QDialog::Rejected : QDialog::Accepted);
 }
 
+std::optional<SavingTarget> PrepareSavingRun(QWidget* owner, const WizardState& state,
+                                             uint64_t bytes, const QString& folder_title) {
+  SavingTarget target;
+  target.folder = ChooseFolder(owner, folder_title);
+  if (target.folder.isEmpty()) return std::nullopt;
+  const std::string source_name = PathOf(state.source_name);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const DestinationCheck check = CheckDestination(PathOf(target.folder), source_name, bytes);
+  QApplication::restoreOverrideCursor();
+  if (!check.accepted()) {
+    ShowInformation(owner, Text(check.message));
+    return std::nullopt;
+  }
+  if (!QDir().mkpath(target.folder)) {
+    ShowInformation(owner, kFolderNotMade.arg(target.folder));
+    return std::nullopt;
+  }
+  int error = 0;
+  target.source = FileSectorSource::Open(source_name, OpenOptions{}, &error);
+  if (!target.source) {
+    ShowInformation(owner, kSourceOpenFailed.arg(state.source_name, Text(SystemErrorText(error))));
+    return std::nullopt;
+  }
+  return target;
+}
+
+void ShowSavingOutcome(QWidget* owner, const SaveSummary& summary, const QString& folder) {
+  ShowMessage(owner, Text(SaveSummaryText(summary, PathOf(folder))).trimmed(), kInformationCaption,
+              summary.all_written() ? QMessageBox::Information : QMessageBox::Warning,
+              QMessageBox::Ok);
+}
+
 bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout,
                   const ScanResults* results) {
   const ScanResults& to_save = results ? *results : state.results;
   const uint64_t marked_bytes = results ? SelectedTotal(*results) : state.selected_total;
-  const QString folder = ChooseFolder(owner, kFolderTitle);
-  if (folder.isEmpty()) return false;
-  const std::string source_name = PathOf(state.source_name);
-  std::unique_ptr<FileSectorSource> source;
-  {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const DestinationCheck check = CheckDestination(PathOf(folder), source_name, marked_bytes);
-    QApplication::restoreOverrideCursor();
-    if (!check.accepted()) {
-      ShowInformation(owner, Text(check.message));
-      return false;
-    }
-    if (!QDir().mkpath(folder)) {
-      ShowInformation(owner, kFolderNotMade.arg(folder));
-      return false;
-    }
-    int error = 0;
-    source = FileSectorSource::Open(source_name, OpenOptions{}, &error);
-    if (!source) {
-      ShowInformation(owner,
-                      kSourceOpenFailed.arg(state.source_name, Text(SystemErrorText(error))));
-      return false;
-    }
-  }
-  SavingDialog dialog(*source, to_save, folder, owner, layout);
+  std::optional<SavingTarget> target = PrepareSavingRun(owner, state, marked_bytes, kFolderTitle);
+  if (!target) return false;
+  SavingDialog dialog(*target->source, to_save, target->folder, owner, layout);
   dialog.exec();
-  const SaveSummary& summary = dialog.summary();
-  ShowMessage(owner, Text(SaveSummaryText(summary, PathOf(folder))).trimmed(), kInformationCaption,
-              summary.all_written() ? QMessageBox::Information : QMessageBox::Warning,
-              QMessageBox::Ok);
+  ShowSavingOutcome(owner, dialog.summary(), target->folder);
   return true;
 }
 

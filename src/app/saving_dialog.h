@@ -4,10 +4,13 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "app/wizard_state.h"
 #include "app/worker_dialog.h"
+#include "platform/sector_source.h"
 #include "results/recovery.h"
 #include "results/saving_session.h"
 
@@ -115,5 +118,20 @@ class SavingDialog : public WorkerDialog {
 // instead of the wizard's results (the page's filtered copy).
 bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout = {},
                   const ScanResults* results = nullptr);
+
+// Where a saving run writes and what it reads.
+struct SavingTarget {
+  QString folder;
+  std::unique_ptr<FileSectorSource> source;
+};
+
+// The steps every saving run takes first: asks for a folder with `folder_title`, checks it for
+// `bytes` against the wizard's source, makes it and opens the source. Nothing when the user
+// cancelled the choice or was told why the folder or the source cannot be used.
+std::optional<SavingTarget> PrepareSavingRun(QWidget* owner, const WizardState& state,
+                                             uint64_t bytes, const QString& folder_title);
+
+// Tells the user how a saving run into `folder` went.
+void ShowSavingOutcome(QWidget* owner, const SaveSummary& summary, const QString& folder);
 
 }  // namespace pictavo::app
