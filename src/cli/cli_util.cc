@@ -288,6 +288,16 @@ bool RejectUnknownOption(const Args& args, std::string_view command) {
   return true;
 }
 
+bool TakeSourceOperand(Args& args, std::string_view command, std::string* source) {
+  if (RejectUnknownOption(args, command)) return false;
+  if (!source->empty()) {
+    PrintError(std::string(command) + ": more than one SOURCE given");
+    return false;
+  }
+  *source = args.TakePositional();
+  return true;
+}
+
 bool ParseSectorSizeOption(std::string_view command, const std::string& text,
                            OpenOptions* options) {
   if (text.empty()) return true;

@@ -72,6 +72,10 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text);
 // prints "<command>: unknown option" and returns true.
 bool RejectUnknownOption(const Args& args, std::string_view command);
 
+// Takes the next argument, which no option took, as the command's SOURCE. False, with the
+// reason printed, for an unknown option or a second SOURCE.
+bool TakeSourceOperand(Args& args, std::string_view command, std::string* source);
+
 // The text of --sector-size (empty when not given) into `options`; false, with
 // "<command>: ..." printed, when it is not a number from 1 to 65535.
 bool ParseSectorSizeOption(std::string_view command, const std::string& text, OpenOptions* options);

@@ -244,12 +244,7 @@ int RunFilesCommand(int argc, char** argv, int first) {
       continue;
     }
     if (!args.error().empty()) break;
-    if (RejectUnknownOption(args, "files")) return 2;
-    if (!source_name.empty()) {
-      PrintError("files: more than one SOURCE given");
-      return 2;
-    }
-    source_name = args.TakePositional();
+    if (!TakeSourceOperand(args, "files", &source_name)) return 2;
   }
   if (!args.error().empty()) {
     PrintError("files: " + args.error());

@@ -219,12 +219,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
       continue;
     }
     if (!args.error().empty()) break;
-    if (RejectUnknownOption(args, "recover")) return 2;
-    if (!source_name.empty()) {
-      PrintError("recover: more than one SOURCE given");
-      return 2;
-    }
-    source_name = args.TakePositional();
+    if (!TakeSourceOperand(args, "recover", &source_name)) return 2;
   }
   if (!args.error().empty()) {
     PrintError("recover: " + args.error());

@@ -139,12 +139,7 @@ int RunScanCommand(int argc, char** argv, int first) {
     // Once needed for a snapshot beside an image file; still taken, so that scripts keep working.
     if (args.TakeFlag("--allow-same-filesystem")) continue;
     if (!args.error().empty()) break;
-    if (RejectUnknownOption(args, "scan")) return 2;
-    if (!source_name.empty()) {
-      PrintError("scan: more than one SOURCE given");
-      return 2;
-    }
-    source_name = args.TakePositional();
+    if (!TakeSourceOperand(args, "scan", &source_name)) return 2;
   }
   if (!args.error().empty()) {
     PrintError("scan: " + args.error());
