@@ -15,31 +15,6 @@ constexpr uint16_t kTagGpsIfd = 0x8825;
 constexpr uint16_t kTagInteropIfd = 0xA005;
 constexpr uint16_t kTypeIfd = 13;
 
-// Bytes per value of a TIFF field type; 0 for types this walk does not know.
-uint32_t FieldTypeSize(uint16_t type) {
-  switch (type) {
-    case 1:  // BYTE
-    case 2:  // ASCII
-    case 6:  // SBYTE
-    case 7:  // UNDEFINED
-      return 1;
-    case 3:  // SHORT
-    case 8:  // SSHORT
-      return 2;
-    case 4:   // LONG
-    case 9:   // SLONG
-    case 11:  // FLOAT
-    case 13:  // IFD
-      return 4;
-    case 5:   // RATIONAL
-    case 10:  // SRATIONAL
-    case 12:  // DOUBLE
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 // Reads the file's structures from the medium, at offsets counted from the file's start.
 class TiffFile {
  public:
@@ -61,7 +36,7 @@ class TiffFile {
   // when they cannot be read.
   std::vector<uint64_t> Values(const IfdEntry& entry, const uint8_t* raw_value) {
     std::vector<uint64_t> values;
-    const uint32_t size = FieldTypeSize(entry.type);
+    const uint32_t size = TiffFieldTypeSize(entry.type);
     if ((size != 2 && size != 4) || entry.count == 0 ||
         entry.count > DngOtherHandler::kMaxArrayCount) {
       return values;
@@ -165,7 +140,7 @@ uint64_t DngOtherHandler::MeasureLength(SectorSource& source, uint64_t offset) {
     for (uint32_t i = 0; i < count; ++i) {
       const IfdEntry entry = EntryAt(reader, i);
       const uint8_t* raw_value = bytes.data() + 2 + 12 * i + 8;
-      const uint64_t total = uint64_t{entry.count} * FieldTypeSize(entry.type);
+      const uint64_t total = uint64_t{entry.count} * TiffFieldTypeSize(entry.type);
       if (total > 4 && entry.value + total <= kCap) {
         extent = std::max(extent, entry.value + total);
       }

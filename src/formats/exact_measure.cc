@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "formats/scan_window.h"
+#include "formats/tiff_structure_walker.h"
 
 namespace pictavo {
 
@@ -97,30 +98,6 @@ bool NameIn(const uint8_t* name, std::initializer_list<std::string_view> names) 
 }
 
 // ---- TIFF ----
-
-uint32_t TiffTypeSize(uint16_t type) {
-  switch (type) {
-    case 1:  // BYTE
-    case 2:  // ASCII
-    case 6:  // SBYTE
-    case 7:  // UNDEFINED
-      return 1;
-    case 3:  // SHORT
-    case 8:  // SSHORT
-      return 2;
-    case 4:   // LONG
-    case 9:   // SLONG
-    case 11:  // FLOAT
-    case 13:  // IFD
-      return 4;
-    case 5:   // RATIONAL
-    case 10:  // SRATIONAL
-    case 12:  // DOUBLE
-      return 8;
-    default:
-      return 0;
-  }
-}
 
 struct TiffEntry {
   uint16_t tag = 0;
@@ -225,7 +202,7 @@ class TiffWalk {
       e.type = *entry_reader.U16At(2);
       e.count = *entry_reader.U32At(4);
       std::memcpy(e.value, raw + 8, 4);
-      const uint64_t size = uint64_t{TiffTypeSize(e.type)} * e.count;
+      const uint64_t size = uint64_t{TiffFieldTypeSize(e.type)} * e.count;
       if (size > 4) Note(uint64_t{ValueU32(e)} + size);
       for (size_t k = 0; k < pieces.size(); ++k) {
         if (e.tag == kPieceTags[k]) pieces[k] = e;

@@ -28,6 +28,31 @@ enum TiffTag : uint16_t {
   kTagUniqueCameraModel = 0xC614,
 };
 
+// Bytes per value of a TIFF field type; 0 for types the format does not define.
+inline uint32_t TiffFieldTypeSize(uint16_t type) {
+  switch (type) {
+    case 1:  // BYTE
+    case 2:  // ASCII
+    case 6:  // SBYTE
+    case 7:  // UNDEFINED
+      return 1;
+    case 3:  // SHORT
+    case 8:  // SSHORT
+      return 2;
+    case 4:   // LONG
+    case 9:   // SLONG
+    case 11:  // FLOAT
+    case 13:  // IFD
+      return 4;
+    case 5:   // RATIONAL
+    case 10:  // SRATIONAL
+    case 12:  // DOUBLE
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 enum TiffFieldType : uint16_t {
   kTiffAscii = 2,
   kTiffShort = 3,
