@@ -23,8 +23,6 @@ int RunFilesCommand(int argc, char** argv, int first);
 
 // The files with names on `source`, listed by a child process and classified.
 FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orphans);
-// scan --names: for each find, the path of the named file that starts at its first byte, or "-".
-std::vector<std::string> NamesOfFinds(const FileSystemListing& listing, const ScanResults& results);
 // The problems the file-system pass met, on standard error.
 void PrintNotes(const FileSystemListing& listing);
 // The listing as 'pictavo-cli files' prints it (snapshot show --named).

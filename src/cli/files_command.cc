@@ -5,7 +5,6 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "cli/cli_util.h"
@@ -336,27 +335,6 @@ int RecoverByName(SectorSource& source, const std::string& folder,
   std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
   if (summary.cancelled) return 130;
   return summary.all_written() ? 0 : 1;
-}
-
-std::vector<std::string> NamesOfFinds(const FileSystemListing& listing,
-                                      const ScanResults& results) {
-  // A live file's name wins over a deleted one's that starts at the same byte.
-  std::unordered_map<uint64_t, const NamedFile*> by_first_byte;
-  for (const NamedFile& file : listing.files) {
-    if (file.resident || file.runs.empty() || file.runs.front().sparse ||
-        file.runs.front().file_offset != 0) {
-      continue;
-    }
-    const NamedFile*& named = by_first_byte[file.runs.front().source_offset];
-    if (named == nullptr || (named->deleted && !file.deleted)) named = &file;
-  }
-  std::vector<std::string> names;
-  for (const FoundFile& found : results.Found()) {
-    const auto named = by_first_byte.find(found.offset);
-    names.push_back(named == by_first_byte.end() ? "-"
-                                                 : NamedFileShownPath(listing, *named->second));
-  }
-  return names;
 }
 
 }  // namespace pictavo::cli

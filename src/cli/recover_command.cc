@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/recover_filters.h"
 #include "engine/scan_engine.h"
+#include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "results/recovery.h"
 #include "results/saving_session.h"
@@ -54,6 +55,11 @@ constexpr char kRecoverHelp[] =
     "                      modification times, instead of carving (see 'pictavo-cli files');\n"
     "                      deleted files whose content is overwritten are skipped\n"
     "  --deleted-only      with --by-name: save deleted files only\n"
+    "  --names             name each carved file after the file that the file systems of\n"
+    "                      SOURCE list at its first byte (IMG_0001.JPG), in the folder\n"
+    "                      --organise gives it; other files keep their numbered names.\n"
+    "                      With --snapshot, the files with names the snapshot keeps are\n"
+    "                      used ('pictavo-cli scan --names --snapshot'), else SOURCE is read\n"
     "  --organise HOW      lay the files out in folders: 'type' (jpeg/, cr2/, ...), 'date'\n"
     "                      (2024/2024-07-13/, photos named after the time they were taken,\n"
     "                      2024-07-13 18.22.05.jpeg, with that time as modification time;\n"
@@ -174,7 +180,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   std::string folder, types, sector_size_text, snapshot_path, select, source_name;
   bool allow_same_file_system = false, by_name = false, deleted_only = false;
   bool exact_ends_flag = false;
-  bool unallocated = false;
+  bool unallocated = false, names_wanted = false;
   std::string organise_text, min_size_text, min_pixels_text;
   RecoverFilters filters;
   while (!args.Done()) {
@@ -218,6 +224,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
       deleted_only = true;
       continue;
     }
+    if (args.TakeFlag("--names")) {
+      names_wanted = true;
+      continue;
+    }
     if (!args.error().empty()) break;
     if (!TakeSourceOperand(args, "recover", &source_name)) return 2;
   }
@@ -247,6 +257,10 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   }
   if (unallocated && (!snapshot_path.empty() || by_name)) {
     PrintError("recover: --unallocated applies to a scan, not to --snapshot or --by-name");
+    return 2;
+  }
+  if (names_wanted && by_name) {
+    PrintError("recover: --names names carved files; --by-name saves files with names already");
     return 2;
   }
   if (snapshot_path.empty() && !select.empty()) {
@@ -290,6 +304,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   if (!ParseSectorSizeOption("recover", sector_size_text, &open_options)) return 2;
 
   ScanResults results;
+  FileSystemListing named;
   uint64_t expected_size = 0;
   if (!snapshot_path.empty()) {
     RecoverySnapshot snapshot;
@@ -304,6 +319,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     source_name = snapshot.source_name;
     expected_size = snapshot.source_size;
     results = std::move(snapshot.results);
+    named = std::move(snapshot.named);
     if (!select.empty()) {
       if (!SelectFromList(select, results, &error_text)) {
         PrintError("recover: " + error_text);
@@ -395,6 +411,16 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   if (made) {
     PrintError("cannot create " + folder + ": " + made.message());
     return 1;
+  }
+
+  std::vector<std::string> names;
+  if (names_wanted) {
+    if (named.volumes.empty() && named.files.empty()) {
+      named = ListNamedFiles(*source, false, false);
+      PrintNotes(named);
+    }
+    names = NamesOfFinds(named, results);
+    layout.file_system_names = &names;
   }
 
   ProgressLine progress("Saving");

@@ -7,6 +7,7 @@
 #include "cli/decode_check.h"
 #include "drives/drive_enumeration.h"
 #include "engine/scan_engine.h"
+#include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/scan_checkpoint.h"
@@ -299,6 +300,9 @@ int RunScanCommand(int argc, char** argv, int first) {
     named = ListNamedFiles(*source, false, false);
     PrintNotes(named);
     names = NamesOfFinds(named, results);
+    for (std::string& name : names) {
+      if (name.empty()) name = "-";
+    }
     report.extra_heading = "name";
     report.extra_column = &names;
   }

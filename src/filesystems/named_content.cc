@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/format_handler.h"
@@ -291,6 +292,27 @@ SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listin
     if (!go_on) break;
   }
   return summary;
+}
+
+std::vector<std::string> NamesOfFinds(const FileSystemListing& listing,
+                                      const ScanResults& results) {
+  std::unordered_map<uint64_t, const NamedFile*> by_first_byte;
+  for (const NamedFile& file : listing.files) {
+    if (file.resident || file.runs.empty() || file.runs.front().sparse ||
+        file.runs.front().file_offset != 0) {
+      continue;
+    }
+    const NamedFile*& named = by_first_byte[file.runs.front().source_offset];
+    if (named == nullptr || (named->deleted && !file.deleted)) named = &file;
+  }
+  std::vector<std::string> names;
+  names.reserve(results.Found().size());
+  for (const FoundFile& found : results.Found()) {
+    const auto named = by_first_byte.find(found.offset);
+    names.push_back(named == by_first_byte.end() ? std::string()
+                                                 : NamedFileShownPath(listing, *named->second));
+  }
+  return names;
 }
 
 }  // namespace pictavo

@@ -46,6 +46,11 @@ void ClassifyNamedFiles(SectorSource& medium, FileSystemListing& listing);
 // ".." and empty names are shown as "_", so that a saved path never leaves the destination.
 std::string NamedFileShownPath(const FileSystemListing& listing, const NamedFile& file);
 
+// For each find of `results`, in list order, the shown path of the named file whose content
+// starts at the find's first byte, or "" when none does. A live file wins over a deleted one
+// that starts at the same byte.
+std::vector<std::string> NamesOfFinds(const FileSystemListing& listing, const ScanResults& results);
+
 // Saves the files `which` (indices into listing.files) under `folder`, each in the folders of
 // its shown path, which are created as needed, with its own name; a taken name gets the next
 // free one ("IMG_0001 (2).JPG"), so that nothing is overwritten. The files keep their

@@ -236,6 +236,11 @@ class Planner {
       std::optional<DateTaken> date;
       if (layout_.by_date) date = FindDateTaken(source_, file);
       job.place = PlaceFor(layout_, file.type, RecoveredFileName(file.type, index_in_type), date);
+      if (const std::vector<std::string>* names = layout_.file_system_names;
+          names && job.index < names->size()) {
+        std::string name = SavedNameFromPath((*names)[job.index]);
+        if (!name.empty()) job.place.name = std::move(name);
+      }
       job.folder_path = JoinPath(destination_, job.place.folder);
       if (!job.place.folder.empty()) PrepareFolder(job);
       return job;
@@ -291,6 +296,16 @@ class ForwardingObserver : public SavingObserver {
 };
 
 }  // namespace
+
+std::string SavedNameFromPath(const std::string& path) {
+  // Room under the usual 255-byte limit of a name for the partial-file prefix and suffix
+  // (".pictavo-<pid>-<n>." and ".part") and a " (99)" when the name is taken.
+  constexpr size_t kLongestName = 200;
+  const size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.size() > kLongestName || name == "." || name == "..") return {};
+  return name;
+}
 
 std::string SavingPlace::RelativePath() const { return JoinPath(folder, name); }
 

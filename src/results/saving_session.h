@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
@@ -21,9 +22,18 @@ struct SavingLayout {
   // name "2024-07-13 18.22.05.jpeg", and get that time as their modification time. Finds without
   // a date keep their list name and go into kUndatedFolder.
   bool by_date = false;
+  // Per find, in list order: the path the file systems give the file that starts at the find's
+  // first byte, or "" (NamesOfFinds). A find with a path is saved under the path's last name
+  // ("IMG_0001.JPG") instead of its list or date name, in the folder the layout gives it. Not
+  // owned; must outlive the run.
+  const std::vector<std::string>* file_system_names = nullptr;
 
-  bool flat() const { return !by_type && !by_date; }
+  bool flat() const { return !by_type && !by_date && !file_system_names; }
 };
+
+// The name a find is saved under when the file systems name it: the last part of `path`, or ""
+// when there is none or it is too long to save with room for a " (2)" and a partial-file prefix.
+std::string SavedNameFromPath(const std::string& path);
 
 inline constexpr char kUndatedFolder[] = "undated";
 
