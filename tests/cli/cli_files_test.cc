@@ -91,6 +91,25 @@ TEST_F(CliFiles, ScanNamesShowsTheNamedFileAtAFindsFirstByte) {
   EXPECT_EQ(RunCli("scan --names --check " + image_).status, 2);
 }
 
+TEST_F(CliFiles, RecoverNamesSavesCarvedFilesUnderTheirFileSystemNames) {
+  const std::string out = dir_.File("named");
+  auto run = RunCli("recover --names --types jpeg --organise type --allow-same-filesystem --to " +
+                    out + " " + image_);
+  ASSERT_EQ(run.status, 0) << run.out;
+  for (const auto& [name, photo] :
+       {std::pair{"IMG_0001.JPG", 0}, {"_MG_0002.JPG", 1}, {"IMG_0003.JPG", 2}}) {
+    EXPECT_EQ(ReadFile(out + "/jpeg/" + name), photos_[photo].bytes) << name;
+  }
+  // A snapshot that keeps the files with names gives the same names.
+  const std::string snapshot = dir_.File("named.dat");
+  ASSERT_EQ(RunCli("scan --names --types jpeg --snapshot " + snapshot + " " + image_).status, 0);
+  const std::string again = dir_.File("again");
+  run = RunCli("recover --snapshot " + snapshot + " --names --allow-same-filesystem --to " + again);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(again + "/_MG_0002.JPG"), photos_[1].bytes);
+  EXPECT_EQ(RunCli("recover --names --by-name --to " + again + " " + image_).status, 2);
+}
+
 TEST_F(CliFiles, ScanUnallocatedFindsOnlyWhatNoLiveFileHoldsAtItsOffsetOnTheSource) {
   const auto names = RunCli("scan --names --types jpeg --format tsv " + image_);
   ASSERT_EQ(names.status, 0) << names.out;

@@ -129,6 +129,34 @@ TEST(SavingSession, ByTypeAlone) {
   EXPECT_EQ(ReadFile(dir.File("png/File0.png")), medium.files[3]);
 }
 
+TEST(SavingSession, FileSystemNamesReplaceListAndDateNamesButNotFolders) {
+  const Medium medium = FourFinds();
+  MemorySectorSource source(medium.bytes, 512);
+  TempDir dir;
+  // Two finds named alike (files of two folders), one unnamed, one whose name is unusable.
+  const std::vector<std::string> names = {"DCIM/100CANON/IMG_0001.JPG",
+                                          "DCIM/101CANON/IMG_0001.JPG", "",
+                                          "DCIM/" + std::string(230, 'x') + ".PNG"};
+  RecordingObserver observer;
+  const SaveSummary summary =
+      SavingSession(source, medium.results, dir.path(),
+                    {.layout = {.by_date = true, .file_system_names = &names}})
+          .Run(&observer, nullptr);
+  EXPECT_EQ(summary.written, 4u);
+  EXPECT_EQ(observer.done, (std::vector<std::string>{"2024/2024-07-13/IMG_0001.JPG",
+                                                     "2024/2024-07-13/IMG_0001 (2).JPG",
+                                                     "undated/File2.jpeg", "undated/File0.png"}));
+  EXPECT_EQ(ReadFile(dir.File("2024/2024-07-13/IMG_0001 (2).JPG")), medium.files[1]);
+  // The photo keeps the time it was taken.
+  struct stat st {};
+  ASSERT_EQ(stat(dir.File("2024/2024-07-13/IMG_0001.JPG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, LocalTimeOf({2024, 7, 13, 18, 22, 5}));
+
+  EXPECT_EQ(SavedNameFromPath("IMG_0002.JPG"), "IMG_0002.JPG");
+  EXPECT_EQ(SavedNameFromPath("Partition 2 (NTFS)/a/.."), "");
+  EXPECT_EQ(SavedNameFromPath("DCIM/"), "");
+}
+
 TEST(SavingSession, NeverOverwritesAFileOfAnEarlierRun) {
   const Medium medium = FourFinds();
   MemorySectorSource source(medium.bytes, 512);
