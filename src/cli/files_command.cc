@@ -225,7 +225,6 @@ int SaveByName(SectorSource& source, const FileSystemListing& listing, const std
   return summary.all_written() ? 0 : 1;
 }
 
-
 }  // namespace
 
 void PrintNotes(const FileSystemListing& listing) {
@@ -350,6 +349,7 @@ int RecoverByNameFromSnapshot(SectorSource& source, FileSystemListing listing,
                               const std::string& folder, const FileTypeSelection& selection,
                               bool deleted_only,
                               const std::function<bool(uint64_t)>& destination_accepted) {
+  PrintNotes(listing);
   // The maps are the snapshot's; whether each file still starts as its type's is judged on the
   // source as it is now, as a fresh listing would, so content overwritten since is not saved.
   std::vector<bool> matched_then(listing.files.size());

@@ -101,9 +101,7 @@ bool ParseHex64(std::string_view text, uint64_t* out) {
   if (text.empty() || text.size() > 16) return false;
   uint64_t value = 0;
   for (char c : text) {
-    const int digit = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                             : -1;
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
     if (digit < 0) return false;
     value = value << 4 | static_cast<uint64_t>(digit);
   }

@@ -139,8 +139,8 @@ class CliFreeSpaceCheckpoint : public ::testing::Test {
 };
 
 TEST_F(CliFreeSpaceCheckpoint, AWholeRunWithACheckpointListsWhatAPlainOneDoes) {
-  const auto kept = RunCli("scan --unallocated --format tsv --checkpoint " + dir_.File("a.dat") +
-                           " " + image_);
+  const auto kept =
+      RunCli("scan --unallocated --format tsv --checkpoint " + dir_.File("a.dat") + " " + image_);
   EXPECT_EQ(kept.status, 0);
   EXPECT_EQ(kept.out, whole_.out);
   EXPECT_TRUE(CheckSnapshotFile(dir_.File("a.dat")));
@@ -179,8 +179,7 @@ TEST_F(CliFreeSpaceCheckpoint, AChangedOrUnreadableFileSystemStopsTheResume) {
       {"a live photo deleted",
        "MTOOLS_SKIP_CHECK=1 mdel -i " + image_ + " ::DCIM/100TEST/IMG_0003.JPG",
        "have changed since the scan began"},
-      {"the boot sector wiped",
-       "dd if=/dev/zero of=" + image_ + " bs=512 count=64 conv=notrunc",
+      {"the boot sector wiped", "dd if=/dev/zero of=" + image_ + " bs=512 count=64 conv=notrunc",
        "can no longer be read"},
   };
   for (const auto& c : cases) {
@@ -206,8 +205,7 @@ TEST_F(CliFreeSpaceCheckpoint, AWholeSourceCheckpointIsNotResumedAsAFreeSpaceOne
   checkpoint.results.records.emplace_back();
   int error = 0;
   ASSERT_TRUE(WriteScanCheckpoint(dir_.File("d.dat"), checkpoint, &error));
-  const auto run =
-      RunCli("scan --unallocated --resume " + dir_.File("d.dat") + " " + image_, true);
+  const auto run = RunCli("scan --unallocated --resume " + dir_.File("d.dat") + " " + image_, true);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.out.find("of a scan of the whole source"), std::string::npos) << run.out;
 }

@@ -272,8 +272,9 @@ TEST(CliInterrupt, AFreeSpaceScanStoppedWithCtrlCResumesToTheWholeList) {
   TempDir dir;
   const std::string image = dir.File("card.img");
   std::vector<pictavo::testing::TestFile> files = pictavo::testing::SamplePhotos("DCIM/100TEST", 6);
-  files.insert(files.begin() + 3, pictavo::testing::TestFile{
-                                      "DCIM/FILLER.BIN", pictavo::samples::RandomBytes(22 << 20, 5)});
+  files.insert(
+      files.begin() + 3,
+      pictavo::testing::TestFile{"DCIM/FILLER.BIN", pictavo::samples::RandomBytes(22 << 20, 5)});
   const std::string why = pictavo::testing::MakeFatImage(
       image, 40, files, {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
   if (!why.empty()) GTEST_SKIP() << why;
@@ -285,8 +286,7 @@ TEST(CliInterrupt, AFreeSpaceScanStoppedWithCtrlCResumesToTheWholeList) {
   // first chunk after it, which holds the second deleted photo.
   const std::string mount_point = dir.File("mnt");
   std::filesystem::create_directory(mount_point);
-  GatedFileSystem file_system(pictavo::samples::ReadFile(image), 12 << 20, mount_point,
-                              36 << 20);
+  GatedFileSystem file_system(pictavo::samples::ReadFile(image), 12 << 20, mount_point, 36 << 20);
   if (!file_system.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
   const std::string checkpoint = dir.File("stopped.dat");
   const int out_fd = open(dir.File("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

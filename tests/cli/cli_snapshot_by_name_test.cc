@@ -54,9 +54,9 @@ TEST_F(CliSnapshotByName, SavesTheKeptFilesAsSavingFromTheSourceDoes) {
   const auto run = RunCli(Recover("", from_snapshot), true);
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("Saved 3 files to"), std::string::npos) << run.out;
-  ASSERT_EQ(RunCli("recover " + image_ + " --by-name --allow-same-filesystem --to " + from_source)
-                .status,
-            0);
+  ASSERT_EQ(
+      RunCli("recover " + image_ + " --by-name --allow-same-filesystem --to " + from_source).status,
+      0);
   const struct {
     const char* path;
     size_t photo;
@@ -102,9 +102,9 @@ TEST_F(CliSnapshotByName, TheDestinationRulesOfSavingByNameHold) {
 TEST_F(CliSnapshotByName, ASnapshotWithoutFilesWithNamesSaysSo) {
   const std::string plain = dir_.File("plain.dat");
   ASSERT_EQ(RunCli("scan --format tsv --snapshot " + plain + " " + image_).status, 0);
-  const auto run = RunCli("recover --snapshot " + plain +
-                              " --by-name --allow-same-filesystem --to " + dir_.File("out"),
-                          true);
+  const auto run = RunCli(
+      "recover --snapshot " + plain + " --by-name --allow-same-filesystem --to " + dir_.File("out"),
+      true);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("keeps no files with names"), std::string::npos) << run.out;
   EXPECT_FALSE(Exists(dir_.File("out")));
@@ -128,8 +128,7 @@ TEST_F(CliSnapshotByName, ContentWrittenOverSinceIsNotSaved) {
   EXPECT_NE(run.out.find("1 of 3 files no longer start as when the snapshot was made"),
             std::string::npos)
       << run.out;
-  EXPECT_NE(run.out.find("1 deleted file was overwritten and not saved by name"),
-            std::string::npos)
+  EXPECT_NE(run.out.find("1 deleted file was overwritten and not saved by name"), std::string::npos)
       << run.out;
   EXPECT_FALSE(Exists(out + "/DCIM/100TEST/_MG_0002.JPG"));
   EXPECT_EQ(ReadFile(out + "/DCIM/100TEST/IMG_0003.JPG"), photos_[2].bytes);

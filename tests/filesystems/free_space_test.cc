@@ -185,8 +185,8 @@ TEST(FreeSpaceResume, AStoppedAndResumedScanOfTheFreeSpaceFindsWhatOneScanFinds)
   const std::string image = dir.File("card.img");
   std::vector<TestFile> files = SamplePhotos("DCIM/100TEST", 6);
   files.insert(files.begin() + 3, TestFile{"DCIM/FILLER.BIN", samples::RandomBytes(22 << 20, 5)});
-  const std::string why = MakeFatImage(image, 40, files,
-                                       {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
+  const std::string why =
+      MakeFatImage(image, 40, files, {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
   if (!why.empty()) GTEST_SKIP() << why;
   auto source = Open(image);
   ASSERT_TRUE(source);

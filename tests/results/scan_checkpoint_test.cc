@@ -180,9 +180,8 @@ TEST(ScanCheckpoint, OnlyAFreeSpaceScanIsWrittenInTheSecondFormat) {
                                 {.type = 0, .offset = 4096, .length = 0}};
   const std::string body =
       "source /dev/sdz\nsize 8388608\nsector 512\nmode normal\nposition 2097152\n";
-  const std::string tail =
-      "types jpeg\nrecord " + std::to_string(*TypeFromExtension("jpeg")) +
-      " 512 9\nrecord 0 4096 0\nend\n";
+  const std::string tail = "types jpeg\nrecord " + std::to_string(*TypeFromExtension("jpeg")) +
+                           " 512 9\nrecord 0 4096 0\nend\n";
   const std::vector<ByteRange> areas = {{1024, 4096}, {1u << 20, 8192}};
   const FreeSpaceDigest digest = DigestOfAreas(areas);
   char hash[17];
@@ -234,7 +233,8 @@ TEST(ScanCheckpoint, AFreeSpaceLineOutOfPlaceIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    ASSERT_TRUE(samples::WriteFile(dir.File("c"), std::vector<uint8_t>(c.text.begin(), c.text.end())));
+    ASSERT_TRUE(
+        samples::WriteFile(dir.File("c"), std::vector<uint8_t>(c.text.begin(), c.text.end())));
     ScanCheckpoint back;
     std::string why;
     EXPECT_FALSE(ReadScanCheckpoint(dir.File("c"), &back, &why));
@@ -243,9 +243,13 @@ TEST(ScanCheckpoint, AFreeSpaceLineOutOfPlaceIsRefused) {
 }
 
 TEST(ScanCheckpoint, TheDigestTellsAreasApart) {
-  const std::vector<std::vector<ByteRange>> plans = {
-      {}, {{0, 4096}}, {{4096, 0}}, {{0, 8192}}, {{4096, 4096}}, {{0, 4096}, {8192, 4096}},
-      {{0, 4096}, {8192, 8192}}};
+  const std::vector<std::vector<ByteRange>> plans = {{},
+                                                     {{0, 4096}},
+                                                     {{4096, 0}},
+                                                     {{0, 8192}},
+                                                     {{4096, 4096}},
+                                                     {{0, 4096}, {8192, 4096}},
+                                                     {{0, 4096}, {8192, 8192}}};
   for (size_t i = 0; i < plans.size(); ++i) {
     EXPECT_EQ(DigestOfAreas(plans[i]), DigestOfAreas(plans[i]));
     for (size_t j = i + 1; j < plans.size(); ++j) {
