@@ -7,7 +7,6 @@
 #include "filesystems/named_content.h"
 #include "filesystems/tsk_listing.h"
 #include "platform/memory_source.h"
-#include "results/scan_checkpoint.h"
 #include "samples/image_builder.h"
 #include "support/fs_images.h"
 
@@ -162,75 +161,6 @@ TEST(FreeSpacePlanChange, SaysWhyAResumedScanCannotUseThePlanMadeAgain) {
       EXPECT_NE(change.find(c.says), std::string::npos) << change;
     }
   }
-}
-
-// Stops the scan once the chunk at `percent` of the medium has been reported.
-class StopAtPercent : public ScanObserver {
- public:
-  StopAtPercent(uint32_t percent, std::atomic<bool>* stop) : percent_(percent), stop_(stop) {}
-  void OnProgress(uint32_t percent, uint64_t, uint64_t) override {
-    if (percent >= percent_) stop_->store(true);
-  }
-
- private:
-  uint32_t percent_;
-  std::atomic<bool>* stop_;
-};
-
-// A free-space scan stopped between chunks and resumed from its checkpoint's position with the
-// same plan finds what one whole free-space scan finds, also where the plan leaves whole chunks
-// out on either side of the stop.
-TEST(FreeSpaceResume, AStoppedAndResumedScanOfTheFreeSpaceFindsWhatOneScanFinds) {
-  TempDir dir;
-  const std::string image = dir.File("card.img");
-  std::vector<TestFile> files = SamplePhotos("DCIM/100TEST", 6);
-  files.insert(files.begin() + 3, TestFile{"DCIM/FILLER.BIN", samples::RandomBytes(22 << 20, 5)});
-  const std::string why =
-      MakeFatImage(image, 40, files, {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
-  if (!why.empty()) GTEST_SKIP() << why;
-  auto source = Open(image);
-  ASSERT_TRUE(source);
-  const FreeSpacePlan plan = PlanFreeSpaceScan(*source);
-  ASSERT_TRUE(plan.file_system_found);
-  ScanOptions options;
-  options.skipped = plan.live_areas;
-  for (const int threads : {1, 2}) {
-    SCOPED_TRACE(threads);
-    SetScanThreads(threads);
-    ScanResults whole;
-    ASSERT_TRUE(RunScan(*source, options, whole, nullptr, nullptr).ok);
-    ASSERT_EQ(whole.found_count, 2u);
-
-    ScanCheckpoint start;
-    start.source_name = image;
-    start.free_space = true;
-    start.free_space_areas = DigestOfAreas(plan.live_areas);
-    start.results.records.emplace_back();
-    std::atomic<bool> stop{false};
-    StopAtPercent stopper(50, &stop);
-    ScanResults first;
-    CheckpointKeeper keeper(dir.File("c"), start, first, &stopper, std::chrono::hours(1), &stop);
-    ASSERT_TRUE(ResumeScan(*source, options, 0, 0, first, &keeper, &stop).stopped);
-    int error = 0;
-    ASSERT_TRUE(keeper.Save(&error));
-    ScanCheckpoint saved;
-    std::string reason;
-    ASSERT_TRUE(ReadScanCheckpoint(dir.File("c"), &saved, &reason)) << reason;
-    ASSERT_TRUE(saved.free_space);
-    EXPECT_EQ(FreeSpacePlanChange(saved.free_space_areas, PlanFreeSpaceScan(*source)), "");
-    // One deleted photo lies before the stop, the other after it.
-    ASSERT_EQ(saved.results.found_count, 1u);
-    EXPECT_LT(saved.position, whole.records[1].offset);
-
-    ScanResults later;
-    ASSERT_TRUE(ResumeScan(*source, options, saved.position, saved.results.found_count, later,
-                           nullptr, nullptr)
-                    .ok);
-    const ScanResults combined = CombineScanResults(saved.results, later, saved.position);
-    EXPECT_EQ(combined.records, whole.records);
-    EXPECT_EQ(combined.tallies, whole.tallies);
-  }
-  SetScanThreads(0);
 }
 
 }  // namespace
