@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/cli_util.h"
 #include "engine/scan_engine.h"
+#include "filesystems/live_areas.h"
 #include "filesystems/named_file.h"
 
 namespace pictavo::cli {
@@ -28,16 +30,23 @@ void PrintNotes(const FileSystemListing& listing);
 // The listing as 'pictavo-cli files' prints it (snapshot show --named).
 void PrintNamedFiles(std::FILE* out, OutputFormat format, const std::string& source_name,
                      const FileSystemListing& listing);
-// scan --unallocated (and recover's): lists the live files of `source` and sets
-// `options->skipped` to the space they occupy, saying on standard error what is carved. False
-// when Ctrl-C came meanwhile.
-bool PlanUnallocatedScan(SectorSource& source, ScanOptions* options);
+// scan --unallocated (and recover's): lists the live files of `source` and gives the space they
+// occupy (for ScanOptions::skipped), saying on standard error what is carved. Nullopt when Ctrl-C
+// came meanwhile.
+std::optional<FreeSpacePlan> PlanUnallocatedScan(SectorSource& source);
 // recover --by-name: saves the named files of the selected types (and with `deleted_only` the
 // deleted ones only) under their folders and names in `folder`; overwritten ones are skipped.
 // `destination_accepted` judges the folder for the bytes to be written.
 int RecoverByName(SectorSource& source, const std::string& folder,
                   const FileTypeSelection& selection, bool deleted_only,
                   const std::function<bool(uint64_t)>& destination_accepted);
+// recover --snapshot --by-name: the same with the files a snapshot keeps (`listing`, read on the
+// medium the snapshot was made of). Each file's content is checked on `source` again first; when
+// none starts as it did, `source` is taken for another medium and nothing is saved.
+int RecoverByNameFromSnapshot(SectorSource& source, FileSystemListing listing,
+                              const std::string& folder, const FileTypeSelection& selection,
+                              bool deleted_only,
+                              const std::function<bool(uint64_t)>& destination_accepted);
 
 // scan --snapshot: checked before the scan (the texts fit, the file may go there), written after.
 // An existing file at the path is refused, or with `overwrite` replaced when it is a snapshot.

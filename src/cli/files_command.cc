@@ -178,6 +178,52 @@ class NamedSaveProgress : public SaveObserver {
   uint64_t count_ = 0, done_ = 0;
 };
 
+// Saves the files of `listing` that the options pick, skipping deleted ones whose content is
+// overwritten, after `destination_accepted` approved the folder for their bytes.
+int SaveByName(SectorSource& source, const FileSystemListing& listing, const std::string& folder,
+               const FileTypeSelection& selection, bool deleted_only,
+               const std::function<bool(uint64_t)>& destination_accepted) {
+  std::vector<size_t> which;
+  uint64_t total = 0, overwritten = 0;
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    const NamedFile& file = listing.files[i];
+    if ((deleted_only && !file.deleted) || !selection.IsSelected(file.type)) continue;
+    if (file.state == NamedFileState::kDeletedOverwritten) {
+      ++overwritten;
+      continue;
+    }
+    which.push_back(i);
+    total += file.size;
+  }
+  if (overwritten > 0) {
+    std::fprintf(stderr,
+                 "pictavo-cli: %" PRIu64
+                 " deleted file%s overwritten and not saved by name; carving may still find "
+                 "%s content\n",
+                 overwritten, overwritten == 1 ? " was" : "s were",
+                 overwritten == 1 ? "its" : "their");
+  }
+  if (which.empty()) {
+    std::puts("Nothing to save: no file with a name matches.");
+    return 0;
+  }
+  if (!destination_accepted(total)) return 1;
+  std::error_code made;
+  std::filesystem::create_directories(folder, made);
+  if (made) {
+    PrintError("cannot create " + folder + ": " + made.message());
+    return 1;
+  }
+  ProgressLine progress("Saving");
+  NamedSaveProgress observer(&progress);
+  const SaveSummary summary =
+      SaveNamedFiles(source, listing, which, folder, &observer, &InterruptFlag());
+  progress.Finish();
+  std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
+  if (summary.cancelled) return 130;
+  return summary.all_written() ? 0 : 1;
+}
+
 }  // namespace
 
 void PrintNotes(const FileSystemListing& listing) {
@@ -204,17 +250,16 @@ FileSystemListing ListNamedFiles(SectorSource& source, bool all_types, bool orph
   return listing;
 }
 
-bool PlanUnallocatedScan(SectorSource& source, ScanOptions* options) {
+std::optional<FreeSpacePlan> PlanUnallocatedScan(SectorSource& source) {
   IsolationOptions isolation;
   isolation.cancel = &InterruptFlag();
   FreeSpacePlan plan = PlanFreeSpaceScan(source, isolation);
-  if (InterruptFlag().load()) return false;
+  if (InterruptFlag().load()) return std::nullopt;
   for (const std::string& note : plan.notes) {
     std::fprintf(stderr, "pictavo-cli: note: %s\n", note.c_str());
   }
   std::fprintf(stderr, "pictavo-cli: %s\n", plan.Summary().c_str());
-  options->skipped = std::move(plan.live_areas);
-  return true;
+  return plan;
 }
 
 int RunFilesCommand(int argc, char** argv, int first) {
@@ -296,45 +341,42 @@ int RecoverByName(SectorSource& source, const std::string& folder,
     std::puts("Nothing to save: no file system was recognised on the source.");
     return 0;
   }
-  std::vector<size_t> which;
-  uint64_t total = 0, overwritten = 0;
+  return SaveByName(source, listing, folder, selection, deleted_only, destination_accepted);
+}
+
+int RecoverByNameFromSnapshot(SectorSource& source, FileSystemListing listing,
+                              const std::string& folder, const FileTypeSelection& selection,
+                              bool deleted_only,
+                              const std::function<bool(uint64_t)>& destination_accepted) {
+  PrintNotes(listing);
+  // The maps are the snapshot's; whether each file still starts as its type's is judged on the
+  // source as it is now, as a fresh listing would, so content overwritten since is not saved.
+  std::vector<bool> matched_then(listing.files.size());
   for (size_t i = 0; i < listing.files.size(); ++i) {
-    const NamedFile& file = listing.files[i];
-    if ((deleted_only && !file.deleted) || !selection.IsSelected(file.type)) continue;
-    if (file.state == NamedFileState::kDeletedOverwritten) {
-      ++overwritten;
-      continue;
-    }
-    which.push_back(i);
-    total += file.size;
+    matched_then[i] = listing.files[i].content_matches;
   }
-  if (overwritten > 0) {
-    std::fprintf(stderr,
-                 "pictavo-cli: %" PRIu64
-                 " deleted file%s overwritten and not saved by name; carving may still find "
-                 "%s content\n",
-                 overwritten, overwritten == 1 ? " was" : "s were",
-                 overwritten == 1 ? "its" : "their");
+  ClassifyNamedFiles(source, listing);
+  uint64_t checked = 0, changed = 0;
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    if (!matched_then[i] || listing.files[i].type == kTypeNone) continue;
+    ++checked;
+    if (!listing.files[i].content_matches) ++changed;
   }
-  if (which.empty()) {
-    std::puts("Nothing to save: no file with a name matches.");
-    return 0;
-  }
-  if (!destination_accepted(total)) return 1;
-  std::error_code made;
-  std::filesystem::create_directories(folder, made);
-  if (made) {
-    PrintError("cannot create " + folder + ": " + made.message());
+  if (checked > 0 && changed == checked) {
+    PrintError(TerminalText(source.Name()) +
+               " does not hold the files the snapshot lists: none of them starts as it did "
+               "when the snapshot was made. It is not the medium the snapshot was made of, or "
+               "it was written over since; nothing was saved");
     return 1;
   }
-  ProgressLine progress("Saving");
-  NamedSaveProgress observer(&progress);
-  const SaveSummary summary =
-      SaveNamedFiles(source, listing, which, folder, &observer, &InterruptFlag());
-  progress.Finish();
-  std::fputs(SaveSummaryText(summary, folder).c_str(), stdout);
-  if (summary.cancelled) return 130;
-  return summary.all_written() ? 0 : 1;
+  if (changed > 0) {
+    std::fprintf(stderr,
+                 "pictavo-cli: warning: %" PRIu64 " of %" PRIu64
+                 " files no longer start as when the snapshot was made: the source was written "
+                 "to since, or is not the same medium\n",
+                 changed, checked);
+  }
+  return SaveByName(source, listing, folder, selection, deleted_only, destination_accepted);
 }
 
 }  // namespace pictavo::cli

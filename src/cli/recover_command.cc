@@ -22,6 +22,8 @@ constexpr char kRecoverHelp[] =
     "Usage: pictavo-cli recover [OPTIONS] SOURCE --to DIR\n"
     "       pictavo-cli recover --snapshot FILE [--select LIST] --to DIR\n"
     "       pictavo-cli recover SOURCE --by-name --to DIR [--deleted-only] [--types LIST]\n"
+    "       pictavo-cli recover --snapshot FILE --by-name --to DIR [--deleted-only]\n"
+    "                           [--types LIST]\n"
     "\n"
     "Scans SOURCE (a disk, a partition, a pictavo disk image or a raw dump) and copies every\n"
     "file it finds into DIR, or copies files listed in a recovery snapshot out of the source\n"
@@ -53,13 +55,16 @@ constexpr char kRecoverHelp[] =
     "  --by-name           save the files the file systems of SOURCE still describe, live\n"
     "                      and deleted, under their folders and names and with their\n"
     "                      modification times, instead of carving (see 'pictavo-cli files');\n"
-    "                      deleted files whose content is overwritten are skipped\n"
+    "                      deleted files whose content is overwritten are skipped. With\n"
+    "                      --snapshot: the files with names the snapshot keeps ('pictavo-cli\n"
+    "                      scan --names --snapshot FILE'), saved from its source\n"
     "  --deleted-only      with --by-name: save deleted files only\n"
     "  --names             name each carved file after the file that the file systems of\n"
     "                      SOURCE list at its first byte (IMG_0001.JPG), in the folder\n"
     "                      --organise gives it; other files keep their numbered names.\n"
     "                      With --snapshot, the files with names the snapshot keeps are\n"
-    "                      used ('pictavo-cli scan --names --snapshot'), else SOURCE is read\n"
+    "                      used ('pictavo-cli scan --names --snapshot'), or else those of\n"
+    "                      the snapshot's source\n"
     "  --organise HOW      lay the files out in folders: 'type' (jpeg/, cr2/, ...), 'date'\n"
     "                      (2024/2024-07-13/, photos named after the time they were taken,\n"
     "                      2024-07-13 18.22.05.jpeg, with that time as modification time;\n"
@@ -243,7 +248,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     PrintError("recover: give either a SOURCE to scan or --snapshot FILE");
     return 2;
   }
-  if (!snapshot_path.empty() && (!types.empty() || !sector_size_text.empty())) {
+  if (!snapshot_path.empty() && ((!types.empty() && !by_name) || !sector_size_text.empty())) {
     PrintError("recover: --types and --sector-size apply to a scan, not to --snapshot");
     return 2;
   }
@@ -251,8 +256,12 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     PrintError("recover: --exact-ends applies to a scan, not to --snapshot");
     return 2;
   }
-  if ((by_name && !snapshot_path.empty()) || (deleted_only && !by_name)) {
-    PrintError("recover: --by-name takes a SOURCE, and --deleted-only goes with --by-name");
+  if (deleted_only && !by_name) {
+    PrintError("recover: --deleted-only goes with --by-name");
+    return 2;
+  }
+  if (by_name && !select.empty()) {
+    PrintError("recover: --select picks carved files; --by-name takes --types and --deleted-only");
     return 2;
   }
   if (unallocated && (!snapshot_path.empty() || by_name)) {
@@ -304,7 +313,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
   if (!ParseSectorSizeOption("recover", sector_size_text, &open_options)) return 2;
 
   ScanResults results;
-  FileSystemListing named;
+  FileSystemListing kept_named;
   uint64_t expected_size = 0;
   if (!snapshot_path.empty()) {
     RecoverySnapshot snapshot;
@@ -319,7 +328,15 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     source_name = snapshot.source_name;
     expected_size = snapshot.source_size;
     results = std::move(snapshot.results);
-    named = std::move(snapshot.named);
+    if (by_name && snapshot.named.volumes.empty() && snapshot.named.files.empty()) {
+      PrintNotes(snapshot.named);
+      PrintError("recover: " + snapshot_path +
+                 " keeps no files with names: it was made without --names, or no file system "
+                 "on its source could be read ('pictavo-cli recover --snapshot' without "
+                 "--by-name saves its carved files)");
+      return 1;
+    }
+    kept_named = std::move(snapshot.named);
     if (!select.empty()) {
       if (!SelectFromList(select, results, &error_text)) {
         PrintError("recover: " + error_text);
@@ -356,13 +373,18 @@ int RunRecoverCommand(int argc, char** argv, int first) {
 
   InstallInterruptHandler();
   if (by_name) {
-    return RecoverByName(*source, folder, *selection, deleted_only, [&](uint64_t total) {
+    const auto accepted = [&](uint64_t total) {
       return DestinationAccepted(folder, source_name, total, allow_same_file_system, true);
-    });
+    };
+    if (!snapshot_path.empty()) {
+      return RecoverByNameFromSnapshot(*source, std::move(kept_named), folder, *selection,
+                                       deleted_only, accepted);
+    }
+    return RecoverByName(*source, folder, *selection, deleted_only, accepted);
   }
   if (snapshot_path.empty()) {
-    ScanOptions plan;
-    if (unallocated && !PlanUnallocatedScan(*source, &plan)) {
+    std::optional<FreeSpacePlan> plan;
+    if (unallocated && !(plan = PlanUnallocatedScan(*source))) {
       PrintError("cancelled while reading the file systems; nothing was saved");
       return 130;
     }
@@ -370,7 +392,7 @@ int RunRecoverCommand(int argc, char** argv, int first) {
     CliScanProgress observer(&progress);
     ScanOptions scan_options;
     scan_options.selection = *selection;
-    scan_options.skipped = std::move(plan.skipped);
+    if (plan) scan_options.skipped = std::move(plan->live_areas);
     scan_options.exact_ends = exact_ends_flag || ExactEndsFromEnvironment();
     const ScanStatus status = RunScan(*source, scan_options, results, &observer, &InterruptFlag());
     progress.Finish();
@@ -415,11 +437,11 @@ int RunRecoverCommand(int argc, char** argv, int first) {
 
   std::vector<std::string> names;
   if (names_wanted) {
-    if (named.volumes.empty() && named.files.empty()) {
-      named = ListNamedFiles(*source, false, false);
-      PrintNotes(named);
+    if (kept_named.volumes.empty() && kept_named.files.empty()) {
+      kept_named = ListNamedFiles(*source, false, false);
+      PrintNotes(kept_named);
     }
-    names = NamesOfFinds(named, results);
+    names = NamesOfFinds(kept_named, results);
     layout.file_system_names = &names;
   }
 

@@ -1,5 +1,6 @@
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cli/cli_util.h"
@@ -42,7 +43,9 @@ constexpr char kScanHelp[] =
     "                      seconds and when the scan stops); when the scan ends FILE is a\n"
     "                      recovery snapshot, like --snapshot's\n"
     "  --resume FILE       go on with the scan of SOURCE that FILE's checkpoint describes,\n"
-    "                      with its types, keeping the checkpoint in FILE as above\n"
+    "                      with its types and modes, keeping the checkpoint in FILE as above;\n"
+    "                      a scan of the free space goes on only while SOURCE's live files\n"
+    "                      occupy the areas they did when it began\n"
     "  --unallocated       carve only the space that no live file of SOURCE's file systems\n"
     "                      occupies, so that live files are not found a second time; finds\n"
     "                      keep their offsets on SOURCE (see 'pictavo-cli files')\n"
@@ -158,10 +161,6 @@ int RunScanCommand(int argc, char** argv, int first) {
     PrintError("scan: --snapshot, --checkpoint and --resume go one at a time");
     return 2;
   }
-  if (unallocated && (!checkpoint_path.empty() || !resume_path.empty())) {
-    PrintError("scan: --unallocated cannot be combined with --checkpoint or --resume");
-    return 2;
-  }
   if (check && names_wanted) {
     PrintError("scan: --names and --check cannot be combined");
     return 2;
@@ -183,6 +182,13 @@ int RunScanCommand(int argc, char** argv, int first) {
       return 2;
     }
     *selection = checkpoint.selection;
+    if (unallocated && !checkpoint.free_space) {
+      PrintError("scan: the checkpoint in " + resume_path +
+                 " is of a scan of the whole source; leave out --unallocated");
+      return 2;
+    }
+    // A scan of the free space goes on as one, with the areas it began with.
+    unallocated = checkpoint.free_space;
   }
   const auto format = ParseOutputFormat(format_text);
   if (!format) {
@@ -233,16 +239,28 @@ int RunScanCommand(int argc, char** argv, int first) {
 
   InstallInterruptHandler();
   ScanResults results;
-  ScanOptions plan;
-  if (unallocated && !PlanUnallocatedScan(*source, &plan)) {
+  std::optional<FreeSpacePlan> plan;
+  if (unallocated && !(plan = PlanUnallocatedScan(*source))) {
     PrintError("cancelled while reading the file systems; nothing was scanned");
     return 130;
+  }
+  if (plan && !resume_path.empty()) {
+    // The position and the finds so far hold for the areas the scan began with only.
+    if (const std::string change = FreeSpacePlanChange(checkpoint.free_space_areas, *plan);
+        !change.empty()) {
+      PrintError("scan: " + resume_path + " cannot be resumed: " + change +
+                 ". Start a new scan with --unallocated; the checkpoint is left as it was.");
+      return 1;
+    }
+  } else if (plan) {
+    checkpoint.free_space = true;
+    checkpoint.free_space_areas = DigestOfAreas(plan->live_areas);
   }
   ProgressLine progress("Scanning");
   CliScanObserver observer(&progress);
   ScanOptions scan_options;
   scan_options.selection = *selection;
-  scan_options.skipped = std::move(plan.skipped);
+  if (plan) scan_options.skipped = std::move(plan->live_areas);
   scan_options.exact_ends = exact_ends;
   ScanStatus status;
   uint64_t stopped_at = 0;

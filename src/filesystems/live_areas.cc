@@ -55,4 +55,22 @@ FreeSpacePlan PlanFreeSpaceScan(SectorSource& source, const IsolationOptions& is
   return plan;
 }
 
+std::string FreeSpacePlanChange(const FreeSpaceDigest& recorded, const FreeSpacePlan& plan) {
+  const FreeSpaceDigest now = DigestOfAreas(plan.live_areas);
+  if (now == recorded) return "";
+  if (!plan.file_system_found) {
+    return "the file systems of the source can no longer be read, so the free space the scan "
+           "carved is not known any more";
+  }
+  if (recorded.areas == 0) {
+    return "the scan carved the whole source, on which no live file was known, but its file "
+           "systems now describe live files";
+  }
+  return "the live files of the source have changed since the scan began (" +
+         SizeText(recorded.bytes) + " in " + std::to_string(recorded.areas) + " area" +
+         (recorded.areas == 1 ? "" : "s") + " then, " + SizeText(now.bytes) + " in " +
+         std::to_string(now.areas) + " area" + (now.areas == 1 ? "" : "s") +
+         " now), so the free space is not the one the scan began with";
+}
+
 }  // namespace pictavo

@@ -7,6 +7,7 @@
 #include "filesystems/isolated_listing.h"
 #include "filesystems/named_file.h"
 #include "platform/sector_source.h"
+#include "results/scan_checkpoint.h"
 
 namespace pictavo {
 
@@ -32,5 +33,12 @@ struct FreeSpacePlan {
 // Lists every live file of every type on `source` (in a child process, see
 // ListFileSystemsIsolated) and gathers the areas they occupy.
 FreeSpacePlan PlanFreeSpaceScan(SectorSource& source, const IsolationOptions& isolation = {});
+
+// A stopped scan of the free space goes on only with the plan it began with: its areas are
+// given in source offsets, and what the chunks before the stop left out is not looked at again.
+// Empty when `plan` (made again on the source) leaves out exactly what `recorded` describes;
+// otherwise a sentence on why the scan cannot go on (the file systems can no longer be read, or
+// their live files have changed).
+std::string FreeSpacePlanChange(const FreeSpaceDigest& recorded, const FreeSpacePlan& plan);
 
 }  // namespace pictavo

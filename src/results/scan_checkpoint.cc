@@ -97,6 +97,18 @@ bool ParseU64(std::string_view text, uint64_t* out) {
   return true;
 }
 
+bool ParseHex64(std::string_view text, uint64_t* out) {
+  if (text.empty() || text.size() > 16) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<uint64_t>(digit);
+  }
+  *out = value;
+  return true;
+}
+
 std::vector<std::string_view> Split(std::string_view line, char separator) {
   std::vector<std::string_view> parts;
   size_t begin = 0;
@@ -110,6 +122,24 @@ std::vector<std::string_view> Split(std::string_view line, char separator) {
 }
 
 }  // namespace
+
+FreeSpaceDigest DigestOfAreas(const std::vector<ByteRange>& areas) {
+  FreeSpaceDigest digest;
+  digest.hash = 14695981039346656037ull;
+  const auto add = [&digest](uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+      digest.hash ^= (value >> (8 * i)) & 0xFF;
+      digest.hash *= 1099511628211ull;
+    }
+  };
+  for (const ByteRange& area : areas) {
+    add(area.offset);
+    add(area.length);
+    digest.bytes += area.length;
+  }
+  digest.areas = areas.size();
+  return digest;
+}
 
 ScanResults CombineScanResults(const ScanResults& earlier, const ScanResults& later,
                                uint64_t position, bool exact_ends) {
@@ -156,7 +186,8 @@ ScanStatus ResumeScan(SectorSource& source, const ScanOptions& options, uint64_t
 }
 
 bool WriteScanCheckpoint(const std::string& path, const ScanCheckpoint& checkpoint, int* error) {
-  std::string text = std::string(kCheckpointMagic) + "\n";
+  std::string text =
+      std::string(checkpoint.free_space ? kFreeSpaceCheckpointMagic : kCheckpointMagic) + "\n";
   char line[160];
   // The source's name goes last on its line: it may hold any character but a line break.
   std::string name = checkpoint.source_name;
@@ -169,6 +200,12 @@ bool WriteScanCheckpoint(const std::string& path, const ScanCheckpoint& checkpoi
                 checkpoint.literal ? "literal" : "normal", checkpoint.position);
   text += line;
   if (checkpoint.exact_ends) text += "ends exact\n";
+  if (checkpoint.free_space) {
+    std::snprintf(line, sizeof(line), "space free %" PRIu64 " %" PRIu64 " %016" PRIx64 "\n",
+                  checkpoint.free_space_areas.areas, checkpoint.free_space_areas.bytes,
+                  checkpoint.free_space_areas.hash);
+    text += line;
+  }
   text += "types " + SelectionText(checkpoint.selection) + "\n";
   for (const FoundFile& file : checkpoint.results.records) {
     std::snprintf(line, sizeof(line), "record %u %" PRIu64 " %" PRIu64 "\n", file.type, file.offset,
@@ -203,10 +240,12 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
   }
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   const std::vector<std::string_view> lines = Split(text, '\n');
-  if (lines.empty() || lines[0] != kCheckpointMagic) {
+  if (lines.empty() || (lines[0] != kCheckpointMagic && lines[0] != kFreeSpaceCheckpointMagic)) {
     *error = "not a scan checkpoint";
     return false;
   }
+  const bool free_space_format = lines[0] == kFreeSpaceCheckpointMagic;
+  bool have_space = false;
   ScanCheckpoint checkpoint;
   checkpoint.selection.SelectAll(false);
   bool ended = false;
@@ -237,6 +276,17 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
     } else if (key == "ends") {
       if (value != "rules" && value != "exact") return bad();
       checkpoint.exact_ends = value == "exact";
+    } else if (key == "space") {
+      // Only format 2 describes the free space; format 1 always scans the whole source.
+      const std::vector<std::string_view> parts = Split(value, ' ');
+      if (!free_space_format || have_space || parts.size() != 4 || parts[0] != "free" ||
+          !ParseU64(parts[1], &checkpoint.free_space_areas.areas) ||
+          !ParseU64(parts[2], &checkpoint.free_space_areas.bytes) ||
+          !ParseHex64(parts[3], &checkpoint.free_space_areas.hash)) {
+        return bad();
+      }
+      checkpoint.free_space = true;
+      have_space = true;
     } else if (key == "position") {
       if (!ParseU64(value, &checkpoint.position)) return bad();
       have[3] = true;
@@ -274,7 +324,7 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
     return false;
   }
   for (bool field : have) {
-    if (!field) {
+    if (!field || free_space_format != have_space) {
       *error = "the checkpoint lacks a field";
       return false;
     }
@@ -296,8 +346,10 @@ bool IsScanCheckpointFile(const std::string& path) {
   char head[sizeof(kCheckpointMagic)] = {};
   const ssize_t got = pread(fd, head, sizeof(head), 0);
   close(fd);
+  static_assert(sizeof(kCheckpointMagic) == sizeof(kFreeSpaceCheckpointMagic));
   return got == static_cast<ssize_t>(sizeof(head)) &&
-         std::memcmp(head, kCheckpointMagic, sizeof(head) - 1) == 0 &&
+         (std::memcmp(head, kCheckpointMagic, sizeof(head) - 1) == 0 ||
+          std::memcmp(head, kFreeSpaceCheckpointMagic, sizeof(head) - 1) == 0) &&
          head[sizeof(head) - 1] == '\n';
 }
 
@@ -351,6 +403,8 @@ ScanCheckpoint CheckpointKeeper::Current() const {
   checkpoint.selection = base_.selection;
   checkpoint.literal = base_.literal;
   checkpoint.exact_ends = base_.exact_ends;
+  checkpoint.free_space = base_.free_space;
+  checkpoint.free_space_areas = base_.free_space_areas;
   if (!have_state_) {
     checkpoint.position = base_.position;
     checkpoint.results = base_.results;

@@ -4,12 +4,25 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/file_types.h"
 #include "engine/scan_engine.h"
 #include "platform/sector_source.h"
 
 namespace pictavo {
+
+// What a scan of the free space only left out, as a digest of the areas: their number, the
+// bytes they cover and an FNV-1a hash of every offset and length. Enough to tell whether a plan
+// made again later leaves out exactly the same, without keeping every area in the file.
+struct FreeSpaceDigest {
+  uint64_t areas = 0;
+  uint64_t bytes = 0;
+  uint64_t hash = 0;
+
+  friend bool operator==(const FreeSpaceDigest&, const FreeSpaceDigest&) = default;
+};
+FreeSpaceDigest DigestOfAreas(const std::vector<ByteRange>& areas);
 
 // Where a scan that can be paused stands: every chunk before `position` has been scanned and
 // `results` holds exactly what those chunks gave (the spare record last). Kept in its own text
@@ -23,12 +36,20 @@ struct ScanCheckpoint {
   bool literal = false;
   // The exact-ends mode was on.
   bool exact_ends = false;
+  // The scan carves only the space no live file occupies: the areas in `free_space_areas` (as
+  // the file systems described them when the scan began) are left out, in source offsets like
+  // `position`. A resumed scan makes the plan again and goes on only when it is the same.
+  bool free_space = false;
+  FreeSpaceDigest free_space_areas;
   uint64_t position = 0;
   ScanResults results;
 };
 
-// The first line of a checkpoint file.
+// The first line of a checkpoint file. A scan of the whole source is written as format 1; one of
+// the free space only as format 2, which adds the line "space free AREAS BYTES HASH" (readers of
+// format 1 refuse it as no checkpoint rather than go on over the whole source).
 inline constexpr char kCheckpointMagic[] = "pictavo scan checkpoint 1";
+inline constexpr char kFreeSpaceCheckpointMagic[] = "pictavo scan checkpoint 2";
 
 // Writes through a temporary file in the same folder, flushed and renamed over `path`. False with
 // the errno value.

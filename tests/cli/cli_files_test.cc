@@ -135,8 +135,6 @@ TEST_F(CliFiles, ScanUnallocatedFindsOnlyWhatNoLiveFileHoldsAtItsOffsetOnTheSour
 }
 
 TEST(CliFilesArguments, UnallocatedGoesWithAScanOnly) {
-  EXPECT_EQ(RunCli("scan --unallocated --resume /tmp/none /dev/null").status, 2);
-  EXPECT_EQ(RunCli("scan --unallocated --checkpoint /tmp/none /dev/null").status, 2);
   EXPECT_EQ(RunCli("recover --unallocated --snapshot /tmp/none --to /tmp/x").status, 2);
   EXPECT_EQ(RunCli("recover --unallocated --by-name /dev/null --to /tmp/x").status, 2);
 }

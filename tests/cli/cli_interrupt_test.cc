@@ -21,9 +21,12 @@
 #include <string>
 #include <thread>
 
+#include "results/scan_checkpoint.h"
 #include "results/snapshot.h"
 #include "samples/image_builder.h"
 #include "samples/jpeg_sample.h"
+#include "support/cli_run.h"
+#include "support/fs_images.h"
 
 namespace {
 
@@ -52,12 +55,13 @@ pid_t SpawnCli(std::vector<std::string> args, int out_fd) {
   return spawned == 0 ? pid : -1;
 }
 
-// One read-only file, "/medium", whose reads at or past `gate` (but for its last megabyte) wait
-// until Open() is called.
+// One read-only file, "/medium", whose reads at or past `gate` (but for its last megabyte, and
+// for reads from `gate_end` on) wait until Open() is called.
 class GatedFileSystem {
  public:
-  GatedFileSystem(std::vector<uint8_t> medium, uint64_t gate, const std::string& mount_point)
-      : medium_(std::move(medium)), gate_(gate) {
+  GatedFileSystem(std::vector<uint8_t> medium, uint64_t gate, const std::string& mount_point,
+                  uint64_t gate_end = UINT64_MAX)
+      : medium_(std::move(medium)), gate_(gate), gate_end_(gate_end) {
     fuse_operations operations{};
     operations.getattr = &GetAttr;
     operations.open = &OpenFile;
@@ -120,7 +124,7 @@ class GatedFileSystem {
     const auto at = static_cast<uint64_t>(offset);
     // The last megabyte is never held back: opening the source reads its end, for an image
     // trailer, before the scan starts.
-    if (at + size > self->gate_ && at + (1 << 20) < self->medium_.size()) {
+    if (at + size > self->gate_ && at < self->gate_end_ && at + (1 << 20) < self->medium_.size()) {
       std::unique_lock lock(self->mutex_);
       self->gate_reached_ = true;
       self->changed_.notify_all();
@@ -135,6 +139,7 @@ class GatedFileSystem {
 
   std::vector<uint8_t> medium_;
   uint64_t gate_;
+  uint64_t gate_end_;
   fuse* fuse_ = nullptr;
   bool mounted_ = false;
   std::thread loop_;
@@ -256,6 +261,68 @@ TEST(CliInterrupt, AKilledSavingRunLeavesOnlyATemporaryFileThatTheNextRunRemoves
   EXPECT_EQ(left, std::vector<std::string>{"File0.avi"});
   const std::vector<uint8_t> saved = pictavo::samples::ReadFile(out + "/File0.avi");
   EXPECT_TRUE(saved == std::vector<uint8_t>(medium.begin(), medium.begin() + (20 << 20)));
+}
+
+// Ctrl-C during a scan of the free space with --checkpoint keeps a checkpoint that --resume
+// continues over the free space only, to the list one uninterrupted run gives.
+TEST(CliInterrupt, AFreeSpaceScanStoppedWithCtrlCResumesToTheWholeList) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    GTEST_SKIP() << "needs root and /dev/fuse to mount a test file system";
+  }
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  std::vector<pictavo::testing::TestFile> files = pictavo::testing::SamplePhotos("DCIM/100TEST", 6);
+  files.insert(
+      files.begin() + 3,
+      pictavo::testing::TestFile{"DCIM/FILLER.BIN", pictavo::samples::RandomBytes(22 << 20, 5)});
+  const std::string why = pictavo::testing::MakeFatImage(
+      image, 40, files, {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
+  if (!why.empty()) GTEST_SKIP() << why;
+  const auto whole = pictavo::testing::RunCli("scan --unallocated --format tsv " + image);
+  ASSERT_EQ(whole.status, 0);
+
+  // Reads from 12 MiB on are held back (the file-system pass reads the start and the end of the
+  // card only); the chunks inside the live file are not read at all, so the scan stops at the
+  // first chunk after it, which holds the second deleted photo.
+  const std::string mount_point = dir.File("mnt");
+  std::filesystem::create_directory(mount_point);
+  GatedFileSystem file_system(pictavo::samples::ReadFile(image), 12 << 20, mount_point, 36 << 20);
+  if (!file_system.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
+  const std::string checkpoint = dir.File("stopped.dat");
+  const int out_fd = open(dir.File("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // One scanning thread, so that the chunks before the gate are surely reported before the
+  // signal comes.
+  setenv("PICTAVO_SCAN_THREADS", "1", 1);
+  const pid_t pid = SpawnCli({"scan", "--unallocated", "--format", "tsv", "--checkpoint",
+                              checkpoint, mount_point + "/medium"},
+                             out_fd);
+  unsetenv("PICTAVO_SCAN_THREADS");
+  close(out_fd);
+  ASSERT_GT(pid, 0);
+  const bool reached = file_system.AwaitGate(std::chrono::seconds(60));
+  kill(pid, SIGINT);
+  file_system.Open();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(reached) << "the scan never read past the gate";
+  ASSERT_TRUE(WIFEXITED(status));
+  const std::vector<uint8_t> out = pictavo::samples::ReadFile(dir.File("out.txt"));
+  EXPECT_EQ(WEXITSTATUS(status), 130) << std::string(out.begin(), out.end());
+  const std::vector<uint8_t> kept = pictavo::samples::ReadFile(checkpoint);
+  ASSERT_GT(kept.size(), 26u) << std::string(out.begin(), out.end());
+  EXPECT_EQ(std::string(kept.begin(), kept.begin() + 26), "pictavo scan checkpoint 2\n");
+  // The deleted photo before the live file was found before the stop, the one after it not.
+  pictavo::ScanCheckpoint stopped;
+  std::string reason;
+  ASSERT_TRUE(pictavo::ReadScanCheckpoint(checkpoint, &stopped, &reason)) << reason;
+  EXPECT_TRUE(stopped.free_space);
+  EXPECT_EQ(stopped.results.found_count, 1u);
+  EXPECT_LT(stopped.position, stopped.source_size);
+
+  const auto resumed =
+      pictavo::testing::RunCli("scan --format tsv --resume " + checkpoint + " " + image);
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_EQ(resumed.out, whole.out);
 }
 
 }  // namespace

@@ -128,5 +128,40 @@ TEST(LiveFileAreas, RoundsToWholeBlocksJoinsNeighboursAndLeavesHolesAndDeletedFi
   EXPECT_EQ(LiveFileAreas(listing), (std::vector<ByteRange>{{8192, 12288}, {65536, 4096}}));
 }
 
+TEST(FreeSpacePlanChange, SaysWhyAResumedScanCannotUseThePlanMadeAgain) {
+  const std::vector<ByteRange> then = {{1 << 20, 4 << 20}, {8 << 20, 1 << 20}};
+  const auto plan = [](bool found, std::vector<ByteRange> areas) {
+    FreeSpacePlan made;
+    made.file_system_found = found;
+    made.live_areas = std::move(areas);
+    return made;
+  };
+  const struct {
+    const char* what;
+    FreeSpaceDigest recorded;
+    FreeSpacePlan now;
+    const char* says;  // empty: the scan goes on
+  } cases[] = {
+      {"the same areas", DigestOfAreas(then), plan(true, then), ""},
+      {"no file system then or now", DigestOfAreas({}), plan(false, {}), ""},
+      {"a file system then, none now", DigestOfAreas(then), plan(false, {}),
+       "can no longer be read"},
+      {"none then, one now", DigestOfAreas({}), plan(true, then), "carved the whole source"},
+      {"a live file more", DigestOfAreas(then),
+       plan(true, {{1 << 20, 4 << 20}, {8 << 20, 2 << 20}}), "have changed since the scan began"},
+      {"the same bytes elsewhere", DigestOfAreas(then),
+       plan(true, {{2 << 20, 4 << 20}, {8 << 20, 1 << 20}}), "have changed since the scan began"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string change = FreeSpacePlanChange(c.recorded, c.now);
+    if (*c.says == 0) {
+      EXPECT_EQ(change, "");
+    } else {
+      EXPECT_NE(change.find(c.says), std::string::npos) << change;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pictavo

@@ -165,5 +165,100 @@ TEST(ScanCheckpoint, TheFileKeepsTypesModeAndRecords) {
   EXPECT_FALSE(ReadScanCheckpoint(dir.File("e"), &back, &why));
 }
 
+// A scan of the whole source keeps the format-1 text byte for byte; one of the free space only is
+// written as format 2 and reads back with its areas.
+TEST(ScanCheckpoint, OnlyAFreeSpaceScanIsWrittenInTheSecondFormat) {
+  TempDir dir;
+  ScanCheckpoint checkpoint;
+  checkpoint.source_name = "/dev/sdz";
+  checkpoint.source_size = 8u << 20;
+  checkpoint.sector_size = 512;
+  checkpoint.selection.SelectAll(false);
+  checkpoint.selection.Set(*TypeFromExtension("jpeg"), true);
+  checkpoint.position = 2u << 20;
+  checkpoint.results.records = {{.type = *TypeFromExtension("jpeg"), .offset = 512, .length = 9},
+                                {.type = 0, .offset = 4096, .length = 0}};
+  const std::string body =
+      "source /dev/sdz\nsize 8388608\nsector 512\nmode normal\nposition 2097152\n";
+  const std::string tail = "types jpeg\nrecord " + std::to_string(*TypeFromExtension("jpeg")) +
+                           " 512 9\nrecord 0 4096 0\nend\n";
+  const std::vector<ByteRange> areas = {{1024, 4096}, {1u << 20, 8192}};
+  const FreeSpaceDigest digest = DigestOfAreas(areas);
+  char hash[17];
+  std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(digest.hash));
+  const struct {
+    bool free_space;
+    std::string text;
+  } cases[] = {
+      {false, "pictavo scan checkpoint 1\n" + body + tail},
+      {true, "pictavo scan checkpoint 2\n" + body + "space free 2 12288 " + hash + "\n" + tail},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.free_space);
+    checkpoint.free_space = c.free_space;
+    checkpoint.free_space_areas = c.free_space ? digest : FreeSpaceDigest{};
+    int error = 0;
+    ASSERT_TRUE(WriteScanCheckpoint(dir.File("c"), checkpoint, &error));
+    const std::vector<uint8_t> bytes = samples::ReadFile(dir.File("c"));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.text);
+    EXPECT_TRUE(IsScanCheckpointFile(dir.File("c")));
+    ScanCheckpoint back;
+    std::string why;
+    ASSERT_TRUE(ReadScanCheckpoint(dir.File("c"), &back, &why)) << why;
+    EXPECT_EQ(back.free_space, c.free_space);
+    EXPECT_EQ(back.free_space_areas, checkpoint.free_space_areas);
+    EXPECT_EQ(back.position, checkpoint.position);
+    EXPECT_EQ(back.results.found_count, 1u);
+  }
+}
+
+TEST(ScanCheckpoint, AFreeSpaceLineOutOfPlaceIsRefused) {
+  TempDir dir;
+  const std::string body =
+      "source /dev/sdz\nsize 8388608\nsector 512\nmode normal\nposition 0\ntypes jpeg\n";
+  const struct {
+    std::string text;
+    const char* why;
+  } cases[] = {
+      {"pictavo scan checkpoint 1\nspace free 1 512 00ff\n" + body + "end\n", "damaged"},
+      {"pictavo scan checkpoint 2\n" + body + "end\n", "lacks a field"},
+      {"pictavo scan checkpoint 2\nspace used 1 512 00ff\n" + body + "end\n", "damaged"},
+      {"pictavo scan checkpoint 2\nspace free 1 512 00FG\n" + body + "end\n", "damaged"},
+      {"pictavo scan checkpoint 2\nspace free 1 512 00112233445566778\n" + body + "end\n",
+       "damaged"},
+      {"pictavo scan checkpoint 2\nspace free 1 512\n" + body + "end\n", "damaged"},
+      {"pictavo scan checkpoint 2\nspace free 1 512 1\nspace free 1 512 1\n" + body + "end\n",
+       "damaged"},
+      {"pictavo scan checkpoint 3\nspace free 1 512 1\n" + body + "end\n", "not a scan"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_TRUE(
+        samples::WriteFile(dir.File("c"), std::vector<uint8_t>(c.text.begin(), c.text.end())));
+    ScanCheckpoint back;
+    std::string why;
+    EXPECT_FALSE(ReadScanCheckpoint(dir.File("c"), &back, &why));
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+}
+
+TEST(ScanCheckpoint, TheDigestTellsAreasApart) {
+  const std::vector<std::vector<ByteRange>> plans = {{},
+                                                     {{0, 4096}},
+                                                     {{4096, 0}},
+                                                     {{0, 8192}},
+                                                     {{4096, 4096}},
+                                                     {{0, 4096}, {8192, 4096}},
+                                                     {{0, 4096}, {8192, 8192}}};
+  for (size_t i = 0; i < plans.size(); ++i) {
+    EXPECT_EQ(DigestOfAreas(plans[i]), DigestOfAreas(plans[i]));
+    for (size_t j = i + 1; j < plans.size(); ++j) {
+      EXPECT_NE(DigestOfAreas(plans[i]), DigestOfAreas(plans[j])) << i << " " << j;
+    }
+  }
+  EXPECT_EQ(DigestOfAreas(plans[5]).areas, 2u);
+  EXPECT_EQ(DigestOfAreas(plans[5]).bytes, 8192u);
+}
+
 }  // namespace
 }  // namespace pictavo
