@@ -1,16 +1,27 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
+#include <array>
+#include <cstdio>
 
 #include "app/preview_dialog.h"
+#include "app/saving_dialog.h"
 #include "filesystems/named_content.h"
 #include "filesystems/tsk_listing.h"
 #include "platform/sector_source.h"
+#include "results/saving_session.h"
 #include "results/size_text.h"
 #include "results/snapshot.h"
 #include "results_fixture.h"
@@ -36,6 +47,7 @@ class NamedFilesTest : public ResultsTest {
     const std::string why =
         ::pictavo::testing::MakeFatImage(image, 16, originals, {"DCIM/100TEST/IMG_0002.JPG"}, 16);
     if (!why.empty()) GTEST_SKIP() << why;
+    DamageCard();
     int error = 0;
     auto source = FileSectorSource::Open(image, {}, &error);
     ASSERT_TRUE(source);
@@ -43,6 +55,7 @@ class NamedFilesTest : public ResultsTest {
     snapshot.named = ListFileSystemsInProcess(*source, {});
     ClassifyNamedFiles(*source, snapshot.named);
     ASSERT_EQ(snapshot.named.files.size(), 4u);
+    AdjustListing(snapshot.named);
     // The carved finds of the same card, as a scan of it gives them.
     ASSERT_TRUE(
         RunScan(*source, ProcessFileTypeSelection(), snapshot.results, nullptr, nullptr).ok);
@@ -59,8 +72,13 @@ class NamedFilesTest : public ResultsTest {
     sheet->next();
     ASSERT_EQ(sheet->currentId(), kRecoveredFilesPageId);
     page = Page(*sheet);
-    ASSERT_TRUE(page->named_tree().root());
+    ASSERT_EQ(page->named_tree().root() != nullptr, !listing.files.empty());
   }
+
+  // Changes the card's image before it is listed and scanned.
+  virtual void DamageCard() {}
+  // Changes what the listing of the card found before it goes into the snapshot.
+  virtual void AdjustListing(FileSystemListing&) {}
 
   // The original bytes of the file listed under `path`; a deleted short name has lost its first
   // character.
@@ -194,6 +212,83 @@ TEST_F(NamedFilesTest, DoubleClickPreviewsADeletedFileThroughItsMap) {
   EXPECT_EQ(picture, QSize(64 + 160, 48 + 90));  // IMG_0002.JPG
   // Choosing a file with a name leaves the list of carved finds as it was.
   EXPECT_EQ(sheet->state().selected_total, 0u);
+}
+
+// Passes the reports of a saving run on, with a pause before each file after the first, so that
+// the dialog's next report is due when that file starts.
+class PausingObserver : public SavingObserver {
+ public:
+  explicit PausingObserver(SavingObserver* run) : run_(run) {}
+  void OnStart(uint64_t files, uint64_t bytes) override { run_->OnStart(files, bytes); }
+  void OnProgress(uint64_t done, uint64_t total) override { run_->OnProgress(done, total); }
+  void OnFileDone(const SavedFile& file) override { run_->OnFileDone(file); }
+  void OnFileStart(size_t index, const std::string& path) override {
+    if (started_++ > 0) QThread::msleep(60);
+    run_->OnFileStart(index, path);
+  }
+
+ private:
+  SavingObserver* run_;
+  int started_ = 0;
+};
+
+QStringList FilesBelow(const QString& folder) {
+  QStringList files;
+  QDirIterator walk(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (walk.hasNext()) files.append(QDir(folder).relativeFilePath(walk.next()));
+  files.sort();
+  return files;
+}
+
+TEST_F(NamedFilesTest, FilesWithNamesAreSavedBehindTheSavingDialogNamingTheFileInHand) {
+  ClickTreeCheck(page, Folder());
+  const QString folder = other_fs() + "/named-progress";
+  prompts.ChooseNext(folder);
+  QStringList shown;
+  OnShow<SavingDialog> watch([&](SavingDialog* dialog) {
+    QObject::connect(dialog, &SavingDialog::ProgressShown, dialog, [&shown, dialog] {
+      shown.append(dialog->file_text()->text());
+      EXPECT_TRUE(dialog->progress_text()->text().contains("file 1 of 4"))
+          << dialog->progress_text()->text().toStdString();
+    });
+  });
+  prompts.messages.clear();
+  sheet->next();
+  EXPECT_EQ(watch.count, 1);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(),
+            "Saving " + QString::fromStdString(NamedFileShownPath(listing, listing.files[0])));
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith("Saved 4 files to " + folder + ": 4 whole"))
+      << prompts.messages[0].text.toStdString();
+}
+
+TEST_F(NamedFilesTest, CancelKeepsTheFilesWithNamesSavedBeforeAndNoPartOfTheNext) {
+  const QString folder = other_fs() + "/named-cancelled";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  int error = 0;
+  auto source = FileSectorSource::Open(image, {}, &error);
+  ASSERT_TRUE(source);
+  const std::vector<size_t> all = {0, 1, 2, 3};
+  const SavingJob job =
+      MixedSavingJob(*source, listing, all, nullptr, QFile::encodeName(folder).toStdString());
+  SavingDialog dialog([&job](SavingObserver* run, const std::atomic<bool>* cancel) {
+    PausingObserver paused(run);
+    return job(&paused, cancel);
+  });
+  const QString second = QString::fromStdString(NamedFileShownPath(listing, listing.files[1]));
+  QObject::connect(&dialog, &SavingDialog::ProgressShown, &dialog, [&] {
+    if (dialog.file_text()->text().endsWith(second) && dialog.cancel_button()->isEnabled()) {
+      dialog.cancel_button()->click();
+    }
+  });
+  dialog.exec();
+  const SaveSummary& summary = dialog.summary();
+  EXPECT_TRUE(summary.cancelled);
+  EXPECT_EQ(summary.written, 1u);
+  const QString first = QString::fromStdString(listing.files[0].path);
+  EXPECT_EQ(FilesBelow(folder), QStringList({first}));
+  EXPECT_EQ(FileBytes(folder + "/" + first), Original(listing.files[0].path));
 }
 
 }  // namespace

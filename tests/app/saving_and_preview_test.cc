@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -7,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <functional>
@@ -23,32 +25,6 @@
 
 namespace pictavo::app::testing {
 namespace {
-
-// Calls `act` with each dialog of type T as it is shown, before its own show handling runs (so
-// before the saving dialog starts its worker), while the object lives.
-template <typename T>
-class OnShow : public QObject {
- public:
-  explicit OnShow(std::function<void(T*)> act) : act_(std::move(act)) {
-    QCoreApplication::instance()->installEventFilter(this);
-  }
-  ~OnShow() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show) {
-      if (auto* dialog = qobject_cast<T*>(watched)) {
-        ++count;
-        act_(dialog);
-      }
-    }
-    return false;
-  }
-
-  int count = 0;
-
- private:
-  std::function<void(T*)> act_;
-};
 
 std::vector<uint8_t> FileBytes(const QString& path) {
   return samples::ReadFile(QFile::encodeName(path).toStdString());
