@@ -383,13 +383,20 @@ int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
 // save more files, or the same ones to another place, or close the wizard.
 bool CRecoverdFileDlg::validatePage() {
   if (state_.selected_total == 0) return false;
-  if (named_tree_.marked_bytes() != 0) {
-    RunNamedSavingRun(this, state_, named_tree_.MarkedFiles());
-    if (marks_.marked_bytes() == 0) return false;
+  // Files with names and carved finds marked together go into one folder in one run.
+  const std::vector<size_t> named = named_tree_.MarkedFiles();
+  if (marks_.marked_bytes() == 0) {
+    RunNamedSavingRun(this, state_, named);
+    return false;
   }
   const SavingChoice choice = saving_bar_->choice();
+  const SavingLayout& layout = choice.layout;
   if (!choice.only_shown || !filter_.Active()) {
-    RunSavingRun(this, state_, choice.layout);
+    if (named.empty()) {
+      RunSavingRun(this, state_, layout);
+    } else {
+      RunMixedSavingRun(this, state_, named, true, layout);
+    }
     return false;
   }
   // The marked files the filters hide are left out of a copy of the results, which keeps every
@@ -403,10 +410,19 @@ bool CRecoverdFileDlg::validatePage() {
     }
   }
   if (SelectedTotal(shown) == 0) {
-    ShowInformation(this, kNothingShownMarked);
+    // The files with names are not filtered: they are saved alone.
+    if (named.empty()) {
+      ShowInformation(this, kNothingShownMarked);
+    } else {
+      RunNamedSavingRun(this, state_, named);
+    }
     return false;
   }
-  RunSavingRun(this, state_, choice.layout, &shown);
+  if (named.empty()) {
+    RunSavingRun(this, state_, layout, &shown);
+  } else {
+    RunMixedSavingRun(this, state_, named, true, layout, &shown);
+  }
   return false;
 }
 

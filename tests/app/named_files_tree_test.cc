@@ -291,5 +291,60 @@ TEST_F(NamedFilesTest, CancelKeepsTheFilesWithNamesSavedBeforeAndNoPartOfTheNext
   EXPECT_EQ(FileBytes(folder + "/" + first), Original(listing.files[0].path));
 }
 
+TEST_F(NamedFilesTest, BothKindsMarkedGoToOneFolderAskedForOnceWithOneMessage) {
+  ClickTreeCheck(page, Folder());
+  ClickTreeCheck(page, page->root_item());
+  const uint64_t found = sheet->state().results.found_count;
+  ASSERT_GT(found, 0u);
+  // On the medium's own file system, the one question is followed by one refusal.
+  prompts.ChooseNext(QString::fromStdString(temp->File("beside-the-card")));
+  prompts.messages.clear();
+  prompts.file_requests.clear();
+  sheet->next();
+  EXPECT_EQ(prompts.file_requests.size(), 1u);
+  EXPECT_EQ(prompts.messages.size(), 1u);
+
+  const QString folder = other_fs() + "/both";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  prompts.file_requests.clear();
+  quint64 last_bytes = 0;
+  OnShow<SavingDialog> watch([&](SavingDialog* dialog) {
+    QObject::connect(dialog, &SavingDialog::ProgressShown, dialog,
+                     [&](quint64 bytes) { last_bytes = bytes; });
+  });
+  sheet->next();
+  EXPECT_EQ(prompts.file_requests.size(), 1u);
+  EXPECT_EQ(watch.count, 1);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith(
+      QString("Saved %1 files to %2: %1 whole").arg(found + 4).arg(folder)))
+      << prompts.messages[0].text.toStdString();
+  for (const NamedFile& file : listing.files) {
+    EXPECT_EQ(FileBytes(folder + "/" + QString::fromStdString(file.path)), Original(file.path))
+        << file.path;
+  }
+  EXPECT_TRUE(QFile::exists(folder + "/File0.jpeg"));
+  EXPECT_EQ(FilesBelow(folder).size(), static_cast<qsizetype>(found + 4));
+  EXPECT_LE(last_bytes, sheet->state().selected_total);
+}
+
+TEST_F(NamedFilesTest, WithOnlyTheShownSavedAndNoCarvedFindShownTheFilesWithNamesGoAlone) {
+  ClickTreeCheck(page, page->named_tree().file_item(0));
+  ClickTreeCheck(page, page->root_item());
+  page->filters_button()->click();
+  page->filter_bar()->min_size()->setValue(10'000'000);
+  page->saving_button()->click();
+  page->saving_bar()->only_shown()->setChecked(true);
+  const QString folder = other_fs() + "/only-named";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  sheet->next();
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith("Saved 1 file to"))
+      << prompts.messages[0].text.toStdString();
+  EXPECT_EQ(FilesBelow(folder), QStringList({QString::fromStdString(listing.files[0].path)}));
+}
+
 }  // namespace
 }  // namespace pictavo::app::testing
