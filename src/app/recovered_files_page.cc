@@ -34,6 +34,7 @@
 #include "app/scanning_dialog.h"
 #include "app/thumbnail_cache.h"
 #include "app/thumbnail_grid.h"
+#include "filesystems/isolated_listing.h"
 #include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
@@ -67,6 +68,10 @@ const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
 
+const QString kPassFailedText =
+    QStringLiteral("The file systems of this medium could not be read: %1");
+const QString kNoteText = QStringLiteral("File systems: %1");
+const QString kMoreNotesText = QStringLiteral(" (and %1 more)");
 const QString kNothingShownMarked =
     QStringLiteral("None of the marked files is shown with the filters set: nothing to save.");
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
@@ -293,10 +298,17 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   lists->setContentsMargins(0, 0, 0, 0);
   lists->addWidget(tree_, 2);
   lists->addWidget(views_, 3);
+  // What the file systems' reading could not do: one line under the views, all of it in the
+  // tooltip; hidden when there is nothing to tell.
+  notes_text_ = new QLabel(group_);
+  notes_text_->setTextFormat(Qt::PlainText);
+  notes_text_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  notes_text_->hide();
   auto* files = new QVBoxLayout(group_);
   files->addLayout(view_bar);
   files->addWidget(filter_bar_);
   files->addLayout(lists, 1);
+  files->addWidget(notes_text_);
   files->addWidget(saving_bar_);
 
   QFont bold = font();
@@ -625,12 +637,36 @@ void CRecoverdFileDlg::BuildTree() {
   root_item_->setExpanded(true);
   named_tree_.Build(tree_, state_.named_files);
   syncing_ = false;
+  ShowFileSystemNotes();
   if (filter_.Active()) {
     if (filter_.NeedsContent()) StartReading();
     ShowTreeCounts();
   }
   SyncTreeMarks();
   UpdateTotals();
+}
+
+void CRecoverdFileDlg::ShowFileSystemNotes() {
+  const FileSystemListing& listing = state_.named_files;
+  if (listing.notes.empty() && !listing.pass_failed) {
+    notes_text_->clear();
+    notes_text_->setToolTip({});
+    notes_text_->hide();
+    return;
+  }
+  QStringList notes;
+  for (const std::string& note : listing.notes) notes.append(Text(note));
+  if (notes.isEmpty()) notes.append(QString::fromLatin1(kFileSystemPassFailedNote));
+  QString line;
+  if (listing.pass_failed && listing.files.empty()) {
+    line = kPassFailedText.arg(notes.join(QStringLiteral("; ")));
+  } else {
+    line = kNoteText.arg(notes.front());
+    if (notes.size() > 1) line += kMoreNotesText.arg(notes.size() - 1);
+  }
+  notes_text_->setText(line);
+  notes_text_->setToolTip(notes.join(QLatin1Char('\n')));
+  notes_text_->show();
 }
 
 void CRecoverdFileDlg::SyncTreeMarks() {

@@ -131,6 +131,8 @@ class CRecoverdFileDlg : public PictavoPage {
   const FindFilter& filter() const { return filter_; }
   FoundFileModel* model() const { return model_; }
   QLabel* total_found_text() const { return total_found_text_; }
+  // What the file systems' reading could not do; hidden when it went without a note.
+  QLabel* notes_text() const { return notes_text_; }
   QLabel* selected_total_text() const { return selected_total_text_; }
   QPushButton* preview_button() const { return preview_button_; }
   QTreeWidgetItem* root_item() const { return root_item_; }
@@ -185,6 +187,8 @@ class CRecoverdFileDlg : public PictavoPage {
   void SyncTreeMarks();
   void RefreshListMarks();
   void UpdateTotals();
+  // The notes of the file-system pass, in the line under the tree.
+  void ShowFileSystemNotes();
   void InviteToSave();
   // The bytes marked, carved finds and files with names together.
   uint64_t MarkedBytes() const { return marks_.marked_bytes() + named_tree_.marked_bytes(); }
@@ -197,6 +201,7 @@ class CRecoverdFileDlg : public PictavoPage {
   FoundFileModel* model_ = nullptr;
   QLabel* total_found_caption_ = nullptr;
   QLabel* total_found_text_ = nullptr;
+  QLabel* notes_text_ = nullptr;
   QLabel* selected_caption_ = nullptr;
   QLabel* selected_total_text_ = nullptr;
   QPushButton* preview_button_ = nullptr;

@@ -132,6 +132,9 @@ TEST_F(NamedFilesTest, TheFilesWithNamesAreASecondRootWithTheirFoldersAndStates)
         << leaf->toolTip(0).toStdString();
   }
   EXPECT_TRUE(page->named_tree().file_item(DeletedIndex())->font(0).italic());
+  // A card read without a note has no line about its file systems.
+  EXPECT_TRUE(listing.notes.empty());
+  EXPECT_FALSE(page->notes_text()->isVisible());
 }
 
 TEST_F(NamedFilesTest, MarksOfAFolderAndItsFilesCountInTheSelectedTotal) {
@@ -344,6 +347,55 @@ TEST_F(NamedFilesTest, WithOnlyTheShownSavedAndNoCarvedFindShownTheFilesWithName
   EXPECT_TRUE(prompts.messages[0].text.startsWith("Saved 1 file to"))
       << prompts.messages[0].text.toStdString();
   EXPECT_EQ(FilesBelow(folder), QStringList({QString::fromStdString(listing.files[0].path)}));
+}
+
+// The first copy of the card's allocation table is damaged: the files are read through the
+// second, and the page says so under the tree.
+class DamagedFatTest : public NamedFilesTest {
+ protected:
+  void DamageCard() override {
+    std::FILE* file = std::fopen(image.c_str(), "r+b");
+    ASSERT_TRUE(file);
+    uint8_t boot[512];
+    ASSERT_EQ(std::fread(boot, 1, sizeof boot, file), sizeof boot);
+    const long first_fat = long{boot[14] | (boot[15] << 8)} * (boot[11] | (boot[12] << 8));
+    const uint8_t damaged = 0;
+    ASSERT_EQ(std::fseek(file, first_fat, SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(&damaged, 1, 1, file), 1u);
+    std::fclose(file);
+  }
+};
+
+TEST_F(DamagedFatTest, TheFileSystemsNoteIsALineUnderTheTreeWithTheWholeTextAsItsTip) {
+  ASSERT_EQ(listing.notes.size(), 1u);
+  const QString note = QString::fromStdString(listing.notes[0]);
+  EXPECT_TRUE(note.contains("the second copy was read instead")) << note.toStdString();
+  QLabel* line = page->notes_text();
+  EXPECT_TRUE(line->isVisible());
+  EXPECT_EQ(line->text(), "File systems: " + note);
+  EXPECT_EQ(line->toolTip(), note);
+  EXPECT_EQ(page->named_tree().root()->text(0), "Files with names (4)");
+}
+
+// The file-system pass did not finish: no file with a name, and the page tells why.
+class FailedPassTest : public NamedFilesTest {
+ protected:
+  void AdjustListing(FileSystemListing& named) override {
+    named = {};
+    named.pass_failed = true;
+    named.notes = {"the file-system pass failed (it took longer than 600 s)", "Another note"};
+  }
+};
+
+TEST_F(FailedPassTest, APassThatFailedIsToldWithoutFilesWithNames) {
+  EXPECT_EQ(page->tree()->topLevelItemCount(), 1);
+  QLabel* line = page->notes_text();
+  EXPECT_TRUE(line->isVisible());
+  EXPECT_EQ(line->text(),
+            "The file systems of this medium could not be read: the file-system pass failed (it "
+            "took longer than 600 s); Another note");
+  EXPECT_EQ(line->toolTip(),
+            "the file-system pass failed (it took longer than 600 s)\nAnother note");
 }
 
 }  // namespace
