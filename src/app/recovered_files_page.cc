@@ -68,6 +68,8 @@ const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
 
+const QString kFileSystemNameHeader = QStringLiteral("Name in the file system");
+const QString kFileSystemPathTip = QStringLiteral("Named by the file system: %1");
 const QString kPassFailedText =
     QStringLiteral("The file systems of this medium could not be read: %1");
 const QString kNoteText = QStringLiteral("File systems: %1");
@@ -134,7 +136,20 @@ int FoundFileModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FoundFileModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : 2;
+  if (parent.isValid()) return 0;
+  return file_system_names_ ? 3 : 2;
+}
+
+void FoundFileModel::SetFileSystemNames(const std::vector<std::string>* names) {
+  beginResetModel();
+  file_system_names_ = names;
+  endResetModel();
+}
+
+QString FoundFileModel::FileSystemPathAt(int row) const {
+  if (!file_system_names_ || row < 0 || row >= rowCount()) return {};
+  const uint32_t record = rows_[row].record;
+  return record < file_system_names_->size() ? Text((*file_system_names_)[record]) : QString();
 }
 
 QString FoundFileModel::NameAt(int row) const {
@@ -148,9 +163,17 @@ QVariant FoundFileModel::data(const QModelIndex& index, int role) const {
   if (index.column() == kNameColumn) {
     if (role == Qt::DisplayRole) return NameAt(index.row());
     if (role == Qt::CheckStateRole) return file.selected ? Qt::Checked : Qt::Unchecked;
+    if (role == Qt::ToolTipRole && file_system_names_) {
+      const QString path = FileSystemPathAt(index.row());
+      if (!path.isEmpty()) return kFileSystemPathTip.arg(path);
+    }
   } else if (index.column() == kSizeColumn) {
     if (role == Qt::DisplayRole) return SizeQText(file.length);
     if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
+  } else if (index.column() == kFileSystemNameColumn) {
+    const QString path = FileSystemPathAt(index.row());
+    if (role == Qt::DisplayRole) return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (role == Qt::ToolTipRole && !path.isEmpty()) return path;
   }
   return {};
 }
@@ -158,6 +181,7 @@ QVariant FoundFileModel::data(const QModelIndex& index, int role) const {
 QVariant FoundFileModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal) return {};
   if (role == Qt::DisplayRole) {
+    if (section == kFileSystemNameColumn) return kFileSystemNameHeader;
     return section == kNameColumn ? QStringLiteral("File Name") : QStringLiteral("Size");
   }
   if (role == Qt::TextAlignmentRole) {
@@ -402,7 +426,8 @@ bool CRecoverdFileDlg::validatePage() {
     return false;
   }
   const SavingChoice choice = saving_bar_->choice();
-  const SavingLayout& layout = choice.layout;
+  SavingLayout layout = choice.layout;
+  if (choice.file_system_names && !find_names_.empty()) layout.file_system_names = &find_names_;
   if (!choice.only_shown || !filter_.Active()) {
     if (named.empty()) {
       RunSavingRun(this, state_, layout);
@@ -637,6 +662,20 @@ void CRecoverdFileDlg::BuildTree() {
   root_item_->setExpanded(true);
   named_tree_.Build(tree_, state_.named_files);
   syncing_ = false;
+  // The names the file systems give the finds, once for these results.
+  find_names_.clear();
+  if (!state_.named_files.files.empty()) {
+    find_names_ = NamesOfFinds(state_.named_files, state_.results);
+    if (std::all_of(find_names_.begin(), find_names_.end(),
+                    [](const std::string& name) { return name.empty(); })) {
+      find_names_.clear();
+    }
+  }
+  model_->SetFileSystemNames(find_names_.empty() ? nullptr : &find_names_);
+  if (!find_names_.empty()) {
+    list_->header()->resizeSection(FoundFileModel::kFileSystemNameColumn, 200);
+  }
+  saving_bar_->ShowFileSystemNamesChoice(!state_.named_files.files.empty());
   ShowFileSystemNotes();
   if (filter_.Active()) {
     if (filter_.NeedsContent()) StartReading();

@@ -349,6 +349,60 @@ TEST_F(NamedFilesTest, WithOnlyTheShownSavedAndNoCarvedFindShownTheFilesWithName
   EXPECT_EQ(FilesBelow(folder), QStringList({QString::fromStdString(listing.files[0].path)}));
 }
 
+TEST_F(NamedFilesTest, CarvedFindsShowTheNameTheFileSystemGivesThem) {
+  const std::vector<std::string>& names = page->find_names();
+  ASSERT_EQ(names.size(), sheet->state().results.Found().size());
+  ASSERT_TRUE(ChooseBranch(page, page->root_item()));
+  FoundFileModel* model = page->model();
+  ASSERT_EQ(model->columnCount(), 3);
+  EXPECT_EQ(
+      model->headerData(FoundFileModel::kFileSystemNameColumn, Qt::Horizontal, Qt::DisplayRole),
+      "Name in the file system");
+  int named_rows = 0;
+  for (int row = 0; row < model->rowCount(); ++row) {
+    const std::string& path = names[model->RecordAt(row)];
+    const QModelIndex name = model->index(row, FoundFileModel::kNameColumn);
+    const QModelIndex given = model->index(row, FoundFileModel::kFileSystemNameColumn);
+    if (path.empty()) {
+      EXPECT_EQ(given.data().toString(), "");
+      EXPECT_FALSE(name.data(Qt::ToolTipRole).isValid());
+      continue;
+    }
+    ++named_rows;
+    EXPECT_EQ(given.data().toString(), QString::fromStdString(SavedNameFromPath(path)));
+    EXPECT_EQ(name.data(Qt::ToolTipRole).toString(),
+              "Named by the file system: " + QString::fromStdString(path));
+  }
+  // The three live photos at least start where their files do.
+  EXPECT_GE(named_rows, 3);
+}
+
+TEST_F(NamedFilesTest, NamesFromTheFileSystemsSaveTheFindsUnderThoseNames) {
+  page->saving_button()->click();
+  QCheckBox* names = page->saving_bar()->file_system_names();
+  EXPECT_TRUE(names->isVisible());
+  EXPECT_FALSE(names->isChecked());
+  names->setChecked(true);
+  ClickTreeCheck(page, page->root_item());
+  const QString folder = other_fs() + "/by-name";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  sheet->next();
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  QStringList expected;
+  const ScanResults& results = sheet->state().results;
+  std::array<uint32_t, kTypeCount> index_in_type{};
+  for (size_t i = 0; i < results.Found().size(); ++i) {
+    const FoundFile& file = results.Found()[i];
+    const std::string given = SavedNameFromPath(page->find_names()[i]);
+    const std::string numbered = RecoveredFileName(file.type, index_in_type[file.type]++);
+    expected.append(QString::fromStdString(given.empty() ? numbered : given));
+  }
+  expected.sort();
+  EXPECT_EQ(FilesBelow(folder), expected);
+  EXPECT_TRUE(expected.contains("IMG_0001.JPG"));
+}
+
 // The first copy of the card's allocation table is damaged: the files are read through the
 // second, and the page says so under the tree.
 class DamagedFatTest : public NamedFilesTest {
@@ -396,6 +450,9 @@ TEST_F(FailedPassTest, APassThatFailedIsToldWithoutFilesWithNames) {
             "took longer than 600 s); Another note");
   EXPECT_EQ(line->toolTip(),
             "the file-system pass failed (it took longer than 600 s)\nAnother note");
+  EXPECT_TRUE(page->find_names().empty());
+  page->saving_button()->click();
+  EXPECT_FALSE(page->saving_bar()->file_system_names()->isVisible());
 }
 
 }  // namespace

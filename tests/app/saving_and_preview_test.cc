@@ -93,6 +93,21 @@ TEST_F(SavingTest, RecoverWritesTheMarkedFilesByteForByteAndStaysOnThePage) {
   EXPECT_EQ(page->type_item(kTypeJpeg)->checkState(0), Qt::Checked);
 }
 
+// A medium without a file system the program reads: the list, the line under it and the
+// saving options are those of the page without files with names.
+TEST_F(SavingTest, WithoutFileSystemsThereIsNoNameColumnNoNoteAndNoChoiceOfNames) {
+  ASSERT_TRUE(ChooseBranch(page, page->root_item()));
+  EXPECT_EQ(page->model()->columnCount(), 2);
+  EXPECT_FALSE(
+      page->model()->index(0, FoundFileModel::kNameColumn).data(Qt::ToolTipRole).isValid());
+  EXPECT_TRUE(page->find_names().empty());
+  EXPECT_FALSE(page->notes_text()->isVisible());
+  EXPECT_EQ(page->tree()->topLevelItemCount(), 1);
+  page->saving_button()->click();
+  EXPECT_FALSE(page->saving_bar()->file_system_names()->isVisible());
+  EXPECT_FALSE(page->saving_bar()->choice().file_system_names);
+}
+
 TEST_F(SavingTest, AFolderOnTheImagesFileSystemIsRefusedAndNothingIsWritten) {
   ClickTreeCheck(page, page->root_item());
   const QString folder = QString::fromStdString(temp->File("beside-the-image"));
