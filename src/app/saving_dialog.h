@@ -86,7 +86,7 @@ class SavingDialog : public WorkerDialog {
  public:
   SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
                QWidget* parent = nullptr, SavingLayout layout = {});
-  // Runs `job`, which must stay valid while the dialog lives.
+  // Runs `job`; what it refers to must outlive the dialog.
   explicit SavingDialog(SavingJob job, QWidget* parent = nullptr);
   ~SavingDialog() override;
 
