@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -217,13 +218,17 @@ TEST_F(NamedFilesTest, DoubleClickPreviewsADeletedFileThroughItsMap) {
   EXPECT_EQ(sheet->state().selected_total, 0u);
 }
 
-// Passes the reports of a saving run on, with a pause before each file after the first, so that
-// the dialog's next report is due when that file starts.
+// Passes the reports of a saving run on, with a pause before each file after the first (and,
+// with `each_chunk`, before each chunk's report), so that the dialog's next report is due then.
 class PausingObserver : public SavingObserver {
  public:
-  explicit PausingObserver(SavingObserver* run) : run_(run) {}
+  explicit PausingObserver(SavingObserver* run, bool each_chunk = false)
+      : run_(run), each_chunk_(each_chunk) {}
   void OnStart(uint64_t files, uint64_t bytes) override { run_->OnStart(files, bytes); }
-  void OnProgress(uint64_t done, uint64_t total) override { run_->OnProgress(done, total); }
+  void OnProgress(uint64_t done, uint64_t total) override {
+    if (each_chunk_) QThread::msleep(60);
+    run_->OnProgress(done, total);
+  }
   void OnFileDone(const SavedFile& file) override { run_->OnFileDone(file); }
   void OnFileStart(size_t index, const std::string& path) override {
     if (started_++ > 0) QThread::msleep(60);
@@ -232,6 +237,7 @@ class PausingObserver : public SavingObserver {
 
  private:
   SavingObserver* run_;
+  bool each_chunk_;
   int started_ = 0;
 };
 
@@ -294,6 +300,62 @@ TEST_F(NamedFilesTest, CancelKeepsTheFilesWithNamesSavedBeforeAndNoPartOfTheNext
   EXPECT_EQ(FileBytes(folder + "/" + first), Original(listing.files[0].path));
 }
 
+using LargeNamedFileTest = ResultsTest;
+
+// A file with a name of several chunks, cancelled after its first: it is removed, partial name
+// and all, and the file saved before it stays.
+TEST_F(LargeNamedFileTest, CancelInsideAFileWithANameRemovesItAndKeepsTheOneBefore) {
+  if (other_fs().isEmpty()) GTEST_SKIP() << "needs a second file system (/dev/shm)";
+  std::vector<::pictavo::testing::TestFile> files = ::pictavo::testing::SamplePhotos("DCIM", 1);
+  ::pictavo::testing::TestFile large{"DCIM/LARGE.JPG", files[0].bytes};
+  large.bytes.resize(24u << 20);
+  uint32_t seed = 7;
+  for (size_t i = files[0].bytes.size(); i < large.bytes.size(); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    large.bytes[i] = static_cast<uint8_t>(seed >> 24);
+  }
+  files.push_back(large);
+  const std::string image = temp->File("large.img");
+  const std::string why = ::pictavo::testing::MakeFatImage(image, 64, files, {});
+  if (!why.empty()) GTEST_SKIP() << why;
+  int error = 0;
+  auto source = FileSectorSource::Open(image, {}, &error);
+  ASSERT_TRUE(source);
+  FileSystemListing listing = ListFileSystemsInProcess(*source, {});
+  ClassifyNamedFiles(*source, listing);
+  std::vector<size_t> order(2, listing.files.size());
+  for (size_t i = 0; i < listing.files.size(); ++i) {
+    if (listing.files[i].path == files[0].path) order[0] = i;
+    if (listing.files[i].path == large.path) order[1] = i;
+  }
+  ASSERT_LT(order[0], listing.files.size());
+  ASSERT_LT(order[1], listing.files.size());
+
+  const QString folder = other_fs() + "/large-cancelled";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const SavingJob job =
+      MixedSavingJob(*source, listing, order, nullptr, QFile::encodeName(folder).toStdString());
+  SavingDialog dialog([&job](SavingObserver* run, const std::atomic<bool>* cancel) {
+    PausingObserver paused(run, true);
+    return job(&paused, cancel);
+  });
+  quint64 bytes_at_cancel = 0;
+  QObject::connect(&dialog, &SavingDialog::ProgressShown, &dialog, [&](quint64 bytes) {
+    if (bytes > files[0].bytes.size() && dialog.file_text()->text().endsWith("LARGE.JPG") &&
+        dialog.cancel_button()->isEnabled()) {
+      bytes_at_cancel = bytes;
+      dialog.cancel_button()->click();
+    }
+  });
+  dialog.exec();
+  EXPECT_GT(bytes_at_cancel, files[0].bytes.size());
+  EXPECT_LT(bytes_at_cancel, files[0].bytes.size() + large.bytes.size());
+  EXPECT_TRUE(dialog.summary().cancelled);
+  EXPECT_EQ(dialog.summary().written, 1u);
+  EXPECT_EQ(FilesBelow(folder), QStringList({QString::fromStdString(files[0].path)}));
+  EXPECT_EQ(FileBytes(folder + "/" + QString::fromStdString(files[0].path)), files[0].bytes);
+}
+
 TEST_F(NamedFilesTest, BothKindsMarkedGoToOneFolderAskedForOnceWithOneMessage) {
   ClickTreeCheck(page, Folder());
   ClickTreeCheck(page, page->root_item());
@@ -347,6 +409,36 @@ TEST_F(NamedFilesTest, WithOnlyTheShownSavedAndNoCarvedFindShownTheFilesWithName
   EXPECT_TRUE(prompts.messages[0].text.startsWith("Saved 1 file to"))
       << prompts.messages[0].text.toStdString();
   EXPECT_EQ(FilesBelow(folder), QStringList({QString::fromStdString(listing.files[0].path)}));
+}
+
+TEST_F(NamedFilesTest, WithOnlyTheShownSavedTheHiddenCarvedFindsStayBehind) {
+  ClickTreeCheck(page, Folder());
+  ClickTreeCheck(page, page->root_item());
+  uint64_t largest = 0;
+  for (const FoundFile& file : sheet->state().results.Found()) {
+    largest = std::max(largest, file.length);
+  }
+  const int min_kb = static_cast<int>(largest / 1024);
+  ASSERT_GT(min_kb, 0);
+  uint64_t shown = 0;
+  for (const FoundFile& file : sheet->state().results.Found()) {
+    if (file.length >= uint64_t(min_kb) * 1024) ++shown;
+  }
+  ASSERT_LT(shown, sheet->state().results.found_count);
+  page->filters_button()->click();
+  page->filter_bar()->min_size()->setValue(min_kb);
+  page->saving_button()->click();
+  page->saving_bar()->only_shown()->setChecked(true);
+  const QString folder = other_fs() + "/named-and-shown";
+  prompts.ChooseNext(folder);
+  prompts.messages.clear();
+  prompts.file_requests.clear();
+  sheet->next();
+  EXPECT_EQ(prompts.file_requests.size(), 1u);
+  ASSERT_EQ(prompts.messages.size(), 1u);
+  EXPECT_TRUE(prompts.messages[0].text.startsWith(QString("Saved %1 files").arg(shown + 4)))
+      << prompts.messages[0].text.toStdString();
+  EXPECT_EQ(FilesBelow(folder).size(), static_cast<qsizetype>(shown + 4));
 }
 
 TEST_F(NamedFilesTest, CarvedFindsShowTheNameTheFileSystemGivesThem) {
