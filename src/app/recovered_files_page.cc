@@ -675,7 +675,8 @@ void CRecoverdFileDlg::BuildTree() {
   if (!find_names_.empty()) {
     list_->header()->resizeSection(FoundFileModel::kFileSystemNameColumn, 200);
   }
-  saving_bar_->ShowFileSystemNamesChoice(!state_.named_files.files.empty());
+  // Offered only when it would name something.
+  saving_bar_->ShowFileSystemNamesChoice(!find_names_.empty());
   ShowFileSystemNotes();
   if (filter_.Active()) {
     if (filter_.NeedsContent()) StartReading();

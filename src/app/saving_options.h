@@ -28,7 +28,7 @@ class SavingOptionsBar : public QWidget {
   explicit SavingOptionsBar(QWidget* parent = nullptr);
 
   SavingChoice choice() const;
-  // The choice of the file systems' names is offered only while they name files; hidden, it
+  // The choice of the file systems' names is offered only while they name finds; hidden, it
   // is off.
   void ShowFileSystemNamesChoice(bool shown);
 
