@@ -1,7 +1,5 @@
 #include "app/named_files_tree.h"
 
-#include <QApplication>
-#include <QFile>
 #include <QFont>
 #include <QHash>
 #include <QStyle>
@@ -19,7 +17,6 @@ namespace pictavo::app {
 namespace {
 
 const QString kRootLabel = QStringLiteral("Files with names (%1)");
-const QString kFolderTitle = QStringLiteral("Choose the folder for the files with names");
 
 // Set on every item of the tree; the file's index on a leaf.
 constexpr int kNamedRole = Qt::UserRole + 1;
@@ -28,7 +25,6 @@ constexpr int kFileRole = Qt::UserRole + 2;
 QString Text(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-std::string PathOf(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
 }  // namespace
 
@@ -146,16 +142,7 @@ std::vector<size_t> NamedFilesTree::MarkedFiles() const {
 }
 
 bool RunNamedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& which) {
-  uint64_t bytes = 0;
-  for (const size_t i : which) bytes += state.named_files.files[i].size;
-  std::optional<SavingTarget> target = PrepareSavingRun(owner, state, bytes, kFolderTitle);
-  if (!target) return false;
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const SaveSummary summary = SaveNamedFiles(*target->source, state.named_files, which,
-                                             PathOf(target->folder), nullptr, nullptr);
-  QApplication::restoreOverrideCursor();
-  ShowSavingOutcome(owner, summary, target->folder);
-  return true;
+  return RunMixedSavingRun(owner, state, which, false);
 }
 
 }  // namespace pictavo::app

@@ -34,6 +34,7 @@
 #include "app/scanning_dialog.h"
 #include "app/thumbnail_cache.h"
 #include "app/thumbnail_grid.h"
+#include "filesystems/isolated_listing.h"
 #include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
@@ -67,6 +68,12 @@ const QString kSnapshotFilter = QStringLiteral("Save Recovery Snap (*.dat)");
 const QString kSnapshotLoadFailed =
     QStringLiteral("The recovery snapshot could not be loaded:\n%1\n\n%2");
 
+const QString kFileSystemNameHeader = QStringLiteral("Name in the file system");
+const QString kFileSystemPathTip = QStringLiteral("Named by the file system: %1");
+const QString kPassFailedText =
+    QStringLiteral("The file systems of this medium could not be read: %1");
+const QString kNoteText = QStringLiteral("File systems: %1");
+const QString kMoreNotesText = QStringLiteral(" (and %1 more)");
 const QString kNothingShownMarked =
     QStringLiteral("None of the marked files is shown with the filters set: nothing to save.");
 const QString kSourceNotOpened = QStringLiteral("%1 could not be opened: %2");
@@ -129,7 +136,20 @@ int FoundFileModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FoundFileModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : 2;
+  if (parent.isValid()) return 0;
+  return file_system_names_ ? 3 : 2;
+}
+
+void FoundFileModel::SetFileSystemNames(const std::vector<std::string>* names) {
+  beginResetModel();
+  file_system_names_ = names;
+  endResetModel();
+}
+
+QString FoundFileModel::FileSystemPathAt(int row) const {
+  if (!file_system_names_ || row < 0 || row >= rowCount()) return {};
+  const uint32_t record = rows_[row].record;
+  return record < file_system_names_->size() ? Text((*file_system_names_)[record]) : QString();
 }
 
 QString FoundFileModel::NameAt(int row) const {
@@ -143,9 +163,17 @@ QVariant FoundFileModel::data(const QModelIndex& index, int role) const {
   if (index.column() == kNameColumn) {
     if (role == Qt::DisplayRole) return NameAt(index.row());
     if (role == Qt::CheckStateRole) return file.selected ? Qt::Checked : Qt::Unchecked;
+    if (role == Qt::ToolTipRole && file_system_names_) {
+      const QString path = FileSystemPathAt(index.row());
+      if (!path.isEmpty()) return kFileSystemPathTip.arg(path);
+    }
   } else if (index.column() == kSizeColumn) {
     if (role == Qt::DisplayRole) return SizeQText(file.length);
     if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
+  } else if (index.column() == kFileSystemNameColumn) {
+    const QString path = FileSystemPathAt(index.row());
+    if (role == Qt::DisplayRole) return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (role == Qt::ToolTipRole && !path.isEmpty()) return path;
   }
   return {};
 }
@@ -153,6 +181,7 @@ QVariant FoundFileModel::data(const QModelIndex& index, int role) const {
 QVariant FoundFileModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal) return {};
   if (role == Qt::DisplayRole) {
+    if (section == kFileSystemNameColumn) return kFileSystemNameHeader;
     return section == kNameColumn ? QStringLiteral("File Name") : QStringLiteral("Size");
   }
   if (role == Qt::TextAlignmentRole) {
@@ -293,10 +322,17 @@ CRecoverdFileDlg::CRecoverdFileDlg(WizardState& state, QWidget* parent)
   lists->setContentsMargins(0, 0, 0, 0);
   lists->addWidget(tree_, 2);
   lists->addWidget(views_, 3);
+  // What the file systems' reading could not do: one line under the views, all of it in the
+  // tooltip; hidden when there is nothing to tell.
+  notes_text_ = new QLabel(group_);
+  notes_text_->setTextFormat(Qt::PlainText);
+  notes_text_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  notes_text_->hide();
   auto* files = new QVBoxLayout(group_);
   files->addLayout(view_bar);
   files->addWidget(filter_bar_);
   files->addLayout(lists, 1);
+  files->addWidget(notes_text_);
   files->addWidget(saving_bar_);
 
   QFont bold = font();
@@ -383,13 +419,21 @@ int CRecoverdFileDlg::nextId() const { return kRecoveredFilesPageId; }
 // save more files, or the same ones to another place, or close the wizard.
 bool CRecoverdFileDlg::validatePage() {
   if (state_.selected_total == 0) return false;
-  if (named_tree_.marked_bytes() != 0) {
-    RunNamedSavingRun(this, state_, named_tree_.MarkedFiles());
-    if (marks_.marked_bytes() == 0) return false;
+  // Files with names and carved finds marked together go into one folder in one run.
+  const std::vector<size_t> named = named_tree_.MarkedFiles();
+  if (marks_.marked_bytes() == 0) {
+    RunNamedSavingRun(this, state_, named);
+    return false;
   }
   const SavingChoice choice = saving_bar_->choice();
+  SavingLayout layout = choice.layout;
+  if (choice.file_system_names && !find_names_.empty()) layout.file_system_names = &find_names_;
   if (!choice.only_shown || !filter_.Active()) {
-    RunSavingRun(this, state_, choice.layout);
+    if (named.empty()) {
+      RunSavingRun(this, state_, layout);
+    } else {
+      RunMixedSavingRun(this, state_, named, true, layout);
+    }
     return false;
   }
   // The marked files the filters hide are left out of a copy of the results, which keeps every
@@ -403,10 +447,19 @@ bool CRecoverdFileDlg::validatePage() {
     }
   }
   if (SelectedTotal(shown) == 0) {
-    ShowInformation(this, kNothingShownMarked);
+    // The files with names are not filtered: they are saved alone.
+    if (named.empty()) {
+      ShowInformation(this, kNothingShownMarked);
+    } else {
+      RunNamedSavingRun(this, state_, named);
+    }
     return false;
   }
-  RunSavingRun(this, state_, choice.layout, &shown);
+  if (named.empty()) {
+    RunSavingRun(this, state_, layout, &shown);
+  } else {
+    RunMixedSavingRun(this, state_, named, true, layout, &shown);
+  }
   return false;
 }
 
@@ -609,12 +662,51 @@ void CRecoverdFileDlg::BuildTree() {
   root_item_->setExpanded(true);
   named_tree_.Build(tree_, state_.named_files);
   syncing_ = false;
+  // The names the file systems give the finds, once for these results.
+  find_names_.clear();
+  if (!state_.named_files.files.empty()) {
+    find_names_ = NamesOfFinds(state_.named_files, state_.results);
+    if (std::all_of(find_names_.begin(), find_names_.end(),
+                    [](const std::string& name) { return name.empty(); })) {
+      find_names_.clear();
+    }
+  }
+  model_->SetFileSystemNames(find_names_.empty() ? nullptr : &find_names_);
+  if (!find_names_.empty()) {
+    list_->header()->resizeSection(FoundFileModel::kFileSystemNameColumn, 200);
+  }
+  // Offered only when it would name something.
+  saving_bar_->ShowFileSystemNamesChoice(!find_names_.empty());
+  ShowFileSystemNotes();
   if (filter_.Active()) {
     if (filter_.NeedsContent()) StartReading();
     ShowTreeCounts();
   }
   SyncTreeMarks();
   UpdateTotals();
+}
+
+void CRecoverdFileDlg::ShowFileSystemNotes() {
+  const FileSystemListing& listing = state_.named_files;
+  if (listing.notes.empty() && !listing.pass_failed) {
+    notes_text_->clear();
+    notes_text_->setToolTip({});
+    notes_text_->hide();
+    return;
+  }
+  QStringList notes;
+  for (const std::string& note : listing.notes) notes.append(Text(note));
+  if (notes.isEmpty()) notes.append(QString::fromLatin1(kFileSystemPassFailedNote));
+  QString line;
+  if (listing.pass_failed && listing.files.empty()) {
+    line = kPassFailedText.arg(notes.join(QStringLiteral("; ")));
+  } else {
+    line = kNoteText.arg(notes.front());
+    if (notes.size() > 1) line += kMoreNotesText.arg(notes.size() - 1);
+  }
+  notes_text_->setText(line);
+  notes_text_->setToolTip(notes.join(QLatin1Char('\n')));
+  notes_text_->show();
 }
 
 void CRecoverdFileDlg::SyncTreeMarks() {

@@ -40,12 +40,13 @@ struct FileListRow {
 
 // The files of the chosen tree branch, read straight from the wizard's results: a row is two
 // numbers, so a branch of a million files costs a few megabytes and the view asks only for the
-// rows it shows. Column 0 is the name with the check mark, column 1 the size text.
+// rows it shows. Column 0 is the name with the check mark, column 1 the size text; when the
+// file systems name some finds, column 2 holds those names (and the name's tooltip the path).
 class FoundFileModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  enum Column { kNameColumn = 0, kSizeColumn = 1 };
+  enum Column { kNameColumn = 0, kSizeColumn = 1, kFileSystemNameColumn = 2 };
 
   FoundFileModel(const ScanResults& results, QObject* parent = nullptr);
 
@@ -58,6 +59,11 @@ class FoundFileModel : public QAbstractTableModel {
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
   void SetRows(std::vector<FileListRow> rows);
+  // Per find, in list order, the path the file systems give it or "" (NamesOfFinds); null when
+  // they name none. Not owned; must outlive its use here.
+  void SetFileSystemNames(const std::vector<std::string>* names);
+  // The path the file systems give the file of `row`, or "".
+  QString FileSystemPathAt(int row) const;
   void Clear() { SetRows({}); }
   // Stable: files of equal size keep their order.
   void SortBySize(bool descending);
@@ -75,6 +81,7 @@ class FoundFileModel : public QAbstractTableModel {
  private:
   const ScanResults& results_;
   std::vector<FileListRow> rows_;
+  const std::vector<std::string>* file_system_names_ = nullptr;
   std::function<void(int row)> check_handler_;
 };
 
@@ -131,6 +138,10 @@ class CRecoverdFileDlg : public PictavoPage {
   const FindFilter& filter() const { return filter_; }
   FoundFileModel* model() const { return model_; }
   QLabel* total_found_text() const { return total_found_text_; }
+  // What the file systems' reading could not do; hidden when it went without a note.
+  QLabel* notes_text() const { return notes_text_; }
+  // Per find, the path the file systems give it, or ""; empty when they name none.
+  const std::vector<std::string>& find_names() const { return find_names_; }
   QLabel* selected_total_text() const { return selected_total_text_; }
   QPushButton* preview_button() const { return preview_button_; }
   QTreeWidgetItem* root_item() const { return root_item_; }
@@ -185,6 +196,8 @@ class CRecoverdFileDlg : public PictavoPage {
   void SyncTreeMarks();
   void RefreshListMarks();
   void UpdateTotals();
+  // The notes of the file-system pass, in the line under the tree.
+  void ShowFileSystemNotes();
   void InviteToSave();
   // The bytes marked, carved finds and files with names together.
   uint64_t MarkedBytes() const { return marks_.marked_bytes() + named_tree_.marked_bytes(); }
@@ -197,6 +210,7 @@ class CRecoverdFileDlg : public PictavoPage {
   FoundFileModel* model_ = nullptr;
   QLabel* total_found_caption_ = nullptr;
   QLabel* total_found_text_ = nullptr;
+  QLabel* notes_text_ = nullptr;
   QLabel* selected_caption_ = nullptr;
   QLabel* selected_total_text_ = nullptr;
   QPushButton* preview_button_ = nullptr;
@@ -224,6 +238,9 @@ class CRecoverdFileDlg : public PictavoPage {
   // The marks of the finds, with the files and marked files per type and the bytes marked.
   FindMarks marks_;
   NamedFilesTree named_tree_;
+  // Per find, the path the file systems give it (for the list and for saving under those
+  // names); worked out once for each set of results, empty when no find has one.
+  std::vector<std::string> find_names_;
   uint64_t total_found_size_ = 0;
   bool syncing_ = false;
   // Set when a mouse press in the tree changed a check mark: the click that ends it toggles the

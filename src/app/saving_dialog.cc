@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/prompts.h"
+#include "filesystems/named_content.h"
 #include "platform/sector_source.h"
 #include "platform/system_error.h"
 #include "results/size_text.h"
@@ -24,6 +25,7 @@ const QString kStartingText = QStringLiteral("Preparing to save the marked files
 const QString kCancellingText = QStringLiteral("Cancelling: the file in hand is being removed...");
 const QString kSavingFileText = QStringLiteral("Saving %1");
 const QString kFolderTitle = QStringLiteral("Choose the folder for the recovered photos");
+const QString kNamedFolderTitle = QStringLiteral("Choose the folder for the files with names");
 const QString kInformationCaption = QStringLiteral("Information");
 const QString kSourceOpenFailed = QStringLiteral(
     "The files cannot be saved: %1 could not be opened.\n%2\n\nThe drive or image the files were "
@@ -46,12 +48,16 @@ class SignallingObserver : public SavingObserver {
     file_count_ = file_count;
     total_bytes_ = total_bytes;
   }
+  // The first file is shown before anything is copied; a later one as soon as a report is due.
   void OnFileStart(size_t, const std::string& relative_path) override {
     current_ = Text(relative_path);
-    if (!reported_) Report(0, true);
+    Report(bytes_done_, !reported_);
     reported_ = true;
   }
-  void OnProgress(uint64_t bytes_done, uint64_t) override { Report(bytes_done, false); }
+  void OnProgress(uint64_t bytes_done, uint64_t) override {
+    bytes_done_ = bytes_done;
+    Report(bytes_done, false);
+  }
   void OnFileDone(const SavedFile&) override { ++files_done_; }
 
  private:
@@ -65,10 +71,66 @@ class SignallingObserver : public SavingObserver {
   SaveWorker* worker_;
   QString current_;
   bool reported_ = false;
+  uint64_t bytes_done_ = 0;
   uint64_t files_done_ = 0;
   uint64_t file_count_ = 0;
   uint64_t total_bytes_ = 0;
   std::chrono::steady_clock::time_point last_report_{};
+};
+
+// The reports of one part of a mixed run, as parts of the whole run's: the bytes count on from
+// those of the parts before, and the run's start was reported once for all parts.
+class PartObserver : public SavingObserver {
+ public:
+  PartObserver(SavingObserver* run, uint64_t bytes_before, uint64_t total_bytes)
+      : run_(run), bytes_before_(bytes_before), total_bytes_(total_bytes) {}
+
+  void OnProgress(uint64_t bytes_done, uint64_t) override {
+    run_->OnProgress(bytes_before_ + bytes_done, total_bytes_);
+  }
+  void OnFileStart(size_t record_index, const std::string& relative_path) override {
+    run_->OnFileStart(record_index, relative_path);
+  }
+  void OnFileDone(const SavedFile& file) override { run_->OnFileDone(file); }
+
+ private:
+  SavingObserver* run_;
+  uint64_t bytes_before_;
+  uint64_t total_bytes_;
+};
+
+// Saving files with names reports no file in hand; it takes the files in the order given, and
+// each one it is done with ends with OnFileDone, so the next one is known: it is announced as
+// the session announces a carved find, by its place below the destination.
+class NamedFileAnnouncer : public SaveObserver {
+ public:
+  NamedFileAnnouncer(SavingObserver* run, const FileSystemListing& listing,
+                     const std::vector<size_t>& which)
+      : run_(run), listing_(listing), which_(which) {}
+
+  void OnStart(uint64_t file_count, uint64_t total_bytes) override {
+    run_->OnStart(file_count, total_bytes);
+    Announce();
+  }
+  void OnProgress(uint64_t bytes_done, uint64_t total_bytes) override {
+    run_->OnProgress(bytes_done, total_bytes);
+  }
+  void OnFileDone(const SavedFile& file) override {
+    run_->OnFileDone(file);
+    ++next_;
+    Announce();
+  }
+
+ private:
+  void Announce() {
+    if (next_ >= which_.size() || which_[next_] >= listing_.files.size()) return;
+    run_->OnFileStart(which_[next_], NamedFileShownPath(listing_, listing_.files[which_[next_]]));
+  }
+
+  SavingObserver* run_;
+  const FileSystemListing& listing_;
+  const std::vector<size_t>& which_;
+  size_t next_ = 0;
 };
 
 QString DurationText(double seconds) {
@@ -80,30 +142,79 @@ QString DurationText(double seconds) {
 
 }  // namespace
 
+SavingJob CarvedSavingJob(SectorSource& source, const ScanResults& results, std::string folder,
+                          SavingLayout layout) {
+  return [&source, &results, folder = std::move(folder), layout](SavingObserver* observer,
+                                                                 const std::atomic<bool>* cancel) {
+    SavingOptions options;
+    options.layout = layout;
+    SavingSession session(source, results, folder, options);
+    return session.Run(observer, cancel);
+  };
+}
+
+SavingJob MixedSavingJob(SectorSource& source, const FileSystemListing& listing,
+                         std::vector<size_t> named, const ScanResults* carved, std::string folder,
+                         SavingLayout layout) {
+  return [&source, &listing, named = std::move(named), carved, folder = std::move(folder), layout](
+             SavingObserver* observer, const std::atomic<bool>* cancel) {
+    uint64_t named_bytes = 0;
+    for (const size_t i : named) {
+      if (i < listing.files.size()) named_bytes += listing.files[i].size;
+    }
+    SavingOptions options;
+    options.layout = layout;
+    std::optional<SavingSession> session;
+    if (carved) session.emplace(source, *carved, folder, options);
+    const uint64_t total_bytes = named_bytes + (session ? session->MarkedBytes() : 0);
+    observer->OnStart(named.size() + (session ? session->MarkedCount() : 0), total_bytes);
+    SaveSummary summary;
+    if (!named.empty()) {
+      PartObserver part(observer, 0, total_bytes);
+      NamedFileAnnouncer announcer(&part, listing, named);
+      summary = SaveNamedFiles(source, listing, named, folder, &announcer, cancel);
+    }
+    if (session && !summary.cancelled && !summary.destination_failed) {
+      PartObserver part(observer, named_bytes, total_bytes);
+      AddSaveSummary(summary, session->Run(&part, cancel));
+    }
+    return summary;
+  };
+}
+
+void AddSaveSummary(SaveSummary& summary, SaveSummary more) {
+  summary.files.insert(summary.files.end(), std::make_move_iterator(more.files.begin()),
+                       std::make_move_iterator(more.files.end()));
+  summary.written += more.written;
+  summary.damaged += more.damaged;
+  summary.failed += more.failed;
+  summary.renamed += more.renamed;
+  summary.stale_partial_files_removed += more.stale_partial_files_removed;
+  summary.cancelled = summary.cancelled || more.cancelled;
+  if (more.destination_failed && !summary.destination_failed) {
+    summary.destination_failed = true;
+    summary.destination_error = std::move(more.destination_error);
+  }
+}
+
 SaveWorker::SaveWorker(SectorSource& source, const ScanResults& results, std::string folder,
                        const std::atomic<bool>* cancel, SavingLayout layout, QObject* parent)
-    : QThread(parent),
-      source_(source),
-      results_(results),
-      folder_(std::move(folder)),
-      cancel_(cancel),
-      layout_(layout) {}
+    : SaveWorker(CarvedSavingJob(source, results, std::move(folder), layout), cancel, parent) {}
+
+SaveWorker::SaveWorker(SavingJob job, const std::atomic<bool>* cancel, QObject* parent)
+    : QThread(parent), job_(std::move(job)), cancel_(cancel) {}
 
 void SaveWorker::run() {
   SignallingObserver observer(this);
-  SavingOptions options;
-  options.layout = layout_;
-  SavingSession session(source_, results_, folder_, options);
-  summary_ = session.Run(&observer, cancel_);
+  summary_ = job_(&observer, cancel_);
 }
 
 SavingDialog::SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
                            QWidget* parent, SavingLayout layout)
-    : WorkerDialog(parent),
-      source_(source),
-      results_(results),
-      folder_(PathOf(folder)),
-      layout_(layout) {
+    : SavingDialog(CarvedSavingJob(source, results, PathOf(folder), layout), parent) {}
+
+SavingDialog::SavingDialog(SavingJob job, QWidget* parent)
+    : WorkerDialog(parent), job_(std::move(job)) {
   setWindowTitle(kTitle);
   setModal(true);
 
@@ -154,7 +265,7 @@ QString SavingDialog::ProgressText(uint64_t files_done, uint64_t file_count, uin
 void SavingDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (worker_) return;
-  worker_ = new SaveWorker(source_, results_, folder_, &cancel_, layout_, this);
+  worker_ = new SaveWorker(job_, &cancel_, this);
   connect(worker_, &SaveWorker::ProgressReported, this, &SavingDialog::OnProgress,
           Qt::BlockingQueuedConnection);
   connect(worker_, &QThread::finished, this, &SavingDialog::OnWorkerFinished);
@@ -228,6 +339,25 @@ bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout
   std::optional<SavingTarget> target = PrepareSavingRun(owner, state, marked_bytes, kFolderTitle);
   if (!target) return false;
   SavingDialog dialog(*target->source, to_save, target->folder, owner, layout);
+  dialog.exec();
+  ShowSavingOutcome(owner, dialog.summary(), target->folder);
+  return true;
+}
+
+bool RunMixedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& named,
+                       bool with_carved, const SavingLayout& layout, const ScanResults* results) {
+  const ScanResults* carved = results ? results : (with_carved ? &state.results : nullptr);
+  uint64_t bytes = carved ? SelectedTotal(*carved) : 0;
+  for (const size_t i : named) {
+    if (i < state.named_files.files.size()) bytes += state.named_files.files[i].size;
+  }
+  // Files with names alone keep their own question; with carved finds, those are the photos.
+  std::optional<SavingTarget> target =
+      PrepareSavingRun(owner, state, bytes, carved ? kFolderTitle : kNamedFolderTitle);
+  if (!target) return false;
+  SavingDialog dialog(MixedSavingJob(*target->source, state.named_files, named, carved,
+                                     PathOf(target->folder), layout),
+                      owner);
   dialog.exec();
   ShowSavingOutcome(owner, dialog.summary(), target->folder);
   return true;

@@ -4,12 +4,14 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "app/wizard_state.h"
 #include "app/worker_dialog.h"
+#include "filesystems/named_file.h"
 #include "platform/sector_source.h"
 #include "results/recovery.h"
 #include "results/saving_session.h"
@@ -24,6 +26,27 @@ class SectorSource;
 
 namespace pictavo::app {
 
+// One saving run as the Saving dialog runs it: it reports to `observer` (OnStart first, the file
+// in hand before each file, the bytes after each chunk) and reads `cancel` between chunks.
+using SavingJob =
+    std::function<SaveSummary(SavingObserver* observer, const std::atomic<bool>* cancel)>;
+
+// The marked finds of `results` into `folder`, laid out by `layout`.
+SavingJob CarvedSavingJob(SectorSource& source, const ScanResults& results, std::string folder,
+                          SavingLayout layout = {});
+
+// Files with names and carved finds in one run into `folder`: first the files `named` of
+// `listing` (indices into its files) in their folders under their own names, then the marked
+// finds of `carved` (when given) by `layout`. The progress covers both; the summary adds both
+// up. The carved finds are not tried once the destination has failed or the run was cancelled.
+// `listing` and `carved` must outlive the job.
+SavingJob MixedSavingJob(SectorSource& source, const FileSystemListing& listing,
+                         std::vector<size_t> named, const ScanResults* carved, std::string folder,
+                         SavingLayout layout = {});
+
+// Adds the outcomes of `more` (a later part of the same run) to `summary`.
+void AddSaveSummary(SaveSummary& summary, SaveSummary more);
+
 // Runs one saving run (every marked file into a folder) on its own thread. Its reports are
 // connected with Qt::BlockingQueuedConnection, so a report is on screen (and a Cancel pressed
 // in answer to it is seen) before the next chunk is copied; they come at most every 50 ms.
@@ -33,6 +56,7 @@ class SaveWorker : public QThread {
  public:
   SaveWorker(SectorSource& source, const ScanResults& results, std::string folder,
              const std::atomic<bool>* cancel, SavingLayout layout = {}, QObject* parent = nullptr);
+  SaveWorker(SavingJob job, const std::atomic<bool>* cancel, QObject* parent = nullptr);
 
   // Valid once the thread has finished.
   const SaveSummary& summary() const { return summary_; }
@@ -46,11 +70,8 @@ class SaveWorker : public QThread {
   void run() override;
 
  private:
-  SectorSource& source_;
-  const ScanResults& results_;
-  std::string folder_;
+  SavingJob job_;
   const std::atomic<bool>* cancel_;
-  SavingLayout layout_;
   SaveSummary summary_;
 };
 
@@ -65,6 +86,8 @@ class SavingDialog : public WorkerDialog {
  public:
   SavingDialog(SectorSource& source, const ScanResults& results, const QString& folder,
                QWidget* parent = nullptr, SavingLayout layout = {});
+  // Runs `job`; what it refers to must outlive the dialog.
+  explicit SavingDialog(SavingJob job, QWidget* parent = nullptr);
   ~SavingDialog() override;
 
   bool running() const { return working_; }
@@ -95,10 +118,7 @@ class SavingDialog : public WorkerDialog {
   void OnCancelClicked();
   void OnWorkerFinished();
 
-  SectorSource& source_;
-  const ScanResults& results_;
-  std::string folder_;
-  SavingLayout layout_;
+  SavingJob job_;
   QLabel* file_text_ = nullptr;
   QLabel* progress_text_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
@@ -118,6 +138,14 @@ class SavingDialog : public WorkerDialog {
 // instead of the wizard's results (the page's filtered copy).
 bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout = {},
                   const ScanResults* results = nullptr);
+
+// The same with files with names marked as well: the files `named` of the wizard's named files
+// and the marked finds of `results` (when given; the wizard's own when null and `with_carved`)
+// go into one folder the user chooses once, checked once for the bytes of both, behind one
+// Saving dialog, and one message tells how the whole run went.
+bool RunMixedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& named,
+                       bool with_carved, const SavingLayout& layout = {},
+                       const ScanResults* results = nullptr);
 
 // Where a saving run writes and what it reads.
 struct SavingTarget {

@@ -24,24 +24,6 @@ std::vector<uint8_t> FileBytes(const QString& path) {
   return samples::ReadFile(QFile::encodeName(path).toStdString());
 }
 
-// Calls `act` with each saving dialog as it is shown, while the object lives.
-class OnSavingDialogShown : public QObject {
- public:
-  explicit OnSavingDialogShown(std::function<void(SavingDialog*)> act) : act_(std::move(act)) {
-    QCoreApplication::instance()->installEventFilter(this);
-  }
-  ~OnSavingDialogShown() override { QCoreApplication::instance()->removeEventFilter(this); }
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show) {
-      if (auto* dialog = qobject_cast<SavingDialog*>(watched)) act_(dialog);
-    }
-    return false;
-  }
-
- private:
-  std::function<void(SavingDialog*)> act_;
-};
-
 class OutputSafetyTest : public ResultsTest {
  protected:
   void SetUp() override {
@@ -126,7 +108,7 @@ TEST_F(OutputSafetyTest, CancelKeepsTheFilesAlreadyWritten) {
   ASSERT_TRUE(QDir().mkpath(folder));
 
   bool cancelled_in_second_file = false;
-  OnSavingDialogShown watch([&](SavingDialog* dialog) {
+  OnShow<SavingDialog> watch([&](SavingDialog* dialog) {
     QObject::connect(dialog, &SavingDialog::ProgressShown, dialog, [&, dialog] {
       // Reports come at most every 50 ms; waiting a little longer here makes every chunk report.
       QThread::msleep(60);

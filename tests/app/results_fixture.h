@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QModelIndex>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +16,32 @@ class QAbstractItemView;
 class QTreeWidgetItem;
 
 namespace pictavo::app::testing {
+
+// Calls `act` with each dialog of type T as it is shown, before its own show handling runs (so
+// before the saving dialog starts its worker), while the object lives.
+template <typename T>
+class OnShow : public QObject {
+ public:
+  explicit OnShow(std::function<void(T*)> act) : act_(std::move(act)) {
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+  ~OnShow() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      if (auto* dialog = qobject_cast<T*>(watched)) {
+        ++count;
+        act_(dialog);
+      }
+    }
+    return false;
+  }
+
+  int count = 0;
+
+ private:
+  std::function<void(T*)> act_;
+};
 
 // A real file laid into a test image, and what the scan should report for it.
 struct PlacedFile {

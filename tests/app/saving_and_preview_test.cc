@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -7,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <functional>
@@ -23,32 +25,6 @@
 
 namespace pictavo::app::testing {
 namespace {
-
-// Calls `act` with each dialog of type T as it is shown, before its own show handling runs (so
-// before the saving dialog starts its worker), while the object lives.
-template <typename T>
-class OnShow : public QObject {
- public:
-  explicit OnShow(std::function<void(T*)> act) : act_(std::move(act)) {
-    QCoreApplication::instance()->installEventFilter(this);
-  }
-  ~OnShow() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show) {
-      if (auto* dialog = qobject_cast<T*>(watched)) {
-        ++count;
-        act_(dialog);
-      }
-    }
-    return false;
-  }
-
-  int count = 0;
-
- private:
-  std::function<void(T*)> act_;
-};
 
 std::vector<uint8_t> FileBytes(const QString& path) {
   return samples::ReadFile(QFile::encodeName(path).toStdString());
@@ -115,6 +91,21 @@ TEST_F(SavingTest, RecoverWritesTheMarkedFilesByteForByteAndStaysOnThePage) {
   // The marks stay, so the same files can go to a second place.
   EXPECT_TRUE(NextButton(*sheet)->isEnabled());
   EXPECT_EQ(page->type_item(kTypeJpeg)->checkState(0), Qt::Checked);
+}
+
+// A medium without a file system the program reads: the list, the line under it and the
+// saving options are those of the page without files with names.
+TEST_F(SavingTest, WithoutFileSystemsThereIsNoNameColumnNoNoteAndNoChoiceOfNames) {
+  ASSERT_TRUE(ChooseBranch(page, page->root_item()));
+  EXPECT_EQ(page->model()->columnCount(), 2);
+  EXPECT_FALSE(
+      page->model()->index(0, FoundFileModel::kNameColumn).data(Qt::ToolTipRole).isValid());
+  EXPECT_TRUE(page->find_names().empty());
+  EXPECT_FALSE(page->notes_text()->isVisible());
+  EXPECT_EQ(page->tree()->topLevelItemCount(), 1);
+  page->saving_button()->click();
+  EXPECT_FALSE(page->saving_bar()->file_system_names()->isVisible());
+  EXPECT_FALSE(page->saving_bar()->choice().file_system_names);
 }
 
 TEST_F(SavingTest, AFolderOnTheImagesFileSystemIsRefusedAndNothingIsWritten) {
