@@ -68,33 +68,41 @@ void ScanWorker::run() {
   start.literal = LiteralScan();
   start.exact_ends = exact_ends_;
   start.results.records.emplace_back();
-  CheckpointKeeper keeper({}, std::move(start), *results_, &observer, kNeverWrite, stop_flag_);
+  std::unique_ptr<FileSectorSource> source;
   if (unallocated_only_) {
     int error = 0;
-    if (auto source = FileSectorSource::Open(source_name_, {}, &error)) {
-      IsolationOptions isolation;
-      isolation.cancel = stop_flag_;
-      FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
-      if (!plan.file_system_found) {
-        free_space_note_ = QStringLiteral(
-            "No file system Pictavo recognises was found on the drive, so the whole drive was "
-            "searched.");
-      }
-      options.skipped = std::move(plan.live_areas);
-      // A stopped scan of the free space is not offered for continuing: the continued scan
-      // would not know which areas to leave out.
-      status_ = RunScan(*source, options, *results_, &keeper, stop_flag_);
-      if (!status_.stopped) ListNamedFiles(*source);
+    source = FileSectorSource::Open(source_name_, {}, &error);
+  }
+  if (source) {
+    IsolationOptions isolation;
+    isolation.cancel = stop_flag_;
+    FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
+    if (stop_flag_ && stop_flag_->load()) {
+      // Stopped while the file systems were read: nothing was searched, nothing to continue.
+      status_.stopped = true;
       return;
     }
+    if (!plan.file_system_found) {
+      free_space_note_ = QStringLiteral(
+          "No file system Pictavo recognises was found on the drive, so the whole drive was "
+          "searched.");
+    }
+    // The checkpoint records which areas were left out, so that a continued scan leaves out
+    // the same ones, or is refused when the live files have changed since.
+    start.free_space = true;
+    start.free_space_areas = DigestOfAreas(plan.live_areas);
+    options.skipped = std::move(plan.live_areas);
   }
-  status_ = RunScan(source_name_, options, *results_, &keeper, stop_flag_);
+  CheckpointKeeper keeper({}, std::move(start), *results_, &observer, kNeverWrite, stop_flag_);
+  status_ = source ? RunScan(*source, options, *results_, &keeper, stop_flag_)
+                   : RunScan(source_name_, options, *results_, &keeper, stop_flag_);
   if (status_.stopped) {
     stopped_scan_ = std::make_shared<ScanCheckpoint>(keeper.Current());
     return;
   }
   int error = 0;
-  if (auto source = FileSectorSource::Open(source_name_, {}, &error)) ListNamedFiles(*source);
+  if (!source) source = FileSectorSource::Open(source_name_, {}, &error);
+  if (source) ListNamedFiles(*source);
 }
 
 // The file systems are read in a child process, so that a crash inside the library that reads
@@ -135,6 +143,22 @@ void ScanWorker::Resume(ScanObserver* observer) {
   ScanOptions options;
   options.selection = base.selection;
   options.exact_ends = base.exact_ends;
+  if (base.free_space) {
+    // A scan of the free space goes on only with the areas it began with.
+    IsolationOptions isolation;
+    isolation.cancel = stop_flag_;
+    FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
+    if (stop_flag_ && stop_flag_->load()) {
+      status_.stopped = true;
+      return;
+    }
+    if (const std::string change = FreeSpacePlanChange(base.free_space_areas, plan);
+        !change.empty()) {
+      status_.message = "The scan cannot be continued: " + change;
+      return;
+    }
+    options.skipped = std::move(plan.live_areas);
+  }
   ScanResults later;
   CheckpointKeeper keeper({}, base, later, observer, kNeverWrite, stop_flag_);
   status_ = ResumeScan(*source, options, base.position, base.results.found_count, later, &keeper,

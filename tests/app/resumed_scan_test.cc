@@ -7,9 +7,11 @@
 
 #include "app/scanning_dialog.h"
 #include "app/source_checks.h"
+#include "filesystems/live_areas.h"
 #include "results/scan_checkpoint.h"
 #include "results_fixture.h"
 #include "samples/jpeg_sample.h"
+#include "support/fs_images.h"
 
 namespace pictavo::app::testing {
 namespace {
@@ -40,7 +42,21 @@ class ResumedScanTest : public ResultsTest {
     dialog.open();  // the scan waits at its first report until events run
     QSignalSpy finished(&dialog, &QDialog::finished);
     prompts.AnswerNext(QMessageBox::Yes);
-    QTest::mouseClick(dialog.stop_button(), Qt::LeftButton);
+    if (state.unallocated_only) {
+      // The file systems are read before the first report; Stop waits for a report, which waits
+      // for the click.
+      bool clicked = false;
+      QObject::connect(
+          dialog.findChild<ScanWorker*>(), &ScanWorker::ProgressReported, &dialog,
+          [&] {
+            if (!std::exchange(clicked, true)) {
+              QTest::mouseClick(dialog.stop_button(), Qt::LeftButton);
+            }
+          },
+          Qt::BlockingQueuedConnection);
+    } else {
+      QTest::mouseClick(dialog.stop_button(), Qt::LeftButton);
+    }
     ASSERT_TRUE(finished.wait(10000));
     ASSERT_TRUE(state.last_scan.stopped);
   }
@@ -149,6 +165,54 @@ TEST_F(ResumedScanTest, AChangedSourceIsNotContinuedAndTheSavedFindsStay) {
       << prompts.messages.back().text.toStdString();
   EXPECT_EQ(Places(state.results), Places(stopped.results));
   EXPECT_TRUE(state.stopped_scan);
+}
+
+TEST_F(ResumedScanTest, AStoppedScanOfTheFreeSpaceGoesOnWithTheSameAreasOrNotAtAll) {
+  // A card whose live photos lie between deleted ones, searched only where no live file is.
+  // A large live file keeps the last photos beyond the point where the scan is stopped.
+  std::vector<::pictavo::testing::TestFile> photos =
+      ::pictavo::testing::SamplePhotos("DCIM/100TEST", 6, 40);
+  photos.insert(photos.begin() + 3, {"DCIM/100TEST/CLIP.DAT", std::vector<uint8_t>(12 << 20)});
+  const std::string fat = temp->File("fat.img");
+  const std::string why = ::pictavo::testing::MakeFatImage(
+      fat, 36, photos, {"DCIM/100TEST/IMG_0002.JPG", "DCIM/100TEST/IMG_0005.JPG"});
+  if (!why.empty()) GTEST_SKIP() << why;
+  card = QString::fromStdString(fat);
+  ScanResults free_whole;
+  {
+    int error = 0;
+    auto source = FileSectorSource::Open(fat, {}, &error);
+    ASSERT_TRUE(source);
+    ScanOptions options;
+    options.skipped = PlanFreeSpaceScan(*source).live_areas;
+    ASSERT_FALSE(options.skipped.empty());
+    ASSERT_TRUE(RunScan(*source, options, free_whole, nullptr, nullptr).ok);
+  }
+
+  auto sheet = MakeSheet();
+  sheet->state().unallocated_only = true;
+  ScanAndStop(*sheet);
+  ASSERT_TRUE(sheet->state().stopped_scan);
+  EXPECT_TRUE(sheet->state().stopped_scan->free_space);
+  const QString saved = QString::fromStdString(temp->File("stopped.dat"));
+  SaveStopped(*sheet, saved);
+  const ScanCheckpoint stopped = *sheet->state().stopped_scan;
+  EXPECT_LT(stopped.position, stopped.source_size);
+
+  auto continued = Load(saved, QMessageBox::Yes);
+  ASSERT_EQ(continued->currentId(), kRecoveredFilesPageId);
+  EXPECT_TRUE(continued->state().last_scan.ok);
+  EXPECT_EQ(Places(continued->state().results), Places(free_whole));
+
+  // A live photo deleted since: the areas left out would not be those of the stopped scan.
+  ASSERT_EQ(::pictavo::testing::MakeFatImage(fat, 0, {}, {"DCIM/100TEST/IMG_0003.JPG"}), "");
+  auto refused = Load(saved, QMessageBox::Yes);
+  ASSERT_EQ(refused->currentId(), kRecoveredFilesPageId);
+  EXPECT_FALSE(refused->state().last_scan.ok);
+  ASSERT_FALSE(prompts.messages.empty());
+  EXPECT_TRUE(prompts.messages.back().text.startsWith("The scan cannot be continued: "))
+      << prompts.messages.back().text.toStdString();
+  EXPECT_EQ(Places(refused->state().results), Places(stopped.results));
 }
 
 }  // namespace
