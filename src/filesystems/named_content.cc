@@ -222,11 +222,6 @@ SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listin
     const std::string subfolder =
         slash == std::string::npos ? folder : folder + "/" + shown.substr(0, slash);
     const std::string name = slash == std::string::npos ? shown : shown.substr(slash + 1);
-    if (file.size > UINT32_MAX) {
-      Refuse(summary, observer, i, shown, file.size,
-             "files of 4 GiB or more cannot be saved by name yet");
-      continue;
-    }
     std::error_code made;
     std::filesystem::create_directories(subfolder, made);
     if (made) {
@@ -245,7 +240,7 @@ SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listin
     FoundFile extent;
     extent.type = file.type;
     extent.offset = 0;
-    extent.length = static_cast<uint32_t>(file.size);
+    extent.length = file.size;
     extent.selected = 1;
     const size_t accounted = summary.files.size();
     const bool go_on =

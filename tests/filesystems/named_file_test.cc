@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+
 #include "filesystems/named_content.h"
 #include "platform/memory_source.h"
+#include "samples/image_builder.h"
 
 namespace pictavo {
 namespace {
@@ -149,6 +153,48 @@ TEST(NamedFileSource, ReadsThroughRunsAndHolesInFileOrder) {
   EXPECT_EQ(content.View(0, 1024), nullptr) << "a view never spans two runs";
   EXPECT_EQ(content.SourceOffsetOf(1030), 2u * 512 + 6);
   EXPECT_FALSE(content.SourceOffsetOf(600));
+}
+
+// Stops the run at its first report of progress.
+class CancelAtFirstProgress : public SaveObserver {
+ public:
+  explicit CancelAtFirstProgress(std::atomic<bool>* cancel) : cancel_(cancel) {}
+  void OnProgress(uint64_t bytes_done, uint64_t) override {
+    if (bytes_done > 0) cancel_->store(true);
+  }
+
+ private:
+  std::atomic<bool>* cancel_;
+};
+
+TEST(SaveNamedFiles, AFileOfMoreThanFourGibibytesIsReadWhole) {
+  // A 4 GiB video whose last sector lies past the 32-bit limit, the rest a hole.
+  std::vector<uint8_t> medium(4096);
+  for (size_t i = 0; i < medium.size(); ++i) medium[i] = static_cast<uint8_t>(i / 512 + 1);
+  MemorySectorSource source(medium, 512);
+  FileSystemListing listing;
+  listing.volumes.emplace_back();
+  NamedFile& file = listing.files.emplace_back();
+  file.path = "DCIM/100MEDIA/CLIP0001.MP4";
+  file.size = (uint64_t{4} << 30) + 1024;
+  file.runs = {{0, 512, 512, false, false},
+               {512, 0, (uint64_t{4} << 30), true, false},
+               {(uint64_t{4} << 30) + 512, 3 * 512, 512, false, false}};
+  NamedFileSource content(source, file);
+  EXPECT_EQ(content.Size(), file.size);
+  uint8_t last = 0;
+  ASSERT_TRUE(content.ReadAt(file.size - 1, 1, &last, ReadRule::kChunk));
+  EXPECT_EQ(last, 4);
+
+  // Saving takes it on (and is cancelled here rather than write 4 GiB), where it used to be
+  // refused for its size.
+  samples::TempDir out;
+  std::atomic<bool> cancel{false};
+  CancelAtFirstProgress observer(&cancel);
+  const SaveSummary summary = SaveNamedFiles(source, listing, {0}, out.path(), &observer, &cancel);
+  EXPECT_TRUE(summary.cancelled);
+  EXPECT_EQ(summary.failed, 0u);
+  EXPECT_FALSE(std::filesystem::exists(out.File(file.path)));
 }
 
 TEST(NamedFileShownPath, KeepsSavedPathsInsideTheDestination) {
