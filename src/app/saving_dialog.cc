@@ -158,15 +158,15 @@ SavingJob MixedSavingJob(SectorSource& source, const FileSystemListing& listing,
                          SavingLayout layout) {
   return [&source, &listing, named = std::move(named), carved, folder = std::move(folder), layout](
              SavingObserver* observer, const std::atomic<bool>* cancel) {
-    uint64_t named_bytes = 0;
-    for (const size_t i : named) {
-      if (i < listing.files.size()) named_bytes += listing.files[i].size;
-    }
+    const uint64_t named_bytes = NamedFilesBytes(listing, named);
     SavingOptions options;
     options.layout = layout;
     std::optional<SavingSession> session;
     if (carved) session.emplace(source, *carved, folder, options);
-    const uint64_t total_bytes = named_bytes + (session ? session->MarkedBytes() : 0);
+    uint64_t total_bytes = named_bytes;
+    if (session && __builtin_add_overflow(total_bytes, session->MarkedBytes(), &total_bytes)) {
+      total_bytes = UINT64_MAX;
+    }
     observer->OnStart(named.size() + (session ? session->MarkedCount() : 0), total_bytes);
     SaveSummary summary;
     if (!named.empty()) {
@@ -347,10 +347,8 @@ bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout
 bool RunMixedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& named,
                        bool with_carved, const SavingLayout& layout, const ScanResults* results) {
   const ScanResults* carved = results ? results : (with_carved ? &state.results : nullptr);
-  uint64_t bytes = carved ? SelectedTotal(*carved) : 0;
-  for (const size_t i : named) {
-    if (i < state.named_files.files.size()) bytes += state.named_files.files[i].size;
-  }
+  uint64_t bytes = NamedFilesBytes(state.named_files, named);
+  if (carved && __builtin_add_overflow(bytes, SelectedTotal(*carved), &bytes)) bytes = UINT64_MAX;
   // Files with names alone keep their own question; with carved finds, those are the photos.
   std::optional<SavingTarget> target =
       PrepareSavingRun(owner, state, bytes, carved ? kFolderTitle : kNamedFolderTitle);

@@ -184,7 +184,7 @@ int SaveByName(SectorSource& source, const FileSystemListing& listing, const std
                const FileTypeSelection& selection, bool deleted_only,
                const std::function<bool(uint64_t)>& destination_accepted) {
   std::vector<size_t> which;
-  uint64_t total = 0, overwritten = 0;
+  uint64_t overwritten = 0;
   for (size_t i = 0; i < listing.files.size(); ++i) {
     const NamedFile& file = listing.files[i];
     if ((deleted_only && !file.deleted) || !selection.IsSelected(file.type)) continue;
@@ -193,7 +193,6 @@ int SaveByName(SectorSource& source, const FileSystemListing& listing, const std
       continue;
     }
     which.push_back(i);
-    total += file.size;
   }
   if (overwritten > 0) {
     std::fprintf(stderr,
@@ -207,7 +206,7 @@ int SaveByName(SectorSource& source, const FileSystemListing& listing, const std
     std::puts("Nothing to save: no file with a name matches.");
     return 0;
   }
-  if (!destination_accepted(total)) return 1;
+  if (!destination_accepted(NamedFilesBytes(listing, which))) return 1;
   std::error_code made;
   std::filesystem::create_directories(folder, made);
   if (made) {

@@ -200,14 +200,20 @@ void Refuse(SaveSummary& summary, SaveObserver* observer, size_t index, std::str
 
 }  // namespace
 
+uint64_t NamedFilesBytes(const FileSystemListing& listing, const std::vector<size_t>& which) {
+  uint64_t total = 0;
+  for (const size_t i : which) {
+    if (i >= listing.files.size()) continue;
+    if (__builtin_add_overflow(total, listing.files[i].size, &total)) return UINT64_MAX;
+  }
+  return total;
+}
+
 SaveSummary SaveNamedFiles(SectorSource& medium, const FileSystemListing& listing,
                            const std::vector<size_t>& which, const std::string& folder,
                            SaveObserver* observer, const std::atomic<bool>* cancel) {
   SaveSummary summary;
-  uint64_t total_bytes = 0;
-  for (const size_t i : which) {
-    if (i < listing.files.size()) total_bytes += listing.files[i].size;
-  }
+  const uint64_t total_bytes = NamedFilesBytes(listing, which);
   if (observer) observer->OnStart(which.size(), total_bytes);
   RunProgress progress(observer, total_bytes);
   for (const size_t i : which) {

@@ -46,6 +46,10 @@ void ClassifyNamedFiles(SectorSource& medium, FileSystemListing& listing);
 // ".." and empty names are shown as "_", so that a saved path never leaves the destination.
 std::string NamedFileShownPath(const FileSystemListing& listing, const NamedFile& file);
 
+// The bytes of the files `which` (indices into listing.files; others are passed over), held at
+// UINT64_MAX: sizes come from the medium, and a wrapped sum would pass a room check.
+uint64_t NamedFilesBytes(const FileSystemListing& listing, const std::vector<size_t>& which);
+
 // For each find of `results`, in list order, the shown path of the named file whose content
 // starts at the find's first byte, or "" when none does. A live file wins over a deleted one
 // that starts at the same byte.

@@ -195,6 +195,13 @@ TEST(SaveNamedFiles, AFileOfMoreThanFourGibibytesIsReadWhole) {
   EXPECT_TRUE(summary.cancelled);
   EXPECT_EQ(summary.failed, 0u);
   EXPECT_FALSE(std::filesystem::exists(out.File(file.path)));
+
+  // Sizes come from the medium: their sum never wraps round to a small number.
+  const uint64_t size = file.size;
+  listing.files.push_back(listing.files[0]);  // `file` is not used past here
+  listing.files[1].size = UINT64_MAX - 100;
+  EXPECT_EQ(NamedFilesBytes(listing, {0}), size);
+  EXPECT_EQ(NamedFilesBytes(listing, {0, 1, 7}), UINT64_MAX);
 }
 
 TEST(NamedFileShownPath, KeepsSavedPathsInsideTheDestination) {
