@@ -672,9 +672,11 @@ void CRecoverdFileDlg::BuildTree() {
     }
   }
   model_->SetFileSystemNames(find_names_.empty() ? nullptr : &find_names_);
-  if (!find_names_.empty()) {
-    list_->header()->resizeSection(FoundFileModel::kFileSystemNameColumn, 200);
-  }
+  // The other columns give up room so that the names are in view at the window's usual width.
+  QHeaderView* header = list_->header();
+  header->resizeSection(FoundFileModel::kNameColumn, find_names_.empty() ? 160 : 110);
+  header->resizeSection(FoundFileModel::kSizeColumn, find_names_.empty() ? 200 : 90);
+  if (!find_names_.empty()) header->resizeSection(FoundFileModel::kFileSystemNameColumn, 170);
   // Offered only when it would name something.
   saving_bar_->ShowFileSystemNamesChoice(!find_names_.empty());
   ShowFileSystemNotes();

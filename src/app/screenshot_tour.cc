@@ -1,6 +1,7 @@
 // Walks the wizard through its pages on a disk image and saves a picture of each page and dialog,
 // for the README. Run by docs/screenshots.sh under Xvfb:
-//   pictavo-screenshot-tour IMAGE OUTPUT_DIR
+//   pictavo-screenshot-tour IMAGE OUTPUT_DIR [FAT_IMAGE]
+// FAT_IMAGE, a card with a file system and deleted photos, adds the page of files with names.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -192,12 +193,51 @@ bool ShowGridAndFilters(CPictavoSheet& sheet, CRecoverdFileDlg* results, const Q
   return ok;
 }
 
+// Scans a card with a file system on a wizard of its own and shows its files with names beside
+// the carved JPEGs, which carry the names the file system gives them.
+bool ShowFilesWithNames(const QString& image, const QDir& out, TourPrompts& prompts) {
+  CPictavoSheet sheet;
+  sheet.show();
+  QApplication::processEvents();
+  sheet.main_page()->road_button(Road::kOpenImage)->click();
+  prompts.files.push_back(image);
+  sheet.next();
+  QTreeWidget* drives = sheet.drive_page()->tree();
+  if (drives->topLevelItemCount() > 0) drives->setCurrentItem(drives->topLevelItem(0));
+  sheet.next();
+  sheet.next();  // the scan runs to its end
+  auto* results = qobject_cast<CRecoverdFileDlg*>(sheet.recovered_page());
+  if (!results) return false;
+  QTreeWidgetItem* named = nullptr;
+  for (int i = 0; i < results->tree()->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = results->tree()->topLevelItem(i);
+    if (item->text(0).startsWith(QStringLiteral("Files with names"))) named = item;
+  }
+  QTreeWidgetItem* jpeg = results->type_item(pictavo::kTypeJpeg);
+  if (!named || !jpeg) return false;
+  results->tree()->expandItem(named);
+  for (QTreeWidgetItem* item = named; item && item->childCount() > 0; item = item->child(0)) {
+    results->tree()->expandItem(item);
+    if (item->child(0)->childCount() > 0) item->child(0)->setCheckState(0, Qt::Checked);
+  }
+  QEventLoop filled;
+  QObject::connect(results, &CRecoverdFileDlg::ListFilled, &filled, &QEventLoop::quit);
+  results->tree()->setCurrentItem(jpeg);
+  emit results->tree()->itemClicked(jpeg, 0);
+  if (results->filling()) filled.exec();
+  results->list()->setCurrentIndex(results->model()->index(1, 0));
+  const bool saved = Save(&sheet, out, QStringLiteral("12-files-with-names"));
+  // The results are not kept: the wizard closes without asking.
+  sheet.state().results_saved = true;
+  return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "Usage: %s IMAGE OUTPUT_DIR\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "Usage: %s IMAGE OUTPUT_DIR [FAT_IMAGE]\n", argv[0]);
     return 2;
   }
   const QString image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
@@ -256,6 +296,11 @@ int main(int argc, char** argv) {
   WatchForImagingDialog(out, prompts);
   CCreateImageDialog imaging(state, &sheet);
   imaging.exec();
+  if (argc == 4) {
+    ok = ShowFilesWithNames(QFileInfo(QString::fromLocal8Bit(argv[3])).absoluteFilePath(), out,
+                            prompts) &&
+         ok;
+  }
   return ok && out.exists(QStringLiteral("04-scanning.png")) &&
                  out.exists(QStringLiteral("07-imaging.png"))
              ? 0
