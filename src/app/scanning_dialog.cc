@@ -74,14 +74,10 @@ void ScanWorker::run() {
     source = FileSectorSource::Open(source_name_, {}, &error);
   }
   if (source) {
-    IsolationOptions isolation;
-    isolation.cancel = stop_flag_;
-    FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
-    if (stop_flag_ && stop_flag_->load()) {
-      // Stopped while the file systems were read: nothing was searched, nothing to continue.
-      status_.stopped = true;
-      return;
-    }
+    std::optional<FreeSpacePlan> planned = PlanFreeSpace(*source);
+    // Stopped while the file systems were read: nothing was searched, nothing to continue.
+    if (!planned) return;
+    FreeSpacePlan& plan = *planned;
     if (!plan.file_system_found) {
       free_space_note_ = QStringLiteral(
           "No file system Pictavo recognises was found on the drive, so the whole drive was "
@@ -103,6 +99,19 @@ void ScanWorker::run() {
   int error = 0;
   if (!source) source = FileSectorSource::Open(source_name_, {}, &error);
   if (source) ListNamedFiles(*source);
+}
+
+// The areas a scan of the free space leaves out, read in a child process like the listing below;
+// nothing when Stop was pressed meanwhile (the scan then counts as stopped).
+std::optional<FreeSpacePlan> ScanWorker::PlanFreeSpace(SectorSource& source) {
+  IsolationOptions isolation;
+  isolation.cancel = stop_flag_;
+  FreeSpacePlan plan = PlanFreeSpaceScan(source, isolation);
+  if (stop_flag_ && stop_flag_->load()) {
+    status_.stopped = true;
+    return std::nullopt;
+  }
+  return plan;
 }
 
 // The file systems are read in a child process, so that a crash inside the library that reads
@@ -145,19 +154,14 @@ void ScanWorker::Resume(ScanObserver* observer) {
   options.exact_ends = base.exact_ends;
   if (base.free_space) {
     // A scan of the free space goes on only with the areas it began with.
-    IsolationOptions isolation;
-    isolation.cancel = stop_flag_;
-    FreeSpacePlan plan = PlanFreeSpaceScan(*source, isolation);
-    if (stop_flag_ && stop_flag_->load()) {
-      status_.stopped = true;
-      return;
-    }
-    if (const std::string change = FreeSpacePlanChange(base.free_space_areas, plan);
+    std::optional<FreeSpacePlan> plan = PlanFreeSpace(*source);
+    if (!plan) return;
+    if (const std::string change = FreeSpacePlanChange(base.free_space_areas, *plan);
         !change.empty()) {
       status_.message = "The scan cannot be continued: " + change;
       return;
     }
-    options.skipped = std::move(plan.live_areas);
+    options.skipped = std::move(plan->live_areas);
   }
   ScanResults later;
   CheckpointKeeper keeper({}, base, later, observer, kNeverWrite, stop_flag_);

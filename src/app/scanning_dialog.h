@@ -4,10 +4,12 @@
 #include <QThread>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/wizard_state.h"
 #include "app/worker_dialog.h"
+#include "filesystems/live_areas.h"
 
 class QLabel;
 class QProgressBar;
@@ -66,6 +68,7 @@ class ScanWorker : public QThread {
 
   void Resume(ScanObserver* observer);
   void ListNamedFiles(SectorSource& source);
+  std::optional<FreeSpacePlan> PlanFreeSpace(SectorSource& source);
 };
 
 // "Scanning Drive": runs the scan of the selected source behind a modal dialog that shows the
