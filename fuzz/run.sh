@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a bounded time under ASan and UBSan.
-# Usage: fuzz/run.sh [SECONDS_PER_TARGET]   (default 60; the TIFF family target runs half of it)
+# Usage: fuzz/run.sh [SECONDS_PER_TARGET]   (default 60; all but the first two run half of it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build build/fuzz --target fuzz_handlers fuzz_decoders fuzz_tiff_family fuzz_modern \
-  fuzz_file_systems
+  fuzz_file_systems fuzz_stored
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The committed corpus seeds the run; new inputs go to a scratch folder, not into the repo.
@@ -28,4 +28,9 @@ mkdir -p "$work/modern"
 mkdir -p "$work/filesystems"
 ./build/fuzz/fuzz/fuzz_file_systems -max_total_time="$(((seconds + 1) / 2))" -max_len=262144 \
   -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/filesystems" fuzz/corpus-filesystems \
+  2>&1 | tail -n 12
+# The files a user opens: snapshots, checkpoints, listings and disk image trailers.
+mkdir -p "$work/stored"
+./build/fuzz/fuzz/fuzz_stored -max_total_time="$(((seconds + 1) / 2))" -max_len=65536 \
+  -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 "$work/stored" fuzz/corpus-stored \
   2>&1 | tail -n 12
