@@ -109,16 +109,42 @@ bool ParseHex64(std::string_view text, uint64_t* out) {
   return true;
 }
 
-std::vector<std::string_view> Split(std::string_view line, char separator) {
-  std::vector<std::string_view> parts;
-  size_t begin = 0;
-  while (true) {
-    const size_t end = line.find(separator, begin);
-    parts.push_back(line.substr(begin, end == std::string_view::npos ? end : end - begin));
-    if (end == std::string_view::npos) break;
-    begin = end + 1;
+// The pieces of a text between separators, one at a time: a text of nothing but separators (a
+// file of blank lines, a line of commas) takes no more memory than its own bytes. An empty text
+// is one empty piece.
+class Pieces {
+ public:
+  Pieces(std::string_view text, char separator) : text_(text), separator_(separator) {}
+  bool Next(std::string_view* piece) {
+    if (done_) return false;
+    const size_t end = text_.find(separator_, begin_);
+    if (end == std::string_view::npos) {
+      *piece = text_.substr(begin_);
+      done_ = true;
+    } else {
+      *piece = text_.substr(begin_, end - begin_);
+      begin_ = end + 1;
+    }
+    return true;
   }
-  return parts;
+
+ private:
+  std::string_view text_;
+  char separator_;
+  size_t begin_ = 0;
+  bool done_ = false;
+};
+
+// The `count` fields of a line separated by single spaces; false when it has another number.
+bool Fields(std::string_view line, size_t count, std::vector<std::string_view>* fields) {
+  Pieces pieces(line, ' ');
+  std::string_view piece;
+  fields->clear();
+  while (pieces.Next(&piece)) {
+    if (fields->size() == count) return false;
+    fields->push_back(piece);
+  }
+  return fields->size() == count;
 }
 
 }  // namespace
@@ -239,19 +265,20 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
     return false;
   }
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  const std::vector<std::string_view> lines = Split(text, '\n');
-  if (lines.empty() || (lines[0] != kCheckpointMagic && lines[0] != kFreeSpaceCheckpointMagic)) {
+  Pieces lines(text, '\n');
+  std::string_view first;
+  if (!lines.Next(&first) || (first != kCheckpointMagic && first != kFreeSpaceCheckpointMagic)) {
     *error = "not a scan checkpoint";
     return false;
   }
-  const bool free_space_format = lines[0] == kFreeSpaceCheckpointMagic;
+  const bool free_space_format = first == kFreeSpaceCheckpointMagic;
   bool have_space = false;
   ScanCheckpoint checkpoint;
   checkpoint.selection.SelectAll(false);
   bool ended = false;
   bool have[5] = {};
-  for (size_t i = 1; i < lines.size() && !ended; ++i) {
-    const std::string_view line = lines[i];
+  std::string_view line;
+  for (size_t i = 1; !ended && lines.Next(&line); ++i) {
     const size_t space = line.find(' ');
     const std::string_view key = line.substr(0, space);
     const std::string_view value = space == std::string_view::npos ? "" : line.substr(space + 1);
@@ -278,8 +305,8 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
       checkpoint.exact_ends = value == "exact";
     } else if (key == "space") {
       // Only format 2 describes the free space; format 1 always scans the whole source.
-      const std::vector<std::string_view> parts = Split(value, ' ');
-      if (!free_space_format || have_space || parts.size() != 4 || parts[0] != "free" ||
+      std::vector<std::string_view> parts;
+      if (!free_space_format || have_space || !Fields(value, 4, &parts) || parts[0] != "free" ||
           !ParseU64(parts[1], &checkpoint.free_space_areas.areas) ||
           !ParseU64(parts[2], &checkpoint.free_space_areas.bytes) ||
           !ParseHex64(parts[3], &checkpoint.free_space_areas.hash)) {
@@ -291,7 +318,9 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
       if (!ParseU64(value, &checkpoint.position)) return bad();
       have[3] = true;
     } else if (key == "types") {
-      for (std::string_view ext : Split(value, ',')) {
+      Pieces extensions(value, ',');
+      std::string_view ext;
+      while (extensions.Next(&ext)) {
         if (ext.empty()) continue;
         const auto id = TypeFromExtension(ext);
         if (!id) {
@@ -302,9 +331,9 @@ bool ReadScanCheckpoint(const std::string& path, ScanCheckpoint* out, std::strin
       }
       have[4] = true;
     } else if (key == "record") {
-      const std::vector<std::string_view> parts = Split(value, ' ');
+      std::vector<std::string_view> parts;
       uint64_t type = 0, offset = 0, length = 0;
-      if (parts.size() != 3 || !ParseU64(parts[0], &type) || !ParseU64(parts[1], &offset) ||
+      if (!Fields(value, 3, &parts) || !ParseU64(parts[0], &type) || !ParseU64(parts[1], &offset) ||
           !ParseU64(parts[2], &length) || type >= kTypeCount) {
         return bad();
       }

@@ -1,6 +1,10 @@
 #include "results/scan_checkpoint.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "platform/memory_source.h"
 #include "results/snapshot.h"
@@ -240,6 +244,48 @@ TEST(ScanCheckpoint, AFreeSpaceLineOutOfPlaceIsRefused) {
     EXPECT_FALSE(ReadScanCheckpoint(dir.File("c"), &back, &why));
     EXPECT_NE(why.find(c.why), std::string::npos) << why;
   }
+}
+
+// The address space of this process, in bytes (the first field of /proc/self/statm, in pages).
+uint64_t AddressSpaceBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  return pages * 4096;
+}
+
+// Reads the checkpoint at `path` with the address space capped at what the process holds now plus
+// 320 MiB: the file's bytes are read whole (64 MiB in the test below, at most twice that while
+// the buffer grows), a note of every piece would take 1 GiB more. 0 when it read as expected.
+int ReadWithLittleRoom(const std::string& path) {
+  const rlim_t limit = AddressSpaceBytes() + (rlim_t{320} << 20);
+  const struct rlimit cap = {limit, limit};
+  if (setrlimit(RLIMIT_AS, &cap) != 0) return 2;
+  ScanCheckpoint back;
+  std::string why;
+  if (!ReadScanCheckpoint(path, &back, &why)) return 3;
+  return back.results.found_count == 1 && back.selection.IsSelected(*TypeFromExtension("jpeg")) ? 0
+                                                                                                : 1;
+}
+
+// A checkpoint padded with blank lines and empty type names reads as its fields say, in memory
+// near its own size: a hostile file of line breaks or commas must not make the reader keep a
+// note of every piece (16 bytes each, 16 times the file).
+TEST(ScanCheckpoint, SeparatorsAloneCostNoMemoryPerPiece) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory needs an unlimited address space";
+#endif
+  TempDir dir;
+  {
+    std::string text = "pictavo scan checkpoint 1\n";
+    text.append(size_t{40} << 20, '\n');
+    text += "source /dev/sdz\nsize 8388608\nsector 512\nmode normal\nposition 0\ntypes jpeg";
+    text.append(size_t{24} << 20, ',');
+    text += "\nrecord 10 512 9\nrecord 0 4096 0\nend\n";
+    ASSERT_TRUE(samples::WriteFile(dir.File("c"), std::vector<uint8_t>(text.begin(), text.end())));
+  }
+  const std::string path = dir.File("c");
+  EXPECT_EXIT(std::_Exit(ReadWithLittleRoom(path)), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ScanCheckpoint, TheDigestTellsAreasApart) {
