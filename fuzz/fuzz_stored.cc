@@ -86,8 +86,11 @@ void Snapshot(std::span<const uint8_t> bytes) {
   if (saved->size() != predicted) __builtin_trap();
   pictavo::RecoverySnapshot again;
   if (!pictavo::DecodeSnapshot(*saved, &again, &error)) __builtin_trap();
-  // Marks are never saved.
+  // Marks are never saved, nor are the notes of a listing that has nothing else.
   for (pictavo::FoundFile& file : loaded.results.records) file.selected = 0;
+  if (loaded.named.files.empty() && loaded.named.volumes.empty() && !loaded.named.pass_failed) {
+    loaded.named.notes.clear();
+  }
   if (again.source_name != loaded.source_name || again.source_label != loaded.source_label ||
       again.source_size != loaded.source_size ||
       again.results.found_count != loaded.results.found_count ||

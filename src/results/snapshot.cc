@@ -169,7 +169,10 @@ bool NeedsVersionedSnapshot(const ScanResults& results) {
 }
 
 bool NeedsVersionedSnapshot(const RecoverySnapshot& snapshot) {
-  return NeedsVersionedSnapshot(snapshot.results) || HasNamedFiles(snapshot.named);
+  // The classic layout's texts end at their first NUL; the versioned one keeps them whole.
+  return NeedsVersionedSnapshot(snapshot.results) || HasNamedFiles(snapshot.named) ||
+         snapshot.source_name.find('\0') != std::string::npos ||
+         snapshot.source_label.find('\0') != std::string::npos;
 }
 
 uint64_t SnapshotByteSize(const RecoverySnapshot& snapshot) {

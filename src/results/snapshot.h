@@ -64,7 +64,8 @@ inline constexpr uint32_t kVersionedRecordBytes = 24;
 // True when `results` need the versioned layout: a type outside the classic set, a length of 4 GiB
 // or more, or a tally of a type outside the classic set.
 bool NeedsVersionedSnapshot(const ScanResults& results);
-// The same for a whole snapshot: its results need it, or it holds files with names.
+// The same for a whole snapshot: its results need it, it holds files with names, or a text holds
+// a NUL character (the classic layout's texts end at the first one).
 bool NeedsVersionedSnapshot(const RecoverySnapshot& snapshot);
 
 // The largest snapshot this program writes and reads back.

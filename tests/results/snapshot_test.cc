@@ -457,6 +457,45 @@ TEST(SnapshotVersions, UnknownSectionsAreSkippedAndNewerFormatsRefused) {
   EXPECT_NE(error.find("newer version"), std::string::npos) << error;
 }
 
+// The classic layout's texts end at their first NUL, so a text holding one (a versioned file may)
+// is saved in the versioned layout and loads whole, as do its results.
+TEST(SnapshotVersions, ATextWithANulIsKeptWhole) {
+  std::vector<uint8_t> bytes = {8, 'L', 0, 'S', 0, 'S', 0, 'V', 0};
+  PutLe(bytes, kSnapshotVersion, 4);
+  PutLe(bytes, kSnapshotSectionSource, 4);
+  PutLe(bytes, 2 + 6 + 2 + 8, 8);
+  PutLe(bytes, 3, 2);
+  for (const char16_t unit : {u'a', u'\0', u'b'}) PutLe(bytes, unit, 2);
+  PutLe(bytes, 0, 2);
+  PutLe(bytes, 1 << 20, 8);
+  PutLe(bytes, kSnapshotSectionTallies, 4);
+  PutLe(bytes, 12, 8);
+  PutLe(bytes, 0, 8);
+  PutLe(bytes, 0, 4);
+  PutLe(bytes, kSnapshotSectionRecords, 4);
+  PutLe(bytes, 12, 8);
+  PutLe(bytes, 0, 8);
+  PutLe(bytes, kVersionedRecordBytes, 4);
+  RecoverySnapshot loaded;
+  std::string error;
+  ASSERT_TRUE(DecodeSnapshot(bytes, &loaded, &error)) << error;
+  ASSERT_EQ(loaded.source_name, std::string("a\0b", 3));
+  EXPECT_TRUE(NeedsVersionedSnapshot(loaded));
+
+  const auto saved = EncodeSnapshot(loaded, &error);
+  ASSERT_TRUE(saved) << error;
+  EXPECT_EQ(saved->size(), SnapshotByteSize(loaded));
+  RecoverySnapshot again;
+  ASSERT_TRUE(DecodeSnapshot(*saved, &again, &error)) << error;
+  EXPECT_EQ(again.source_name, loaded.source_name);
+  EXPECT_EQ(again.source_size, uint64_t{1} << 20);
+  EXPECT_EQ(again.results.records, loaded.results.records);
+
+  RecoverySnapshot labelled = EmptyScanOf("/dev/sdb", std::string("card\0", 5));
+  ASSERT_TRUE(DecodeSnapshot(*EncodeSnapshot(labelled, &error), &again, &error)) << error;
+  EXPECT_EQ(again.source_label, labelled.source_label);
+}
+
 TEST(SnapshotVersions, ACutOrMangledVersionedFileLoadsNothingAndNeverReadsOutside) {
   std::string error;
   const std::vector<uint8_t> valid = *EncodeSnapshot(ModernFinds(), &error);
