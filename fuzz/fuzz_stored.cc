@@ -7,8 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -164,12 +166,35 @@ void Image(const uint8_t* data, size_t size) {
   }
 }
 
+// How often, and for how long, each reader ran; printed when the run ends.
+struct Tally {
+  const char* name;
+  uint64_t runs = 0;
+  std::chrono::steady_clock::duration time{};
+};
+Tally tallies[] = {{"snapshot"}, {"checkpoint"}, {"listing"}, {"image"}};
+
+void PrintTallies() {
+  for (const Tally& tally : tallies) {
+    std::fprintf(stderr, "fuzz_stored: %-10s %12llu runs %8.1f s\n", tally.name,
+                 static_cast<unsigned long long>(tally.runs),
+                 std::chrono::duration<double>(tally.time).count());
+  }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::atexit(PrintTallies);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t* file = data + 1;
   const size_t file_size = size - 1;
+  Tally& tally = tallies[data[0] % 4];
+  const auto start = std::chrono::steady_clock::now();
   switch (data[0] % 4) {
     case 0:
       Snapshot(std::span<const uint8_t>(file, file_size));
@@ -184,5 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Image(file, file_size);
       break;
   }
+  ++tally.runs;
+  tally.time += std::chrono::steady_clock::now() - start;
   return 0;
 }
