@@ -41,13 +41,20 @@ const MemoryFile& Scratch() {
   return file;
 }
 
+// The folder for checkpoints written back, made on first use and removed when the run ends.
+std::string scratch_folder;
+
 const std::string& ScratchFolder() {
-  static const std::string folder = [] {
-    char name[] = "/tmp/fuzz_stored.XXXXXX";
-    if (!mkdtemp(name)) std::abort();
-    return std::string(name);
-  }();
-  return folder;
+  if (scratch_folder.empty()) {
+    // In memory where there is such a folder: the checkpoint writer flushes every file it writes.
+    char in_memory[] = "/dev/shm/fuzz_stored.XXXXXX";
+    char on_disk[] = "/tmp/fuzz_stored.XXXXXX";
+    const char* name = mkdtemp(in_memory);
+    if (!name) name = mkdtemp(on_disk);
+    if (!name) std::abort();
+    scratch_folder = name;
+  }
+  return scratch_folder;
 }
 
 const std::string& Store(const uint8_t* data, size_t size) {
@@ -74,6 +81,11 @@ bool SameNamed(const pictavo::FileSystemListing& a, const pictavo::FileSystemLis
 }
 
 void Snapshot(std::span<const uint8_t> bytes) {
+  // The quick check before a load looks at the file's first 256 bytes, which hold the whole tag.
+  if (pictavo::CheckSnapshotFile(Store(bytes.data(), bytes.size())) !=
+      pictavo::HasSnapshotTag(bytes)) {
+    __builtin_trap();
+  }
   pictavo::RecoverySnapshot loaded;
   std::string error;
   if (!pictavo::DecodeSnapshot(bytes, &loaded, &error)) {
@@ -105,10 +117,13 @@ void Snapshot(std::span<const uint8_t> bytes) {
 void Checkpoint(const uint8_t* data, size_t size) {
   pictavo::ScanCheckpoint loaded;
   std::string error;
-  if (!pictavo::ReadScanCheckpoint(Store(data, size), &loaded, &error)) {
+  const std::string& stored = Store(data, size);
+  const bool looks_like_one = pictavo::IsScanCheckpointFile(stored);
+  if (!pictavo::ReadScanCheckpoint(stored, &loaded, &error)) {
     if (error.empty()) __builtin_trap();
     return;
   }
+  if (!looks_like_one) __builtin_trap();
   const std::string path = ScratchFolder() + "/checkpoint";
   int code = 0;
   if (!pictavo::WriteScanCheckpoint(path, loaded, &code)) std::abort();
@@ -174,7 +189,11 @@ struct Tally {
 };
 Tally tallies[] = {{"snapshot"}, {"checkpoint"}, {"listing"}, {"image"}};
 
-void PrintTallies() {
+void AtExit() {
+  if (!scratch_folder.empty()) {
+    unlink((scratch_folder + "/checkpoint").c_str());
+    rmdir(scratch_folder.c_str());
+  }
   for (const Tally& tally : tallies) {
     std::fprintf(stderr, "fuzz_stored: %-10s %12llu runs %8.1f s\n", tally.name,
                  static_cast<unsigned long long>(tally.runs),
@@ -185,7 +204,7 @@ void PrintTallies() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::atexit(PrintTallies);
+  std::atexit(AtExit);
   return 0;
 }
 
