@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <fuse_lowlevel.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,55 +21,76 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 namespace pictavo::testing {
 
-struct FaultFuse::State {
-  std::string mount_point, path, skip_reason;
-  int backing_fd = -1;
-  bool direct_io = false;
-  struct fuse* fuse = nullptr;
-  // The connection's number under /sys/fs/fuse/connections: the mount's minor device number.
-  unsigned connection = 0;
-  bool have_connection = false;
-  std::thread loop;
+// What the server and the test share: it lives in a page mapped by both processes, so it holds
+// only lock-free atomics and a fixed table of ranges.
+struct SharedState {
+  static constexpr uint32_t kMaxRanges = 256;
+  struct Range {
+    std::atomic<uint64_t> begin, end;
+    std::atomic<uint32_t> delay_ms;  // 0: fails
+  };
   std::atomic<uint64_t> size{0};
   std::atomic<uint64_t> reads{0};
   std::atomic<uint64_t> failed_reads{0};
-
-  struct Range {
-    uint64_t begin, end;
-    uint32_t delay_ms;  // 0: fails
-  };
-  mutable std::mutex mutex;
-  std::vector<Range> ranges;
+  // Ranges [0, range_count) are in force; an entry is filled before the count takes it in.
+  std::atomic<uint32_t> range_count{0};
+  Range ranges[kMaxRanges];
+  // The test asks the server to drop the kernel's cached view of the file by raising
+  // `invalidate_asked`; the server answers by setting `invalidate_done` to it.
+  std::atomic<uint64_t> invalidate_asked{0};
+  std::atomic<uint64_t> invalidate_done{0};
+  std::atomic<bool> quit{false};
 
   // EIO when the read touches a failing range; waits for the slow ranges it touches.
   int Check(uint64_t offset, uint64_t count) const {
     uint32_t wait = 0;
     bool fail = false;
-    {
-      std::lock_guard lock(mutex);
-      for (const Range& range : ranges) {
-        if (offset >= range.end || offset + count <= range.begin) continue;
-        if (range.delay_ms == 0) fail = true;
-        wait += range.delay_ms;
-      }
+    const uint32_t n = std::min(range_count.load(std::memory_order_acquire), kMaxRanges);
+    for (uint32_t i = 0; i < n; ++i) {
+      const Range& range = ranges[i];
+      if (offset >= range.end.load() || offset + count <= range.begin.load()) continue;
+      const uint32_t delay = range.delay_ms.load();
+      if (delay == 0) fail = true;
+      wait += delay;
     }
     if (wait) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     return fail ? -EIO : 0;
   }
 };
 
+struct FaultFuse::State {
+  std::string mount_point, path, skip_reason;
+  int backing_fd = -1;
+  bool direct_io = false;
+  // The server's process: a reader in this process that waits for the server inside a page
+  // fault holds the process's memory-map lock, which a server thread here could need to grow
+  // its heap or start a thread; in a process of its own it never waits for the test.
+  pid_t server = -1;
+  // The connection's number under /sys/fs/fuse/connections: the mount's minor device number.
+  unsigned connection = 0;
+  bool have_connection = false;
+  SharedState* shared = nullptr;
+  std::mutex mutex;  // orders the test's own changes to the ranges
+};
+
 namespace {
 
 constexpr char kName[] = "medium";
 
-FaultFuse::State* StateOf() {
-  return static_cast<FaultFuse::State*>(fuse_get_context()->private_data);
-}
+// The server's view: the shared page, the backing file and how it opens the served file.
+struct ServerState {
+  SharedState* shared;
+  int backing_fd;
+  bool direct_io;
+};
+
+ServerState* StateOf() { return static_cast<ServerState*>(fuse_get_context()->private_data); }
 
 void* Init(struct fuse_conn_info*, struct fuse_config* config) {
   // Every stat asks again, so that a shrink is seen at once.
@@ -87,7 +111,7 @@ int GetAttr(const char* path, struct stat* st, struct fuse_file_info*) {
   if (std::strcmp(path + 1, kName) != 0) return -ENOENT;
   st->st_mode = S_IFREG | 0444;
   st->st_nlink = 1;
-  st->st_size = static_cast<off_t>(StateOf()->size.load());
+  st->st_size = static_cast<off_t>(StateOf()->shared->size.load());
   st->st_blksize = 4096;
   st->st_blocks = (st->st_size + 511) / 512;
   return 0;
@@ -111,7 +135,8 @@ int Open(const char* path, struct fuse_file_info* info) {
 }
 
 int Read(const char*, char* buffer, size_t count, off_t offset, struct fuse_file_info*) {
-  FaultFuse::State* state = StateOf();
+  ServerState* server = StateOf();
+  SharedState* state = server->shared;
   state->reads.fetch_add(1);
   const uint64_t size = state->size.load();
   if (offset < 0) return -EINVAL;
@@ -125,7 +150,7 @@ int Read(const char*, char* buffer, size_t count, off_t offset, struct fuse_file
   size_t done = 0;
   while (done < n) {
     const ssize_t got =
-        pread(state->backing_fd, buffer + done, n - done, static_cast<off_t>(start + done));
+        pread(server->backing_fd, buffer + done, n - done, static_cast<off_t>(start + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -errno;
     if (got == 0) break;
@@ -149,14 +174,49 @@ const struct fuse_operations* Operations() {
 
 }  // namespace
 
+namespace {
+
+// The server's process: mounts the file system at `mount_point`, tells `ready_fd` how that went
+// ('y', or 'n' when it could not), and serves until the mount is gone. Never returns.
+[[noreturn]] void Serve(const std::string& mount_point, ServerState state, int ready_fd) {
+  const char* argv[] = {"fault_fuse", "-o", "ro,allow_other,fsname=fault_fuse"};
+  struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  struct fuse* fuse = fuse_new(&args, Operations(), sizeof(struct fuse_operations), &state);
+  fuse_opt_free_args(&args);
+  const char status = fuse && fuse_mount(fuse, mount_point.c_str()) == 0 ? 'y' : 'n';
+  const ssize_t written = write(ready_fd, &status, 1);
+  (void)written;
+  close(ready_fd);
+  if (status != 'y') _exit(1);
+  SharedState* shared = state.shared;
+  std::thread invalidator([fuse, shared] {
+    while (!shared->quit.load()) {
+      const uint64_t asked = shared->invalidate_asked.load();
+      if (asked != shared->invalidate_done.load()) {
+        fuse_invalidate_path(fuse, (std::string("/") + kName).c_str());
+        shared->invalidate_done.store(asked);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  struct fuse_loop_config* config = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_max_threads(config, 8);
+  fuse_loop_mt(fuse, config);
+  shared->quit.store(true);
+  invalidator.join();
+  _exit(0);
+}
+
+}  // namespace
+
 FaultFuse::FaultFuse(const std::string& backing_path, Options options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.direct_io = options.direct_io;
 #if defined(__SANITIZE_ADDRESS__)
-  // The server runs in the test's own process; slowed down by the sanitizer it has been seen to
-  // leave a read of its own mount unanswered, which hangs the process for good. The plain build
-  // runs these tests; the sanitized one checks the code they drive without the FUSE road.
+  // Slowed down by the sanitizer, the timing these tests set up (slow ranges, reads held while a
+  // signal comes) does not hold; the plain build runs them, and the sanitized one checks the code
+  // they drive without the FUSE road.
   s.skip_reason = "FUSE-served media are tested in the build without sanitizers";
   return;
 #endif
@@ -174,7 +234,14 @@ FaultFuse::FaultFuse(const std::string& backing_path, Options options)
     s.skip_reason = "cannot open " + backing_path;
     return;
   }
-  s.size = static_cast<uint64_t>(st.st_size);
+  void* page =
+      mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    s.skip_reason = "cannot map a shared page";
+    return;
+  }
+  s.shared = new (page) SharedState;
+  s.shared->size = static_cast<uint64_t>(st.st_size);
   char pattern[] = "/tmp/pictavo-fuse-XXXXXX";
   if (!mkdtemp(pattern)) {
     s.skip_reason = "cannot make a mount point";
@@ -183,26 +250,27 @@ FaultFuse::FaultFuse(const std::string& backing_path, Options options)
   s.mount_point = pattern;
   s.path = s.mount_point + "/" + kName;
 
-  const char* argv[] = {"fault_fuse", "-o", "ro,allow_other,fsname=fault_fuse"};
-  struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
-  s.fuse = fuse_new(&args, Operations(), sizeof(struct fuse_operations), &s);
-  fuse_opt_free_args(&args);
-  if (!s.fuse) {
-    s.skip_reason = "fuse_new failed";
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    s.skip_reason = "cannot make a pipe";
     return;
   }
-  if (fuse_mount(s.fuse, s.mount_point.c_str()) != 0) {
-    fuse_destroy(s.fuse);
-    s.fuse = nullptr;
+  s.server = fork();
+  if (s.server == 0) {
+    close(ready[0]);
+    Serve(s.mount_point, ServerState{s.shared, s.backing_fd, s.direct_io}, ready[1]);
+  }
+  close(ready[1]);
+  char status = 0;
+  ssize_t got = 0;
+  do {
+    got = s.server > 0 ? read(ready[0], &status, 1) : -1;
+  } while (got < 0 && errno == EINTR);
+  close(ready[0]);
+  if (s.server < 0 || got != 1 || status != 'y') {
     s.skip_reason = "cannot mount a FUSE file system here";
     return;
   }
-  s.loop = std::thread([&s] {
-    struct fuse_loop_config* config = fuse_loop_cfg_create();
-    fuse_loop_cfg_set_max_threads(config, 8);
-    fuse_loop_mt(s.fuse, config);
-    fuse_loop_cfg_destroy(config);
-  });
   // The mount is usable once the kernel answers a stat of the served file.
   for (int i = 0; i < 100; ++i) {
     struct stat served {};
@@ -236,53 +304,72 @@ void AbortConnection(unsigned connection) {
 
 FaultFuse::~FaultFuse() {
   State& s = *state_;
-  if (s.fuse) {
-    // Detached first: once nothing holds the file open the kernel ends the connection, and the
-    // loop's threads return from their reads.
-    fuse_session_exit(fuse_get_session(s.fuse));
-    fuse_unmount(s.fuse);
-    // Closing the device does not wake the loop's threads that wait in a read of it; ending the
-    // connection does, even while the kernel still holds the detached mount for a while.
+  if (s.server > 0) {
+    // Detached first: once nothing holds the file open the kernel ends the connection. Ending it
+    // at once wakes the server's threads that wait for a request, and the server ends.
+    umount2(s.mount_point.c_str(), MNT_DETACH);
     if (s.have_connection) AbortConnection(s.connection);
-    if (s.loop.joinable()) s.loop.join();
-    fuse_destroy(s.fuse);
+    bool ended = false;
+    for (int i = 0; i < 500 && !ended; ++i) {
+      ended = waitpid(s.server, nullptr, WNOHANG) == s.server;
+      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+      kill(s.server, SIGKILL);
+      waitpid(s.server, nullptr, 0);
+    }
   }
   if (!s.mount_point.empty()) rmdir(s.mount_point.c_str());
   if (s.backing_fd >= 0) close(s.backing_fd);
+  if (s.shared) {
+    s.shared->~SharedState();
+    munmap(s.shared, sizeof(SharedState));
+  }
 }
 
 bool FaultFuse::ok() const { return state_->skip_reason.empty(); }
 const std::string& FaultFuse::skip_reason() const { return state_->skip_reason; }
 const std::string& FaultFuse::path() const { return state_->path; }
 
-void FaultFuse::FailRange(uint64_t begin, uint64_t end) {
-  std::lock_guard lock(state_->mutex);
-  state_->ranges.push_back({begin, end, 0});
-}
+void FaultFuse::FailRange(uint64_t begin, uint64_t end) { DelayRange(begin, end, 0); }
 
 void FaultFuse::DelayRange(uint64_t begin, uint64_t end, uint32_t milliseconds) {
-  if (milliseconds == 0) return;
+  if (!state_->shared) return;
   std::lock_guard lock(state_->mutex);
-  state_->ranges.push_back({begin, end, milliseconds});
+  SharedState& shared = *state_->shared;
+  const uint32_t i = shared.range_count.load();
+  if (i >= SharedState::kMaxRanges) std::abort();  // a test asks for more than it may
+  shared.ranges[i].begin = begin;
+  shared.ranges[i].end = end;
+  shared.ranges[i].delay_ms = milliseconds;
+  shared.range_count.store(i + 1, std::memory_order_release);
 }
 
 void FaultFuse::ClearRanges() {
+  if (!state_->shared) return;
   std::lock_guard lock(state_->mutex);
-  state_->ranges.clear();
+  state_->shared->range_count.store(0);
 }
 
 void FaultFuse::Shrink(uint64_t size) {
   State& s = *state_;
-  if (size < s.size.load()) s.size = size;
-  if (!s.fuse) return;
-  fuse_invalidate_path(s.fuse, (std::string("/") + kName).c_str());
-  // A stat makes the kernel take the new size, which cuts the page cache and the mappings.
+  if (!s.shared) return;
+  if (size < s.shared->size.load()) s.shared->size = size;
+  if (s.server <= 0) return;
+  // The server drops the kernel's cached entry; a stat then makes the kernel take the new size,
+  // which cuts the page cache and the mappings.
+  const uint64_t asked = s.shared->invalidate_asked.fetch_add(1) + 1;
+  for (int i = 0; i < 1000 && s.shared->invalidate_done.load() < asked; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   struct stat st {};
   stat(s.path.c_str(), &st);
 }
 
-uint64_t FaultFuse::reads() const { return state_->reads.load(); }
-uint64_t FaultFuse::failed_reads() const { return state_->failed_reads.load(); }
+uint64_t FaultFuse::reads() const { return state_->shared ? state_->shared->reads.load() : 0; }
+uint64_t FaultFuse::failed_reads() const {
+  return state_->shared ? state_->shared->failed_reads.load() : 0;
+}
 
 namespace {
 

@@ -9,9 +9,9 @@ namespace pictavo::testing {
 // A small FUSE file system for tests that need a medium with unreadable or slow areas, or one
 // that shrinks while it is read. It serves one file, `path()`, whose bytes are those of a
 // backing file; a read that touches a failing range gets EIO, a read that touches a slow range
-// waits first. The file system runs on threads of this process and is unmounted when the
-// object goes: close every descriptor of the served file and destroy any LoopFile over it
-// first (declare the FaultFuse before them), or the destructor waits for them.
+// waits first. The file system is served by a child process, so that a reader of this process
+// never waits for a server that waits for it, and is unmounted when the object goes (destroy
+// any LoopFile over it first: declare the FaultFuse before them).
 //
 //   FaultFuse fuse(backing_path);
 //   if (!fuse.ok()) GTEST_SKIP() << fuse.skip_reason();
