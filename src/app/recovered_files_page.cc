@@ -429,11 +429,7 @@ bool CRecoverdFileDlg::validatePage() {
   SavingLayout layout = choice.layout;
   if (choice.file_system_names && !find_names_.empty()) layout.file_system_names = &find_names_;
   if (!choice.only_shown || !filter_.Active()) {
-    if (named.empty()) {
-      RunSavingRun(this, state_, layout);
-    } else {
-      RunMixedSavingRun(this, state_, named, true, layout);
-    }
+    RunMixedSavingRun(this, state_, named, true, layout);
     return false;
   }
   // The marked files the filters hide are left out of a copy of the results, which keeps every
@@ -455,11 +451,7 @@ bool CRecoverdFileDlg::validatePage() {
     }
     return false;
   }
-  if (named.empty()) {
-    RunSavingRun(this, state_, layout, &shown);
-  } else {
-    RunMixedSavingRun(this, state_, named, true, layout, &shown);
-  }
+  RunMixedSavingRun(this, state_, named, true, layout, &shown);
   return false;
 }
 

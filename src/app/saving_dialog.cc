@@ -332,18 +332,6 @@ void ShowSavingOutcome(QWidget* owner, const SaveSummary& summary, const QString
               QMessageBox::Ok);
 }
 
-bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout,
-                  const ScanResults* results) {
-  const ScanResults& to_save = results ? *results : state.results;
-  const uint64_t marked_bytes = results ? SelectedTotal(*results) : state.selected_total;
-  std::optional<SavingTarget> target = PrepareSavingRun(owner, state, marked_bytes, kFolderTitle);
-  if (!target) return false;
-  SavingDialog dialog(*target->source, to_save, target->folder, owner, layout);
-  dialog.exec();
-  ShowSavingOutcome(owner, dialog.summary(), target->folder);
-  return true;
-}
-
 bool RunMixedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& named,
                        bool with_carved, const SavingLayout& layout, const ScanResults* results) {
   const ScanResults* carved = results ? results : (with_carved ? &state.results : nullptr);

@@ -134,15 +134,10 @@ class SavingDialog : public WorkerDialog {
 // medium being recovered, and with room for the marked files), copies the marked files behind
 // the Saving dialog and tells how it went. False when nothing was saved because the user
 // cancelled the folder choice or the folder or source was refused.
-// `layout` says how the files are laid out in the folder; `results`, when given, is saved
-// instead of the wizard's results (the page's filtered copy).
-bool RunSavingRun(QWidget* owner, WizardState& state, const SavingLayout& layout = {},
-                  const ScanResults* results = nullptr);
-
-// The same with files with names marked as well: the files `named` of the wizard's named files
-// and the marked finds of `results` (when given; the wizard's own when null and `with_carved`)
-// go into one folder the user chooses once, checked once for the bytes of both, behind one
-// Saving dialog, and one message tells how the whole run went.
+// The files `named` of the wizard's named files (indices) go first, in their folders under their
+// own names; then the marked finds of `results` (when given: the page's filtered copy) or, when
+// null and `with_carved`, of the wizard's results, laid out by `layout`. Both kinds go into the
+// one folder chosen, checked once for the bytes of both, behind one Saving dialog.
 bool RunMixedSavingRun(QWidget* owner, const WizardState& state, const std::vector<size_t>& named,
                        bool with_carved, const SavingLayout& layout = {},
                        const ScanResults* results = nullptr);
